@@ -1,9 +1,10 @@
-# nivora_flatbuffers_schema(<schema.fbs>): compiles a schema with flatc into
-# ${NIVORA_GENERATED_DIR}/<name>_generated.h and adds it to the core library.
+# nivora_flatbuffers_schema(<target> <schema.fbs>): compiles a schema with
+# flatc into ${NIVORA_GENERATED_DIR}/<name>_generated.h and makes <target>
+# depend on it.
 set(NIVORA_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 file(MAKE_DIRECTORY ${NIVORA_GENERATED_DIR})
 
-function(nivora_flatbuffers_schema schema)
+function(nivora_flatbuffers_schema target schema)
   get_filename_component(name ${schema} NAME_WE)
   get_filename_component(abs ${schema} ABSOLUTE)
   set(out ${NIVORA_GENERATED_DIR}/${name}_generated.h)
@@ -13,5 +14,5 @@ function(nivora_flatbuffers_schema schema)
     DEPENDS ${abs}
     COMMENT "flatc ${name}.fbs"
     VERBATIM)
-  target_sources(nivora_core PRIVATE ${out})
+  target_sources(${target} PRIVATE ${out})
 endfunction()
