@@ -7,7 +7,7 @@ APT_PACKAGES=(
   build-essential pkg-config ninja-build
   librocksdb-dev libsnappy-dev liblz4-dev libzstd-dev libbz2-dev zlib1g-dev
   libarmadillo-dev libopenblas-openmp-dev liblapack-dev
-  libssl-dev libcurl4-openssl-dev
+  libssl-dev libcurl4-openssl-dev openssl ca-certificates
   libpq-dev postgresql
   libhiredis-dev redis-server
   libabsl-dev

@@ -1,0 +1,118 @@
+#include "telemetry/error_description.h"
+
+#include <gtest/gtest.h>
+
+#include "telemetry/utf8_text.h"
+
+namespace nivora::internal {
+namespace {
+
+struct Case {
+  std::string message;
+  std::string description;
+};
+
+TEST(ErrorDescriptionTest, OutsideFragmentsAreRedacted) {
+  const std::vector<Case> cases = {
+      // the system's own text passes whole
+      {"Unknown exception in Upsert", "Unknown exception in Upsert"},
+      {"Exception in Query: The dimension of the vectors provided (5) doesn't match the index "
+       "configuration (4)",
+       "Exception in Query: The dimension of the vectors provided (5) doesn't match the index "
+       "configuration (4)"},
+      {"Exception in Upsert: Not connected to any index. Please call `CreateIndex()` or "
+       "`LoadIndex()` before calling this function.",
+       "Exception in Upsert: Not connected to any index. Please call `CreateIndex()` or "
+       "`LoadIndex()` before calling this function."},
+      {"Exception in Upsert: Item at index 3 is missing both 'vector' and 'contents' fields",
+       "Exception in Upsert: Item at index 3 is missing both 'vector' and 'contents' fields"},
+      {"Exception in EncryptedIndex: Index name cannot be an empty string.",
+       "Exception in EncryptedIndex: Index name cannot be an empty string."},
+      // JSON parser excerpts
+      {"Exception in Query: Invalid JSON format for filters: [json.exception.parse_error.101] "
+       "parse error at line 1, column 8: syntax error while parsing object key - invalid "
+       "literal; last read: '{\"ssn\":1'; expected string literal",
+       "Exception in Query: Invalid JSON format for filters: [json.exception.parse_error.101] "
+       "parse error at line 1, column 8: syntax error while parsing object key - invalid "
+       "literal; last read: <redacted>"},
+      {"Exception in Get: [json.exception.out_of_range.403] key 'patient' not found",
+       "Exception in Get: [json.exception.out_of_range.403] key '<redacted>' not found"},
+      // filter text: field names, operators, patterns, operands
+      {"Exception in Query: A single field can only have one condition. Found multiple "
+       "conditions for field: salary",
+       "Exception in Query: A single field can only have one condition. Found multiple "
+       "conditions for field: <redacted>"},
+      {"Exception in Query: Unsupported operator: $near for field: home.address",
+       "Exception in Query: Unsupported operator: <redacted>"},
+      {"Exception in Query: Invalid query: Operator `$eq` cannot have an empty object or null "
+       "as a value.",
+       "Exception in Query: Invalid query: Operator `<redacted>` cannot have an empty object or "
+       "null as a value."},
+      {"Exception in Query: Invalid regex pattern: ^(alice\nError: Parenthesis is not closed.",
+       "Exception in Query: Invalid regex pattern: <redacted>\nError: Parenthesis is not closed."},
+      {"Exception in Query: Invalid regex pattern: x\nError: a\nError: b",
+       "Exception in Query: Invalid regex pattern: <redacted>\nError: b"},
+      {"Exception in Query: Unsupported type in $type operator: ssn",
+       "Exception in Query: Unsupported type in $type operator: <redacted>"},
+      // names, paths and server messages
+      {"Exception in EncryptedIndex: Index name payroll already exists",
+       "Exception in EncryptedIndex: Index name <redacted> already exists"},
+      {"Exception in LoadIndex: Index name 'payroll' does not exist in Redis",
+       "Exception in LoadIndex: Index name '<redacted>' does not exist in Redis"},
+      {"Exception in DeleteIndex: Failed to delete NVS config for payroll",
+       "Exception in DeleteIndex: Failed to delete NVS config for <redacted>"},
+      {"Exception in Upsert: Exception in PushItem: Failed to put item: IO error: "
+       "/home/alice/db/LOCK",
+       "Exception in Upsert: Exception in PushItem: Failed to put item: <redacted>"},
+      {"Exception in Query: Failed to update map: Failed to acquire lock: ERROR: relation "
+       "\"secret_table\" does not exist",
+       "Exception in Query: Failed to update map: Failed to acquire lock: <redacted>"},
+      {"Exception in Client: Failed to select Redis database (db=3): NOAUTH",
+       "Exception in Client: Failed to select Redis database (db=<redacted>"},
+      // anything quoted, whatever the message
+      {"Exception in Get: no such id \"u-42\" here", "Exception in Get: no such id \"<redacted>\" here"},
+      {"Exception in Get: odd `x` and 'y' and 'z' end",
+       "Exception in Get: odd `<redacted>` and '<redacted>' end"},
+      {"Exception in Get: it's unmatched", "Exception in Get: it's unmatched"},
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(RedactErrorMessage(c.message), c.description);
+}
+
+TEST(ErrorDescriptionTest, DescriptionsAreValidAndAtMost256Bytes) {
+  const std::string e_acute = "\xC3\xA9";
+  const std::vector<Case> cases = {
+      {std::string(300, 'x'), std::string(256, 'x')},
+      {std::string(256, 'x'), std::string(256, 'x')},
+      {std::string(255, 'a') + e_acute, std::string(255, 'a')},
+      {std::string(254, 'a') + e_acute + "z", std::string(254, 'a') + e_acute},
+      {"bad \xFF byte", "bad \xEF\xBF\xBD byte"},
+      {"Exception in Query: Unsupported operator: " + std::string(100000, '$'),
+       "Exception in Query: Unsupported operator: <redacted>"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MakeErrorDescription(c.message), c.description);
+}
+
+TEST(Utf8TextTest, InvalidSequencesBecomeReplacementCharacters) {
+  const std::string r = "\xEF\xBF\xBD";
+  const std::vector<Case> cases = {
+      {"plain", "plain"},
+      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"\x80", r},                               // stray continuation byte
+      {"\xC0\xAF", r + r},                       // overlong '/'
+      {"\xE0\x80\xAF", r + r + r},               // overlong
+      {"\xED\xA0\x80", r + r + r},               // surrogate
+      {"\xF4\x90\x80\x80", r + r + r + r},       // past U+10FFFF
+      {"ab\xE2\x82", "ab" + r + r},              // truncated at the end
+      {"\xF8\x88\x80\x80\x80", r + r + r + r + r},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ToValidUtf8(c.message), c.description) << ::testing::PrintToString(c.message);
+  }
+  EXPECT_EQ(CutUtf8("a\xF0\x9F\x98\x80", 4), "a");
+  EXPECT_EQ(CutUtf8("a\xF0\x9F\x98\x80", 5), "a\xF0\x9F\x98\x80");
+  EXPECT_EQ(CutUtf8("abc", 0), "");
+}
+
+}  // namespace
+}  // namespace nivora::internal
