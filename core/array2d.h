@@ -41,6 +41,14 @@ struct Array2D {
   explicit Array2D(const std::vector<std::vector<float>>& vectors)
     requires std::is_same_v<T, float>;
 
+  // Copies share the block. Declared explicitly: the constrained byte-matrix
+  // constructor below has the copy constructor's signature when T is
+  // unsigned char and would otherwise suppress the implicit copy and move.
+  Array2D(const Array2D&) = default;
+  Array2D(Array2D&&) noexcept = default;
+  Array2D& operator=(const Array2D&) = default;
+  Array2D& operator=(Array2D&&) noexcept = default;
+
   // float only: each byte row read as floats in machine byte order, into new
   // storage. Throws std::invalid_argument "Source byte row size not
   // compatible with target type" when bytes.cols is not a multiple of 4.

@@ -1,0 +1,152 @@
+// The engine client's stored configuration ("<index name>.nei"), config
+// items in general, the payload size and deletion of the index.
+#include <flatbuffers/flatbuffers.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "encrypted_index/client.h"
+#include "encrypted_index/cryptography/aes_gcm.h"
+#include "engine_config_generated.h"
+#include "encrypted_index/stored_layout.h"
+
+namespace nivora_encrypted_index {
+namespace {
+
+namespace crypto = internal::cryptography;
+using internal::encrypted_index::EngineConfigTable;
+using internal::encrypted_index::EngineConfigTableBuilder;
+
+constexpr uint64_t kMinTreeDepth = 1;
+constexpr uint64_t kMaxTreeDepth = 32;
+
+}  // namespace
+
+std::string Client::EngineConfigName() const {
+  return index_name_ + internal::encrypted_index::kEngineConfigSuffix;
+}
+
+void Client::SetVectorsValueSize() {
+  vectors_keystore_->SetValueSize(index_id_, payload_size_ + crypto::kRecordOverhead);
+}
+
+std::vector<uint8_t> Client::SerializeIndexConfig() {
+  flatbuffers::FlatBufferBuilder builder;
+  const auto version = builder.CreateString(version_);
+  EngineConfigTableBuilder table(builder);
+  table.add_index_value_size(index_value_size_);
+  table.add_payload_size(payload_size_);
+  table.add_vocab_size(vocab_size_);
+  table.add_tree_depth(tree_depth_);
+  table.add_version(version);
+  builder.Finish(table.Finish());
+  return std::vector<uint8_t>(builder.GetBufferPointer(),
+                              builder.GetBufferPointer() + builder.GetSize());
+}
+
+void Client::DeserializeIndexConfig(const std::vector<uint8_t>& blob) {
+  if (blob.empty()) {
+    const std::string message = "Could not deserialize index config: buffer is empty";
+    logger_->error(message);
+    throw std::invalid_argument(message);
+  }
+  flatbuffers::Verifier verifier(blob.data(), blob.size(), /*max_depth=*/64,
+                                 /*max_tables=*/1000000, /*check_alignment=*/true);
+  const EngineConfigTable* table =
+      internal::encrypted_index::VerifyEngineConfigTableBuffer(verifier)
+          ? internal::encrypted_index::GetEngineConfigTable(blob.data())
+          : nullptr;
+  // A depth outside 1..32 would let positions share leaves (or overrun the
+  // 32-bit position), so such a configuration is as unusable as a torn one.
+  if (table == nullptr || table->tree_depth() < kMinTreeDepth ||
+      table->tree_depth() > kMaxTreeDepth) {
+    const std::string message = "Could not deserialize index config: buffer is invalid";
+    logger_->error(message);
+    throw std::runtime_error(message);
+  }
+  tree_depth_ = table->tree_depth();
+  vocab_size_ = table->vocab_size();
+  payload_size_ = table->payload_size();
+  index_value_size_ = table->index_value_size();
+  // Never written without a version; a table without one reads as "".
+  version_ = table->version() != nullptr ? table->version()->str() : std::string();
+  SetVectorsValueSize();
+}
+
+void Client::StoreConfig(const std::string& name, const std::vector<uint8_t>& blob) {
+  if (blob.empty()) {
+    throw std::invalid_argument("Data size must be a multiple of the number of columns");
+  }
+  const nivora::Array2D<unsigned char> record =
+      crypto::EncryptItemsFixed(blob.data(), 1, blob.size(), index_key_);
+  config_keystore_->PushConfigItem(name, record.data, record.cols);
+}
+
+std::vector<uint8_t> Client::LoadConfig(const std::string& name) {
+  const nivora::Array2D<unsigned char> record = config_keystore_->LoadConfigItem(name);
+  const size_t record_size = record.rows * record.cols;
+  // Decrypted straight into the result: the index state holds trained
+  // quantizers, and no second plaintext copy should be left behind.
+  const size_t plain_size = record_size >= crypto::kRecordOverhead
+                                ? record_size - crypto::kRecordOverhead
+                                : 0;
+  std::vector<uint8_t> plain(std::max<size_t>(plain_size, 1));
+  crypto::DecryptItemsFixedInto(record.data, 1, record_size, index_key_, plain.data(), plain_size);
+  plain.resize(plain_size);
+  return plain;
+}
+
+void Client::StoreIndexConfig(const std::vector<uint8_t>& blob) {
+  StoreConfig(index_name_ + internal::encrypted_index::kIndexStateSuffix, blob);
+}
+
+std::vector<uint8_t> Client::LoadIndexConfig() {
+  return LoadConfig(index_name_ + internal::encrypted_index::kIndexStateSuffix);
+}
+
+void Client::payload_size(size_t n) {
+  if (n == payload_size_) return;
+  const size_t old = payload_size_;
+  payload_size_ = n;
+  // Rows of the old width must not be served from the RAM cache.
+  if (old != 0) vectors_keystore_->ClearCacheForIndex(index_id_);
+  SetVectorsValueSize();
+  StoreConfig(EngineConfigName(), SerializeIndexConfig());
+}
+
+void Client::StoreIndexValueSizeToConfig(const size_t& /*index_value_size*/) {
+  index_value_size_ = internal::encrypted_index::kIndexValueSize;
+  StoreConfig(EngineConfigName(), SerializeIndexConfig());
+}
+
+void Client::DeleteIndex(bool full) {
+  logger_->info("Deleting index " + index_name_);
+  for (Keystore* keystore : {index_keystore_, vectors_keystore_, metadata_keystore_, id_keystore_}) {
+    keystore->DeleteIndex(index_id_);
+  }
+  token_cache_->clear();
+  counter_map_.assign(vocab_size_, 0);
+  index_value_size_ = internal::encrypted_index::kIndexValueSize;
+
+  if (!full) {
+    StoreConfig(EngineConfigName(), SerializeIndexConfig());
+    return;
+  }
+  config_keystore_->DeleteIndex(index_id_);
+  contents_keystore_->DeleteIndex(index_id_);
+  const std::string state_name = index_name_ + internal::encrypted_index::kIndexStateSuffix;
+  config_keystore_->DeleteConfigItem(EngineConfigName());
+  config_keystore_->DeleteConfigItem(state_name);
+  if (config_keystore_->ConfigItemExists(EngineConfigName())) {
+    const std::string message = "Failed to delete index config for " + index_name_;
+    logger_->error(message);
+    throw std::runtime_error(message);
+  }
+  if (config_keystore_->ConfigItemExists(state_name)) {
+    const std::string message = "Failed to delete NVS config for " + index_name_;
+    logger_->error(message);
+    throw std::runtime_error(message);
+  }
+}
+
+}  // namespace nivora_encrypted_index

@@ -1,0 +1,214 @@
+// The counter map: the next free position of every centroid, stored
+// encrypted as a versioned map in the INDEX store and updated by
+// compare-and-set with retries.
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include "encrypted_index/client.h"
+#include "encrypted_index/centroid_range.h"
+#include "encrypted_index/counter_assignment.h"
+#include "encrypted_index/cryptography/aes_gcm.h"
+#include "encrypted_index/stored_layout.h"
+
+namespace nivora_encrypted_index {
+namespace {
+
+namespace crypto = internal::cryptography;
+using internal::backing_store::VersionedMap;
+using internal::encrypted_index::kCounterMapKey;
+using internal::encrypted_index::kCounterMapVersionKey;
+
+constexpr int kMapRetries = 100;
+// Catching the RAM cache up copies the stored map once per version it is
+// behind; beyond this many bytes the cache is left behind (reads after a
+// refused store go to the store anyway).
+constexpr size_t kMaxCatchUpBytes = size_t{1} << 30;
+
+// 30 to 70 ms, so that competing writers spread out.
+int PauseBeforeRetry() {
+  const int milliseconds = std::rand() % 41 + 30;
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  return milliseconds;
+}
+
+std::vector<uint8_t> ToLittleEndian(const std::vector<uint32_t>& counters) {
+  std::vector<uint8_t> bytes(4 * counters.size());
+  for (size_t i = 0; i < counters.size(); ++i) {
+    for (int b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<uint8_t>(counters[i] >> (8 * b));
+  }
+  return bytes;
+}
+
+std::vector<uint32_t> FromLittleEndian(const uint8_t* bytes, size_t size) {
+  std::vector<uint32_t> counters(size / 4);
+  for (size_t i = 0; i < counters.size(); ++i) {
+    const uint8_t* p = bytes + 4 * i;
+    counters[i] = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                  static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+  }
+  return counters;
+}
+
+bool HasMap(const VersionedMap& stored) { return stored.map.rows * stored.map.cols != 0; }
+
+}  // namespace
+
+void Client::LoadMap() {
+  AdoptMap(index_keystore_->GetMap(index_id_, kCounterMapKey, kCounterMapVersionKey));
+}
+
+void Client::LoadMapFromStore() {
+  const VersionedMap stored =
+      index_keystore_->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey);
+  AdoptMap(stored);
+  CatchUpMapCache(stored);
+}
+
+void Client::AdoptMap(const VersionedMap& stored) {
+  if (!HasMap(stored)) {
+    logger_->warning("No map data found in the backing store. Creating a new map.");
+    counter_map_.assign(vocab_size_, 0);
+    counter_map_version_ = 0;
+    return;
+  }
+  const nivora::Array2D<unsigned char> plain =
+      crypto::DecryptItemsFixed(stored.map.data, stored.map.rows, stored.map.cols, index_key_);
+  counter_map_ = FromLittleEndian(plain.data, plain.size());
+  counter_map_version_ = stored.version;
+  logger_->info("Current counter_map version: " + std::to_string(stored.version));
+}
+
+// The cache takes a map only by compare-and-set, one version at a time. Each
+// step pairs the stored map with a version at most the stored one: a pair
+// below the stored version is refused by the store should anyone try to
+// store on top of it, and the last pair is exactly the store's. Stopping
+// when the cache moves backwards (its index was deleted) never pushes an
+// old map over a newer start.
+void Client::CatchUpMapCache(const VersionedMap& stored) {
+  Keystore* cache = index_keystore_->GetCache();
+  if (cache == nullptr || !HasMap(stored)) return;
+  try {
+    uint64_t version = cache->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey).version;
+    if (version >= stored.version) return;
+    const size_t record_size = stored.map.rows * stored.map.cols;
+    if (stored.version - version > kMaxCatchUpBytes / record_size) {
+      logger_->warning("Counter map cache is too far behind the store to catch up");
+      return;
+    }
+    const uint64_t start = version;
+    while (version >= start && version < stored.version) {
+      const bool taken = cache->PushMapImpl(index_id_, kCounterMapKey, stored.map.data,
+                                            record_size, kCounterMapVersionKey, version);
+      const uint64_t now =
+          cache->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey).version;
+      if (!taken && now == version) break;  // refused without a competing change: give up
+      version = now;
+    }
+  } catch (const std::exception& e) {
+    // Best effort: the counters just read from the store stand either way.
+    logger_->warning("Could not bring the counter map cache up to date: " + std::string(e.what()));
+  }
+}
+
+bool Client::StoreMap() {
+  if (counter_map_.empty()) {
+    throw std::invalid_argument("Data size must be a multiple of the number of columns");
+  }
+  const std::vector<uint8_t> plain = ToLittleEndian(counter_map_);
+  // In memory the counters are meaningful only until they are stored.
+  std::fill(counter_map_.begin(), counter_map_.end(), 0);
+  const nivora::Array2D<unsigned char> record =
+      crypto::EncryptItemsFixed(plain.data(), 1, plain.size(), index_key_);
+  return index_keystore_->PushMap(index_id_, kCounterMapKey, record.data, record.cols,
+                                  kCounterMapVersionKey, counter_map_version_);
+}
+
+void Client::CompareAndSetMap(const std::function<void()>& adjust,
+                              const std::string& failure_message) {
+  bool from_store = false;  // after a failed try, bypass a possibly stale RAM cache
+  auto retry_after = [&](const std::exception& e) {
+    const int milliseconds = PauseBeforeRetry();
+    logger_->warning("Map update failed: " + std::string(e.what()) + ". Retrying after " +
+                     std::to_string(milliseconds) + "ms...");
+    from_store = true;
+  };
+  for (int attempt = 0; attempt < kMapRetries; ++attempt) {
+    logger_->info("Updating Map. Num retries: " + std::to_string(attempt));
+    try {
+      from_store ? LoadMapFromStore() : LoadMap();
+    } catch (const std::exception& e) {
+      retry_after(e);
+      continue;
+    }
+    adjust();  // its failures are the caller's argument errors: not retried
+    bool stored = false;
+    try {
+      stored = StoreMap();
+    } catch (const std::exception& e) {
+      retry_after(e);
+      continue;
+    }
+    if (stored) {
+      logger_->info("Map update succeeded.");
+      return;
+    }
+    PauseBeforeRetry();
+    logger_->warning("Map update failed. Retrying...");
+    from_store = true;
+  }
+  throw std::runtime_error(failure_message);
+}
+
+std::vector<uint32_t> Client::UpdateMap(std::vector<uint32_t>& centroid_ids) {
+  internal::encrypted_index::CheckCentroidIds(centroid_ids, vocab_size_, "centroids");
+  std::vector<uint32_t> positions;
+  CompareAndSetMap(
+      [&] { positions = internal::encrypted_index::CountCentroids(centroid_ids, counter_map_); },
+      "Failed to update map in " + std::to_string(kMapRetries) + " retries.");
+  return positions;
+}
+
+void Client::ResizeVocabulary(size_t n) {
+  if (n == 0) throw std::invalid_argument("Vocabulary size must be at least 1");
+  logger_->info("Resizing vocabulary from " + std::to_string(vocab_size_) + " to " +
+                std::to_string(n));
+  vocab_size_ = n;
+  CompareAndSetMap(
+      [&] {
+        if (counter_map_.size() == n) {
+          logger_->info("Loaded existing counter map with correct size (" + std::to_string(n) + ")");
+          return;
+        }
+        logger_->info("Counter map size mismatch (has " + std::to_string(counter_map_.size()) +
+                      ", needs " + std::to_string(n) + "), creating new empty counter map");
+        counter_map_.assign(n, 0);
+      },
+      "Failed to resize vocabulary in " + std::to_string(kMapRetries) + " retries.");
+  crypto::Cleanse(salts_and_seeds_);
+  salts_and_seeds_.clear();
+  GetSaltsAndSeeds();
+  logger_->info("Vocabulary resized and salts/seeds regenerated");
+}
+
+void Client::GetSaltsAndSeeds() {
+  if (salts_and_seeds_.size() == vocab_size_) return;
+  if (!salts_and_seeds_.empty()) {
+    logger_->info("Regenerating salts_and_seeds due to size mismatch. Current size: " +
+                  std::to_string(salts_and_seeds_.size()) +
+                  ", Expected: " + std::to_string(vocab_size_));
+  }
+  auto fresh = internal::encrypted_index::ComputeAllSaltsAndSeeds(vocab_size_, index_key_, name_key_);
+  crypto::Cleanse(salts_and_seeds_);
+  salts_and_seeds_ = std::move(fresh);
+}
+
+size_t Client::num_vectors() {
+  LoadMap();
+  size_t total = 0;
+  for (uint32_t counter : counter_map_) total += counter;
+  return total;
+}
+
+}  // namespace nivora_encrypted_index

@@ -1,0 +1,79 @@
+// Key material helpers: the 32-byte key type of the engine and wiping of
+// buffers that held secrets (keys, sub-keys, salts, seeds, key || message
+// scratch). Wiping goes through OPENSSL_cleanse so the compiler cannot drop
+// it as a dead store.
+#ifndef NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_SECRET_H_
+#define NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_SECRET_H_
+
+#include <openssl/crypto.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
+
+namespace nivora_encrypted_index::internal::cryptography {
+
+using Key = std::array<uint8_t, 32>;
+
+template <typename T, size_t N>
+void Cleanse(std::array<T, N>& a) {
+  OPENSSL_cleanse(a.data(), sizeof(T) * N);
+}
+
+// Wipes the vector's whole storage, spare capacity included (a shorter
+// value may have followed a longer one in a reused buffer).
+template <typename T>
+void Cleanse(std::vector<T>& v) {
+  static_assert(std::is_trivially_copyable_v<T>, "only plain bytes and numbers are wiped");
+  if (v.capacity() != 0) OPENSSL_cleanse(v.data(), sizeof(T) * v.capacity());
+}
+
+// A key held as a member: wiped when its owner goes away, also when the
+// owner's constructor throws. Usable wherever a const Key& is.
+struct WipedKey : Key {
+  WipedKey() : Key{} {}
+  WipedKey(const Key& key) : Key(key) {}  // NOLINT: implicit on purpose
+  WipedKey(const WipedKey&) = default;
+  WipedKey& operator=(const WipedKey&) = default;
+  WipedKey& operator=(const Key& key) {
+    Key::operator=(key);
+    return *this;
+  }
+  ~WipedKey() { OPENSSL_cleanse(data(), size()); }
+};
+
+// Wipes a buffer when the scope ends, however it ends.
+class ScopedCleanse {
+ public:
+  ScopedCleanse(void* data, size_t size) : data_(data), size_(size) {}
+  template <typename T>
+  explicit ScopedCleanse(std::vector<T>& v) : data_(&v), size_(0), vector_wipe_(&WipeVector<T>) {}
+  template <typename T, size_t N>
+  explicit ScopedCleanse(std::array<T, N>& a) : ScopedCleanse(a.data(), sizeof(T) * N) {}
+  ~ScopedCleanse() {
+    if (vector_wipe_ != nullptr) {
+      vector_wipe_(data_);
+    } else if (size_ != 0) {
+      OPENSSL_cleanse(data_, size_);
+    }
+  }
+  ScopedCleanse(const ScopedCleanse&) = delete;
+  ScopedCleanse& operator=(const ScopedCleanse&) = delete;
+
+ private:
+  // A vector may be resized while guarded: wipe whatever it holds at exit.
+  template <typename T>
+  static void WipeVector(void* v) {
+    Cleanse(*static_cast<std::vector<T>*>(v));
+  }
+
+  void* data_;
+  size_t size_;
+  void (*vector_wipe_)(void*) = nullptr;
+};
+
+}  // namespace nivora_encrypted_index::internal::cryptography
+
+#endif  // NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_SECRET_H_

@@ -1,0 +1,152 @@
+#include "filters/metadata_summary.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include <zlib.h>
+
+#include "core/logger.h"
+#include "filters/json_text.h"
+#include "filters/summary_format.h"
+
+namespace nivora {
+namespace {
+
+using json = nlohmann::json;
+
+// The summary of one field occurrence holding value.
+CentroidSummary Describe(const json& value, uint32_t centroid_id) {
+  CentroidSummary s;
+  s.centroid_id = centroid_id;
+  if (value.is_number()) {
+    s.min = s.max = value.get<double>();
+  } else if (value.is_string()) {
+    s.min = kFullRangeMin;
+    s.max = kFullRangeMax;
+    s.value_hashes.push_back(HashText(value.get_ref<const std::string&>()));
+  } else if (value.is_boolean()) {
+    s.min = kFullRangeMin;
+    s.max = kFullRangeMax;
+    s.value_hashes.push_back(HashBoolean(value.get<bool>()));
+  } else if (value.is_array()) {
+    s.value_hashes.push_back(HashText(value.dump()));
+    for (const auto& e : value) {
+      if (e.is_string()) {
+        s.value_hashes.push_back(HashText(e.get_ref<const std::string&>()));
+      } else if (e.is_boolean()) {
+        s.value_hashes.push_back(HashBoolean(e.get<bool>()));
+      } else if (e.is_number()) {
+        const double d = e.get<double>();
+        if (d < s.min) s.min = d;
+        if (d > s.max) s.max = d;
+      }
+    }
+    // Numbers exactly at both sentinels would read as a string's full range,
+    // which merging skips; one ulp wider keeps them counted.
+    if (s.has_full_range()) s.min = std::nextafter(s.min, -std::numeric_limits<double>::infinity());
+  }
+  return s;
+}
+
+void Summarize(const json& value, std::set<std::string>& field_names, uint32_t centroid_id,
+               FieldSummaryLists& summaries, const std::string& prefix, int level) {
+  try {
+    if (!value.is_array() && !value.is_object()) return;
+    if (level > kMaxJsonDepth) throw std::invalid_argument("nesting deeper than 64 levels");
+    if (value.is_array()) {
+      for (const auto& element : value) {
+        Summarize(element, field_names, centroid_id, summaries, prefix, level + 1);
+      }
+      return;
+    }
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      const std::string name = prefix.empty() ? it.key() : prefix + "." + it.key();
+      field_names.insert(name);
+      summaries[name].push_back(Describe(it.value(), centroid_id));
+      Summarize(it.value(), field_names, centroid_id, summaries, name, level + 1);
+    }
+  } catch (const std::exception& e) {
+    const std::string message =
+        std::string("Error while retrieving keys and metadata centroid map: ") + e.what();
+    GetLogger()->critical(message);
+    throw std::runtime_error(message);
+  }
+}
+
+bool Covers(const CentroidSummaryMap& stored, const CentroidSummary& summary) {
+  const auto entry = stored.find(summary.centroid_id);
+  if (entry == stored.end()) return false;
+  const CentroidSummary& e = entry->second;
+  if (!summary.has_empty_range() && (summary.min < e.min || summary.max > e.max)) return false;
+  return std::all_of(summary.value_hashes.begin(), summary.value_hashes.end(), [&e](uint32_t h) {
+    return std::find(e.value_hashes.begin(), e.value_hashes.end(), h) != e.value_hashes.end();
+  });
+}
+
+void Fold(CentroidSummaryMap& merged, const CentroidSummary& summary) {
+  auto [entry, created] = merged.try_emplace(summary.centroid_id);
+  CentroidSummary& e = entry->second;
+  if (created) e.centroid_id = summary.centroid_id;
+  if (!summary.has_full_range()) {
+    e.min = std::min(e.min, summary.min);
+    e.max = std::max(e.max, summary.max);
+  }
+  std::vector<uint32_t> hashes;
+  hashes.reserve(e.value_hashes.size() + summary.value_hashes.size());
+  hashes.insert(hashes.end(), e.value_hashes.begin(), e.value_hashes.end());
+  hashes.insert(hashes.end(), summary.value_hashes.begin(), summary.value_hashes.end());
+  std::sort(hashes.begin(), hashes.end());
+  hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+  e.value_hashes = std::move(hashes);
+}
+
+}  // namespace
+
+uint32_t HashText(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const Bytef*>(text.data());
+  return static_cast<uint32_t>(crc32_z(crc32(0L, Z_NULL, 0), bytes, text.size()));
+}
+
+uint32_t HashBoolean(bool value) { return HashText(value ? "true" : "false"); }
+
+void SummarizeMetadataDocument(const json& value, std::set<std::string>& field_names,
+                               uint32_t centroid_id, FieldSummaryLists& summaries,
+                               const std::string& prefix) {
+  Summarize(value, field_names, centroid_id, summaries, prefix, 1);
+}
+
+std::vector<std::vector<uint8_t>> MergeCentroidSummaries(
+    const std::vector<std::string>& field_names,
+    const std::vector<std::vector<uint8_t>>& stored_buffers, const FieldSummaryLists& summaries) {
+  if (field_names.size() != stored_buffers.size()) {
+    throw std::invalid_argument("MergeCentroidSummaries: " + std::to_string(field_names.size()) +
+                                " field names but " + std::to_string(stored_buffers.size()) +
+                                " stored buffers");
+  }
+  static const std::vector<CentroidSummary> kNone;
+  std::vector<std::vector<uint8_t>> result;
+  result.reserve(field_names.size());
+  for (size_t i = 0; i < field_names.size(); ++i) {
+    const std::vector<uint8_t>& buffer = stored_buffers[i];
+    CentroidSummaryMap stored;
+    if (!buffer.empty()) {
+      stored = ReadCentroidMetadataTable(VerifiedCentroidMetadataTable(buffer, field_names[i]));
+    }
+    const auto list = summaries.find(field_names[i]);
+    const std::vector<CentroidSummary>& fresh = list == summaries.end() ? kNone : list->second;
+    const bool covered = std::all_of(fresh.begin(), fresh.end(), [&stored](const auto& s) {
+      return Covers(stored, s);
+    });
+    if (covered) {
+      result.push_back(buffer);
+      continue;
+    }
+    for (const CentroidSummary& s : fresh) Fold(stored, s);
+    result.push_back(SerializeCentroidSummaries(stored));
+  }
+  return result;
+}
+
+}  // namespace nivora

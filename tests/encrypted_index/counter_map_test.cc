@@ -1,0 +1,207 @@
+// The counter map: loading, storing, position assignment by compare-and-set
+// with retries, vocabulary resizing, and recovery from a stale RAM cache.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "engine_fixture.h"
+#include "forwarding_keystore.h"
+
+namespace nivora_test {
+namespace {
+
+using ::testing::ThrowsMessage;
+
+class CounterMapTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Client> Create(int32_t vocab_size) {
+    NewIndexConfig config = NewConfig(stores_, name_, key_, vocab_size);
+    return std::make_unique<Client>(config, logger_);
+  }
+  std::unique_ptr<Client> Open() {
+    ExistingIndexConfig config = OpenConfig(stores_, name_, key_);
+    return std::make_unique<Client>(config, logger_);
+  }
+  StoredCounters Stored() {
+    return ReadStoredCounters(stores_[BackingStoreType::INDEX], index_id_, key_);
+  }
+  // Hands out positions through client, taking ids by value for brevity.
+  static std::vector<uint32_t> Update(Client& client, std::vector<uint32_t> ids) {
+    return client.UpdateMap(ids);
+  }
+
+  Stores stores_{nivora::Location::THREADSAFEMEMORY};
+  std::array<uint8_t, 32> key_ = TestIndexKey(3);
+  std::string name_ = UniqueIndexName();
+  uint64_t index_id_ = ReferenceIndexId(key_, name_);
+  nivora::Logger& logger_ = TestLogger();
+};
+
+TEST_F(CounterMapTest, PositionsAreHandedOutInInputOrderAndStored) {
+  auto client = Create(1);
+  EXPECT_EQ(Stored().version, 0u);  // nothing stored at creation
+  EXPECT_EQ(Update(*client, {0, 0, 0}), (std::vector<uint32_t>{0, 1, 2}));
+  EXPECT_EQ(Stored().counters, (std::vector<uint32_t>{3}));
+  EXPECT_EQ(Stored().version, 1u);
+  EXPECT_EQ(Update(*client, {0}), (std::vector<uint32_t>{3}));
+}
+
+TEST_F(CounterMapTest, AssignsFromTheLoadedCounters) {
+  auto client = Create(3);
+  ASSERT_TRUE(WriteStoredCounters(stores_[BackingStoreType::INDEX], index_id_, key_, {5, 0, 7}, 0));
+  EXPECT_EQ(Update(*client, {2, 0, 2}), (std::vector<uint32_t>{7, 5, 8}));
+  EXPECT_EQ(Stored().counters, (std::vector<uint32_t>{6, 0, 9}));
+  EXPECT_EQ(Stored().version, 2u);
+  // After a store the counters in memory are zero until the next load.
+  EXPECT_EQ(client->get_counter_map(), (std::vector<uint32_t>{0, 0, 0}));
+  client->LoadMap();
+  EXPECT_EQ(client->get_counter_map(), (std::vector<uint32_t>{6, 0, 9}));
+  EXPECT_EQ(client->num_vectors(), 15u);
+  // An empty update still raises the version.
+  EXPECT_TRUE(Update(*client, {}).empty());
+  EXPECT_EQ(Stored().version, 3u);
+}
+
+TEST_F(CounterMapTest, StoreMapIsOneCompareAndSetAgainstTheLoadedVersion) {
+  auto a = Create(2);
+  auto b = Open();
+  Update(*a, {1});  // version 1
+  a->LoadMap();
+  b->LoadMap();
+  EXPECT_TRUE(a->StoreMap());
+  EXPECT_FALSE(b->StoreMap());  // loaded the same version: exactly one wins
+  EXPECT_FALSE(a->StoreMap());  // the version is not advanced by a store
+  EXPECT_EQ(Stored().version, 2u);
+  // The loser's next update retries and hands out the following positions.
+  EXPECT_EQ(Update(*b, {1, 1}), (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(Stored().counters, (std::vector<uint32_t>{0, 3}));
+}
+
+TEST_F(CounterMapTest, RangeAndOverflowAreRefusedBeforeAnythingIsStored) {
+  auto client = Create(2);
+  EXPECT_THAT([&] { Update(*client, {0, 2}); },
+              ThrowsMessage<std::out_of_range>("Centroid id 2 is out of range for 2 centroids"));
+  EXPECT_EQ(Stored().version, 0u);
+  // A stored map shorter than the vocabulary (another client's): refused at
+  // once, not retried.
+  ASSERT_TRUE(WriteStoredCounters(stores_[BackingStoreType::INDEX], index_id_, key_, {4}, 0));
+  EXPECT_THAT([&] { Update(*client, {1}); },
+              ThrowsMessage<std::out_of_range>("Centroid id 1 is out of range for 1 counters"));
+  ASSERT_TRUE(WriteStoredCounters(stores_[BackingStoreType::INDEX], index_id_, key_,
+                                  {0xffffffffu, 0}, 1));
+  EXPECT_THAT([&] { Update(*client, {1, 0}); },
+              ThrowsMessage<std::overflow_error>("Counter of centroid 0 is exhausted"));
+  EXPECT_EQ(Stored().version, 2u);
+  EXPECT_EQ(Update(*client, {1}), (std::vector<uint32_t>{0}));
+}
+
+TEST_F(CounterMapTest, EmptyMapCannotBeStoredAndNoMapLoadsAsZeros) {
+  auto client = Create(2);
+  client->LoadMap();
+  EXPECT_EQ(client->get_counter_map(), (std::vector<uint32_t>{0, 0}));
+  EXPECT_EQ(client->num_vectors(), 0u);
+  // A stored map that does not decrypt fails the load.
+  stores_[BackingStoreType::INDEX].PushMapImpl(index_id_, layout::kCounterMapKey,
+                                               std::vector<uint8_t>(36, 1).data(), 36,
+                                               layout::kCounterMapVersionKey, 0);
+  EXPECT_THAT([&] { client->LoadMap(); },
+              ThrowsMessage<std::runtime_error>("Decryption failed for 1 items"));
+}
+
+// A concurrent writer stores between this client's load and store: the
+// refused store is retried with a fresh load.
+TEST_F(CounterMapTest, RefusedStoresAreRetriedForUpdatesAndResizes) {
+  ForwardingKeystore index_store(stores_[BackingStoreType::INDEX], nivora::Location::THREADSAFEMEMORY);
+  stores_.Replace(BackingStoreType::INDEX, &index_store);
+  auto a = Create(2);
+  auto b = Open();
+  index_store.before_next_push_map = [&] { Update(*b, {1, 1}); };
+  EXPECT_EQ(Update(*a, {1}), (std::vector<uint32_t>{2}));
+  EXPECT_EQ(Stored().counters, (std::vector<uint32_t>{0, 3}));
+
+  // Resizing to the same length keeps the counters, also when it must retry.
+  index_store.before_next_push_map = [&] { Update(*b, {0}); };
+  a->ResizeVocabulary(2);
+  EXPECT_EQ(Stored().counters, (std::vector<uint32_t>{1, 3}));
+  EXPECT_EQ(Stored().version, 4u);  // two updates of b, two stores of a
+  // Another length starts from zeros.
+  a->ResizeVocabulary(4);
+  EXPECT_EQ(Stored().counters, (std::vector<uint32_t>{0, 0, 0, 0}));
+  EXPECT_EQ(a->vocab_size(), 4);
+  EXPECT_THROW(a->ResizeVocabulary(0), std::invalid_argument);
+  EXPECT_EQ(a->vocab_size(), 4);
+}
+
+TEST_F(CounterMapTest, DestructorDoesNotStoreAStaleMap) {
+  auto a = Create(1);
+  Update(*a, {0, 0});
+  auto b = Open();  // loads version 1 with counter 2
+  a->DeleteIndex(false);
+  Update(*a, {0, 0, 0});  // the index starts again: version 1, counter 3
+  b.reset();
+  EXPECT_EQ(Stored().version, 1u);
+  EXPECT_EQ(Stored().counters, (std::vector<uint32_t>{3}));
+}
+
+TEST_F(CounterMapTest, GivesUpAfterOneHundredFailedTries) {
+  ForwardingKeystore index_store(stores_[BackingStoreType::INDEX], nivora::Location::THREADSAFEMEMORY);
+  stores_.Replace(BackingStoreType::INDEX, &index_store);
+  auto client = Create(1);
+  const auto log = std::filesystem::temp_directory_path() / (name_ + ".log");
+  logger_.configure("warning", true, log.string());
+  index_store.fail_map_reads = true;
+  EXPECT_THAT([&] { Update(*client, {0}); },
+              ThrowsMessage<std::runtime_error>("Failed to update map in 100 retries."));
+  EXPECT_EQ(index_store.map_reads, 100);
+  EXPECT_EQ(index_store.map_pushes, 0);
+  std::ifstream in(log);
+  std::string line;
+  int warnings = 0;
+  while (std::getline(in, line)) {
+    if (line.find("[WARNING] Map update failed: map read failed. Retrying after ") != std::string::npos &&
+        line.ends_with("ms...")) {
+      ++warnings;
+    }
+  }
+  EXPECT_EQ(warnings, 100);
+  logger_.ResetToConsole();
+  std::filesystem::remove(log);
+}
+
+// Another process (here: a client of the same store without the RAM cache)
+// moves the stored map on; this process's cache still holds the old map.
+// The refused store makes the next try read the store itself, and the cache
+// is brought up to the stored version.
+TEST_F(CounterMapTest, StaleRamCacheRecoversAfterOneRefusal) {
+  nivora::DBConfig memory(nivora::Location::MEMORY, std::nullopt, std::nullopt);
+  MemoryKeystore store(memory, BackingStoreType::INDEX);
+  ForwardingKeystore cached_view(store, nivora::Location::ROCKSDB);  // gets the process cache
+  ForwardingKeystore other_process(store, nivora::Location::MEMORY);
+  stores_.Replace(BackingStoreType::INDEX, &cached_view);
+  auto a = Create(1);
+  Keystore* cache = cached_view.GetCache();
+  ASSERT_NE(cache, nullptr);
+  ASSERT_TRUE(cached_view.IsCacheLoaded(index_id_));
+  EXPECT_EQ(Update(*a, {0}), (std::vector<uint32_t>{0}));  // store and cache at version 1
+
+  stores_.Replace(BackingStoreType::INDEX, &other_process);
+  auto b = Open();
+  EXPECT_EQ(Update(*b, {0, 0}), (std::vector<uint32_t>{1, 2}));  // store at 2, cache at 1
+  EXPECT_EQ(ReadStoredCounters(*cache, index_id_, key_).version, 1u);
+
+  cached_view.map_pushes = 0;
+  EXPECT_EQ(Update(*a, {0}), (std::vector<uint32_t>{3}));
+  EXPECT_EQ(cached_view.map_pushes, 2);  // one refusal, then success
+  const StoredCounters in_store = ReadStoredCounters(store, index_id_, key_);
+  const StoredCounters in_cache = ReadStoredCounters(*cache, index_id_, key_);
+  EXPECT_EQ(in_store.version, 3u);
+  EXPECT_EQ(in_store.counters, (std::vector<uint32_t>{4}));
+  EXPECT_EQ(in_cache.version, 3u);  // caught up, so the successful store reached it too
+  EXPECT_EQ(in_cache.counters, (std::vector<uint32_t>{4}));
+  a->DeleteIndex(true);
+}
+
+}  // namespace
+}  // namespace nivora_test

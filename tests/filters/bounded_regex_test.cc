@@ -1,0 +1,138 @@
+// std::regex serves only as the reference here; GCC 12 reports a false
+// "maybe uninitialized" inside its std::function members at -O2 with
+// sanitizers.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#include "filters/bounded_regex.h"
+
+#include <pthread.h>
+
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace nivora {
+namespace {
+
+using ::testing::HasSubstr;
+
+std::string RefusalOf(const std::string& pattern) {
+  try {
+    BoundedRegex re(pattern);
+  } catch (const std::regex_error& e) {
+    return e.what();
+  }
+  return "<accepted>";
+}
+
+// Patterns the standard library's ECMAScript engine handles quickly: both
+// must agree on every text.
+TEST(BoundedRegexTest, AgreesWithStdRegexOnOrdinaryPatterns) {
+  const std::vector<std::string> patterns = {
+      "", "a", "^ab", "b$", "^$", "a.c", "a|bc|", "(ab)+c", "(?:ab)*c", "a{2}", "a{2,}",
+      "^a{1,3}$", "a??b", "x*?y", "[abc]", "[^abc]", "[a-cx-z]+", "[-a]", "[a-]", "[]", "[^]",
+      "\\d+", "\\D", "\\w+\\b", "\\bis\\b", "\\Bx", "\\s", "\\S+", "[\\d.]+", "[\\w-]",
+      "\\.", "\\$\\^", "\\x41", "\\u0042", "\\t", "a(?=b)", "a(?!b)", "(?=.*\\d)\\w+$",
+      "^(?!foo)", "(a|b)*abb", "(?:a|ab)(?:c|bcd)(?:d*)$", "colou?r", "[.]", "^.*$", "a.b",
+      "]", "}", "(?:)", "(|a)+", "((a*)*)*b", "^[A-Za-z_][A-Za-z0-9_]*$"};
+  const std::vector<std::string> texts = {
+      "", "a", "ab", "abc", "aab", "aaab", "ba", "xyz", "ABC", "a1b2", "is this it", "x\ny",
+      "a\rc", "colour", "color", "foo1", "bar", "abcd", "a.b", "$^", "]}", "ababc", "abb",
+      "a_1", "-", "\t", std::string("a\0c", 3), "axb", "\n"};
+  for (const std::string& p : patterns) {
+    const std::regex reference(p, std::regex::ECMAScript);
+    const BoundedRegex re(p);
+    for (const std::string& t : texts) {
+      EXPECT_EQ(re.Search(t), std::regex_search(t, reference)) << "/" << p << "/ on \"" << t
+                                                                 << "\"";
+    }
+  }
+}
+
+TEST(BoundedRegexTest, RefusesMalformedAndUnboundedPatterns) {
+  struct Case {
+    std::string pattern;
+    const char* why;
+  } cases[] = {
+      {"(", "missing ')'"},
+      {"a)", "unmatched ')'"},
+      {"*a", "nothing to repeat"},
+      {"a**", "nothing to repeat"},
+      {"^*", "nothing to repeat"},
+      {"a{2,1}", "invalid quantifier braces"},
+      {"a{x}", "invalid quantifier braces"},
+      {"a{2", "invalid quantifier braces"},
+      {"[abc", "unterminated character class"},
+      {"[z-a]", "invalid range"},
+      {"[\\d-z]", "invalid range"},
+      {"\\", "pattern ends inside an escape"},
+      {"\\q", "invalid escape"},
+      {"\\x4", "invalid escape"},
+      {"(a)\\1", "back-references are not supported"},
+      {"(?<n>a)", "unsupported group syntax"},
+      {std::string(1025, 'a'), "longer than 1024 bytes"},
+      {std::string(65, '(') + std::string(65, ')'), "nested deeper than 64"},
+      {"a{20001}", "more than 20000 instructions"},
+      {"(?:(?:a{100}){100}){100}", "more than 20000 instructions"},
+      {"(?:(?:(?:){1000}){1000}){1000}", "more than 20000 instructions"},
+  };
+  for (const Case& c : cases) EXPECT_THAT(RefusalOf(c.pattern), HasSubstr(c.why)) << c.pattern;
+  EXPECT_EQ(RefusalOf(std::string(1024, 'a')), "<accepted>");
+  EXPECT_EQ(RefusalOf(std::string(64, '(') + std::string(64, ')')), "<accepted>");
+}
+
+// Runs fn on a thread with a small stack, so that any recursion that grows
+// with the pattern or the text would overflow it.
+void RunOnSmallStack(const std::function<void()>& fn) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 512 * 1024), 0);
+  pthread_t thread;
+  auto trampoline = [](void* arg) -> void* {
+    (*static_cast<const std::function<void()>*>(arg))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, trampoline, const_cast<std::function<void()>*>(&fn)), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+TEST(BoundedRegexTest, PathologicalPatternsStayFastAndShallow) {
+  const std::string as(20000, 'a');
+  struct Case {
+    std::string pattern;
+    std::string text;
+    bool matches;
+  } cases[] = {
+      {"(a*)*b", as, false},                           // exponential for a backtracker
+      {"(a|aa)+$", as + "b", false},
+      {"(?:a?){500}a{500}", std::string(500, 'a'), true},
+      {"(?:\\b){4000}x", "x", true},                   // long chains of empty steps
+      {"(?:(?:)*){4000}x", "yx", true},
+      {"^(?:a|b|ab)*c", std::string(5000, 'a') + "b", false},
+      {std::string(64, '(') + "a" + std::string(64, ')') + "+$", as, true},
+      {"(?=(?=(?=a)))a+(?!b)$", as, true},
+      {"(?:.*(?=a)){8}z", std::string(2000, 'a'), false},
+  };
+  RunOnSmallStack([&] {
+    for (const Case& c : cases) {
+      const BoundedRegex re(c.pattern);
+      EXPECT_EQ(re.Search(c.text), c.matches) << c.pattern;
+    }
+  });
+}
+
+TEST(BoundedRegexTest, MatchesUtf8AndRawBytes) {
+  EXPECT_TRUE(BoundedRegex("caf\\u00e9").Search("un caf\xc3\xa9"));
+  EXPECT_TRUE(BoundedRegex("^.{5}$").Search("caf\xc3\xa9"));  // bytes, not characters
+  EXPECT_TRUE(BoundedRegex("\\xff").Search("\xff"));
+  EXPECT_TRUE(BoundedRegex("a\\cJb").Search("a\nb"));  // control letter mod 32
+  EXPECT_THAT(RefusalOf("[\\u00e9]"), HasSubstr("non-ASCII"));
+}
+
+}  // namespace
+}  // namespace nivora
