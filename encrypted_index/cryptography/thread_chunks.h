@@ -8,7 +8,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
+
+#include "core/parallel_errors.h"
 
 namespace nivora_encrypted_index::internal::cryptography {
 
@@ -26,7 +27,7 @@ uint64_t SumOverThreadChunks(size_t n, Chunk&& chunk, size_t min_per_thread = 1)
   const size_t wanted = (n + min_per_thread - 1) / std::max<size_t>(1, min_per_thread);
   const int threads = static_cast<int>(std::max<size_t>(1, std::min(planned, wanted)));
   uint64_t sum = 0;
-  std::exception_ptr error;
+  nivora::ParallelErrors errors;
 #pragma omp parallel num_threads(threads) reduction(+ : sum)
   {
     const size_t t = static_cast<size_t>(omp_get_thread_num());
@@ -34,16 +35,9 @@ uint64_t SumOverThreadChunks(size_t n, Chunk&& chunk, size_t min_per_thread = 1)
     const size_t per_thread = (n + team - 1) / team;
     const size_t begin = std::min(n, t * per_thread);
     const size_t end = std::min(n, begin + per_thread);
-    if (begin < end) {
-      try {
-        sum += chunk(begin, end);
-      } catch (...) {
-#pragma omp critical(nivora_thread_chunks_error)
-        if (!error) error = std::current_exception();
-      }
-    }
+    if (begin < end) errors.Run([&] { sum += chunk(begin, end); });
   }
-  if (error) std::rethrow_exception(error);
+  errors.RethrowFirst();
   return sum;
 }
 

@@ -190,6 +190,8 @@ TEST_F(ThreadSafeMemoryKeystoreTest, MapReadsNeverTearUnderConcurrentPushes) {
       }
     });
   }
+  // Push only once the readers run, so they overlap the pushes on any machine.
+  while (reads.load() < kReaders) std::this_thread::yield();
   for (uint64_t v = 0; v < kPushes; ++v) {
     Bytes map(64);
     const auto spelled = EncodeVersion(v);
