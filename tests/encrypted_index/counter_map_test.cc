@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "engine_fixture.h"
-#include "forwarding_keystore.h"
+#include "backing_store/forwarding_keystore.h"
 
 namespace nivora_test {
 namespace {
@@ -154,8 +154,8 @@ TEST_F(CounterMapTest, GivesUpAfterOneHundredFailedTries) {
   index_store.fail_map_reads = true;
   EXPECT_THAT([&] { Update(*client, {0}); },
               ThrowsMessage<std::runtime_error>("Failed to update map in 100 retries."));
-  EXPECT_EQ(index_store.map_reads, 100);
-  EXPECT_EQ(index_store.map_pushes, 0);
+  EXPECT_EQ(index_store.map_reads, 100u);
+  EXPECT_EQ(index_store.map_pushes, 0u);
   std::ifstream in(log);
   std::string line;
   int warnings = 0;
@@ -193,7 +193,7 @@ TEST_F(CounterMapTest, StaleRamCacheRecoversAfterOneRefusal) {
 
   cached_view.map_pushes = 0;
   EXPECT_EQ(Update(*a, {0}), (std::vector<uint32_t>{3}));
-  EXPECT_EQ(cached_view.map_pushes, 2);  // one refusal, then success
+  EXPECT_EQ(cached_view.map_pushes, 2u);  // one refusal, then success
   const StoredCounters in_store = ReadStoredCounters(store, index_id_, key_);
   const StoredCounters in_cache = ReadStoredCounters(*cache, index_id_, key_);
   EXPECT_EQ(in_store.version, 3u);

@@ -1,9 +1,9 @@
 // A keystore that hands every operation to another (real) keystore, so two
-// engine clients can share one store while one of them reports another
-// location (and so gets the process's RAM cache, as an external store
-// would) or has faults injected.
-#ifndef NIVORA_TESTS_ENCRYPTED_INDEX_FORWARDING_KEYSTORE_H_
-#define NIVORA_TESTS_ENCRYPTED_INDEX_FORWARDING_KEYSTORE_H_
+// clients can share one store while one of them reports another location
+// (and so gets the process's RAM cache, as an external store would) or has
+// faults injected. Subclasses override single operations to count or fail.
+#ifndef NIVORA_TESTS_BACKING_STORE_FORWARDING_KEYSTORE_H_
+#define NIVORA_TESTS_BACKING_STORE_FORWARDING_KEYSTORE_H_
 
 #include <functional>
 #include <stdexcept>
@@ -26,8 +26,10 @@ class ForwardingKeystore : public Keystore {
   std::function<void()> before_next_push_map;
   // Every GetMapImpl throws std::runtime_error "map read failed".
   bool fail_map_reads = false;
-  int map_reads = 0;
-  int map_pushes = 0;
+  // Every PushMapImpl returns false without storing.
+  bool refuse_map_pushes = false;
+  size_t map_reads = 0;
+  size_t map_pushes = 0;
 
   void BatchPushItemsImpl(const uint64_t& index, const std::vector<uint64_t>& keys,
                           const nivora::Array2D<unsigned char>& values) override {
@@ -46,6 +48,7 @@ class ForwardingKeystore : public Keystore {
                    const uint64_t& expected_version) override {
     ++map_pushes;
     if (before_next_push_map) std::exchange(before_next_push_map, nullptr)();
+    if (refuse_map_pushes) return false;
     return target_.PushMapImpl(index, map_key, data, size, version_key, expected_version);
   }
   void BatchDeleteItemsImpl(const uint64_t& index, const std::vector<uint64_t>& keys) override {
@@ -100,4 +103,4 @@ class ForwardingKeystore : public Keystore {
 
 }  // namespace nivora_test
 
-#endif  // NIVORA_TESTS_ENCRYPTED_INDEX_FORWARDING_KEYSTORE_H_
+#endif  // NIVORA_TESTS_BACKING_STORE_FORWARDING_KEYSTORE_H_
