@@ -116,6 +116,9 @@ void Keystore::DeleteIndex(const uint64_t& index) {
 void Keystore::ClearCacheForIndex(const uint64_t& index) {
   Keystore* cache = cache_.load();
   if (cache == nullptr) return;
+  // Waits for a fill in progress: one that went on after the clear would mark
+  // a partial copy loaded.
+  std::lock_guard fill(cache->fill_mutex_);
   // Unmark first: a read racing with the clear goes to the store, never to
   // a half-emptied cache.
   MarkLoaded(*cache, index, false);

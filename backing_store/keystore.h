@@ -16,9 +16,9 @@
 //
 // Thread safety: the cache layer itself is safe to call from several threads
 // (the loaded state is guarded and shared by every keystore attached to one
-// cache, the cache pointer is atomic). Whether the
-// virtual operations may overlap is each implementation's property (see its
-// header): MemoryKeystore must be used by one thread at a time.
+// cache, the cache pointer is atomic). Whether the virtual operations may
+// overlap is each implementation's property (see its header): MemoryKeystore
+// must be used by one thread at a time.
 //
 // Failures: std::invalid_argument for bad arguments, std::runtime_error for
 // failed operations. The cache layer adds no checks and catches nothing.
@@ -176,7 +176,8 @@ class Keystore {
   // Removes the index here and in the cache, and marks it not loaded.
   void DeleteIndex(const uint64_t& index);
   // Drops the cache's copy of the index and marks it not loaded; this
-  // keystore is untouched. Nothing without a cache.
+  // keystore is untouched. Waits for a fill of the cache in progress.
+  // Nothing without a cache.
   void ClearCacheForIndex(const uint64_t& index);
 
   // Attaches the process-wide cache of this store kind, creating it on first
@@ -217,8 +218,8 @@ class Keystore {
   // from a cache that no longer holds it.
   mutable std::shared_mutex loaded_mutex_;
   absl::flat_hash_set<uint64_t> loaded_indexes_;  // guarded by loaded_mutex_
-  // Serialises the fills of this cache, so no keystore takes a half-made
-  // copy for a loaded one.
+  // Serialises the fills and clears of this cache, so no keystore takes a
+  // half-made copy for a loaded one.
   std::mutex fill_mutex_;
 
   // The cache, when attached and `index` is loaded in it; else null.

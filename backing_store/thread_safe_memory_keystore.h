@@ -75,7 +75,8 @@ class ThreadSafeMemoryKeystore : public Keystore {
   // Keys shard by shard, 0 to 15.
   std::vector<uint64_t> GetAllKeys(const uint64_t& index) override;
   void SetValueSizeImpl(const uint64_t& index, size_t value_size) override;
-  // Lock-free: reads the current value-size table through an atomic pointer.
+  // Takes no mutex: reads the current value-size table through an atomic
+  // pointer.
   size_t GetValueSizeImpl(const uint64_t& index) const override;
   nivora::Location GetLocation() const override { return nivora::Location::THREADSAFEMEMORY; }
   BackingStoreType GetBackingStoreType() const override { return store_type_; }

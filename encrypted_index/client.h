@@ -13,8 +13,8 @@
 // Clients, in one process or several, may work on one index: they agree
 // only through the stores, and the counter map's compare-and-set is their
 // one point of agreement. Every constructor sets two process-wide values
-// without a lock: the OpenMP thread count (when cpu_threads is set and not
-// 0) and the engine-side logger.
+// without a lock: the OpenMP thread count (to cpu_threads, 1 when unset,
+// unless that is 0 or less) and the engine-side logger.
 //
 // Failures are exceptions: std::invalid_argument for bad arguments,
 // std::runtime_error for failed operations; keystore exceptions pass through.

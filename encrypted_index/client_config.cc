@@ -91,6 +91,7 @@ std::vector<uint8_t> Client::LoadConfig(const std::string& name) {
                                 ? record_size - crypto::kRecordOverhead
                                 : 0;
   std::vector<uint8_t> plain(std::max<size_t>(plain_size, 1));
+  internal::encrypted_index::RequirePresentRecords(record.data, 1, record_size);
   crypto::DecryptItemsFixedInto(record.data, 1, record_size, index_key_, plain.data(), plain_size);
   plain.resize(plain_size);
   return plain;

@@ -73,6 +73,8 @@ void Client::AdoptMap(const VersionedMap& stored) {
     counter_map_version_ = 0;
     return;
   }
+  internal::encrypted_index::RequirePresentRecords(stored.map.data, stored.map.rows,
+                                                   stored.map.cols);
   const nivora::Array2D<unsigned char> plain =
       crypto::DecryptItemsFixed(stored.map.data, stored.map.rows, stored.map.cols, index_key_);
   counter_map_ = FromLittleEndian(plain.data, plain.size());

@@ -1,5 +1,6 @@
 #include "encrypted_index/item_batch.h"
 
+#include <type_traits>
 #include <utility>
 
 namespace nivora_encrypted_index {

@@ -1,6 +1,8 @@
 #include "encrypted_index/position_tree.h"
 
 #include <cstring>
+#include <limits>
+#include <stdexcept>
 
 #include "encrypted_index/cryptography/hmac.h"
 #include "encrypted_index/cryptography/sha3.h"
@@ -13,6 +15,15 @@ namespace crypto = cryptography;
 
 // HMAC computations are cheap next to waking threads; spread only long lists.
 constexpr size_t kCentroidsPerThread = 64;
+
+// depth + 1 nodes; a depth whose node count wraps to 0 would leave no room
+// even for the seed.
+size_t NodeCount(size_t depth) {
+  if (depth == std::numeric_limits<size_t>::max()) {
+    throw std::length_error("Position tree depth too large");
+  }
+  return depth + 1;
+}
 
 inline uint32_t PathBit(uint32_t position, size_t depth, size_t j) {
   return (position >> ((depth - 1 - j) % 32)) & 1u;
@@ -42,17 +53,23 @@ std::vector<SaltsAndSeeds> SaltsAndSeedsOf(size_t n, const crypto::Key& index_ke
                                            const crypto::Key& name_key,
                                            const uint32_t* centroid_ids) {
   std::vector<SaltsAndSeeds> out(n);
-  crypto::SumOverThreadChunks(
-      n,
-      [&](size_t begin, size_t end) -> uint64_t {
-        for (size_t i = begin; i < end; ++i) {
-          const uint32_t c = centroid_ids != nullptr ? centroid_ids[i] : static_cast<uint32_t>(i);
-          CentroidHMAC(name_key, c, out[i].salt);
-          CentroidHMAC(index_key, c, out[i].seed);
-        }
-        return 0;
-      },
-      kCentroidsPerThread);
+  try {
+    crypto::SumOverThreadChunks(
+        n,
+        [&](size_t begin, size_t end) -> uint64_t {
+          for (size_t i = begin; i < end; ++i) {
+            const uint32_t c =
+                centroid_ids != nullptr ? centroid_ids[i] : static_cast<uint32_t>(i);
+            CentroidHMAC(name_key, c, out[i].salt);
+            CentroidHMAC(index_key, c, out[i].seed);
+          }
+          return 0;
+        },
+        kCentroidsPerThread);
+  } catch (...) {
+    crypto::Cleanse(out);  // the salts and seeds derived before the failure
+    throw;
+  }
   return out;
 }
 
@@ -78,12 +95,12 @@ std::vector<SaltsAndSeeds> ComputeAllSaltsAndSeeds(size_t n, const crypto::Key& 
 
 void RecomputePathStates(const Node& seed, uint32_t position, size_t depth,
                          std::vector<Node>& states) {
-  states.resize(depth + 1);
+  states.resize(NodeCount(depth));
   states[0] = seed;
   for (size_t j = 0; j < depth; ++j) states[j + 1] = ChildNode(states[j], PathBit(position, depth, j));
 }
 
-PositionPath::PositionPath(size_t depth) : depth_(depth), states_(depth + 1) {}
+PositionPath::PositionPath(size_t depth) : depth_(depth), states_(NodeCount(depth)) {}
 
 PositionPath::~PositionPath() { crypto::Cleanse(states_); }
 

@@ -46,7 +46,8 @@ std::vector<SaltsAndSeeds> ComputeAllSaltsAndSeeds(size_t n, const cryptography:
                                                    const cryptography::Key& name_key);
 
 // Resizes states to depth + 1 nodes and fills them with the path of
-// position under seed (state 0 = seed, state depth = the leaf).
+// position under seed (state 0 = seed, state depth = the leaf). A depth
+// whose nodes cannot be held throws std::length_error (also PositionPath).
 void RecomputePathStates(const Node& seed, uint32_t position, size_t depth,
                          std::vector<Node>& states);
 

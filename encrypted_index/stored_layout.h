@@ -39,6 +39,14 @@ struct ItemKeys {
   std::vector<uint64_t> contents_keys;  // CONTENTS keys
 };
 
+// A config item or the counter map is one record that exists once written,
+// so a zero head there (which fixed-size decryption skips as an absent
+// item) is a forged or damaged value, not a missing one. Throws
+// std::runtime_error "Decryption failed for <n> items" for the n records
+// of at least 28 bytes whose first 16 bytes are zero; shorter records are
+// left to decryption's size check.
+void RequirePresentRecords(const uint8_t* data, size_t rows, size_t record_size);
+
 // The keys of each id, in order.
 ItemKeys DeriveItemKeys(const std::vector<std::string>& ids, const cryptography::Key& vectors_key,
                         const cryptography::Key& metadata_key, const cryptography::Key& id_key,

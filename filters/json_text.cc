@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <exception>
+#include <utility>
+#include <vector>
 
 namespace nivora {
 namespace {
@@ -49,6 +51,18 @@ std::optional<json> ParseJsonText(const std::string& text, std::string* error) {
     *error = e.what();
   }
   return std::nullopt;
+}
+
+bool NestedDeeperThan(const json& value, int max_depth) {
+  std::vector<std::pair<const json*, int>> pending{{&value, 1}};
+  while (!pending.empty()) {
+    const auto [node, level] = pending.back();
+    pending.pop_back();
+    if (!node->is_array() && !node->is_object()) continue;
+    if (level > max_depth) return true;
+    for (const json& child : *node) pending.emplace_back(&child, level + 1);
+  }
+  return false;
 }
 
 bool JsonEquals(const json& a, const json& b) {

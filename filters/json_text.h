@@ -23,6 +23,10 @@ inline constexpr int kMaxJsonDepth = 64;
 // text "nesting deeper than 64 levels"). Never throws a nlohmann exception.
 std::optional<nlohmann::json> ParseJsonText(const std::string& text, std::string* error);
 
+// Whether value holds containers nested more than max_depth levels (a lone
+// array or object is one level). Iterative, so safe on any depth.
+bool NestedDeeperThan(const nlohmann::json& value, int max_depth);
+
 // Equality by value: different kinds are unequal except numbers, which
 // compare by numeric value across integer, unsigned and floating forms (an
 // integer meets a floating value as a double, so 1 equals 1.0, while -1 never

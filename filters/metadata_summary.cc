@@ -16,6 +16,12 @@ namespace {
 
 using json = nlohmann::json;
 
+[[noreturn]] void ThrowSummaryError(const std::string& reason) {
+  const std::string message = "Error while retrieving keys and metadata centroid map: " + reason;
+  GetLogger()->critical(message);
+  throw std::runtime_error(message);
+}
+
 // The summary of one field occurrence holding value.
 CentroidSummary Describe(const json& value, uint32_t centroid_id) {
   CentroidSummary s;
@@ -50,28 +56,28 @@ CentroidSummary Describe(const json& value, uint32_t centroid_id) {
   return s;
 }
 
+// top: value is the document itself or an element of a top-level array, whose
+// members are named by their keys alone. Below that a name always extends
+// prefix, even an empty one, so {"": {"b": 1}} yields ".b", the path by which
+// a filter reaches that value.
 void Summarize(const json& value, std::set<std::string>& field_names, uint32_t centroid_id,
-               FieldSummaryLists& summaries, const std::string& prefix, int level) {
+               FieldSummaryLists& summaries, const std::string& prefix, bool top) {
   try {
-    if (!value.is_array() && !value.is_object()) return;
-    if (level > kMaxJsonDepth) throw std::invalid_argument("nesting deeper than 64 levels");
     if (value.is_array()) {
       for (const auto& element : value) {
-        Summarize(element, field_names, centroid_id, summaries, prefix, level + 1);
+        Summarize(element, field_names, centroid_id, summaries, prefix, top);
       }
       return;
     }
+    if (!value.is_object()) return;
     for (auto it = value.begin(); it != value.end(); ++it) {
-      const std::string name = prefix.empty() ? it.key() : prefix + "." + it.key();
+      const std::string name = top ? it.key() : prefix + "." + it.key();
       field_names.insert(name);
       summaries[name].push_back(Describe(it.value(), centroid_id));
-      Summarize(it.value(), field_names, centroid_id, summaries, name, level + 1);
+      Summarize(it.value(), field_names, centroid_id, summaries, name, false);
     }
   } catch (const std::exception& e) {
-    const std::string message =
-        std::string("Error while retrieving keys and metadata centroid map: ") + e.what();
-    GetLogger()->critical(message);
-    throw std::runtime_error(message);
+    ThrowSummaryError(e.what());
   }
 }
 
@@ -114,7 +120,9 @@ uint32_t HashBoolean(bool value) { return HashText(value ? "true" : "false"); }
 void SummarizeMetadataDocument(const json& value, std::set<std::string>& field_names,
                                uint32_t centroid_id, FieldSummaryLists& summaries,
                                const std::string& prefix) {
-  Summarize(value, field_names, centroid_id, summaries, prefix, 1);
+  // Checked before the walk, which recurses and serialises arrays whole.
+  if (NestedDeeperThan(value, kMaxJsonDepth)) ThrowSummaryError("nesting deeper than 64 levels");
+  Summarize(value, field_names, centroid_id, summaries, prefix, prefix.empty());
 }
 
 std::vector<std::vector<uint8_t>> MergeCentroidSummaries(

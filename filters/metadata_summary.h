@@ -34,9 +34,11 @@ uint32_t HashBoolean(bool value);
 
 // Adds the summaries of value for centroid_id: every field name met goes into
 // field_names, every field occurrence appends one summary to its list in
-// summaries. prefix is "" for a whole document. A scalar value adds nothing;
-// an array is summarised element by element with the same prefix. Values
-// nested deeper than 64 levels are refused. Any failure is logged at CRITICAL
+// summaries. prefix is "" for a whole document, whose members are named by
+// their keys; below it every key extends the path, so {"": {"b": 1}} yields
+// "" and ".b". A scalar value adds nothing; an array is summarised element by
+// element with the same prefix. Values nested deeper than 64 levels are
+// refused before anything is added. Any failure is logged at CRITICAL
 // as "Error while retrieving keys and metadata centroid map: <reason>" and
 // thrown as std::runtime_error with that text, once per level it passes.
 void SummarizeMetadataDocument(const nlohmann::json& value, std::set<std::string>& field_names,

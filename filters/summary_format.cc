@@ -33,10 +33,16 @@ std::vector<uint8_t> SerializeCentroidSummaries(const CentroidSummaryMap& summar
 
 const fb::CentroidMetadataTable* VerifiedCentroidMetadataTable(const std::vector<uint8_t>& buffer,
                                                                const std::string& field_name) {
-  flatbuffers::Verifier verifier(buffer.data(), buffer.size());
-  if (!fb::VerifyCentroidMetadataTableBuffer(verifier)) {
-    throw std::runtime_error("Corrupt centroid metadata buffer for field '" + field_name + "'");
-  }
+  const auto corrupt = [&field_name] {
+    return std::runtime_error("Corrupt centroid metadata buffer for field '" + field_name + "'");
+  };
+  if (buffer.size() >= FLATBUFFERS_MAX_BUFFER_SIZE) throw corrupt();
+  // Every table takes at least four bytes, so this table limit never refuses
+  // a well-formed buffer, however many centroids it holds.
+  flatbuffers::Verifier::Options options;
+  options.max_tables = static_cast<flatbuffers::uoffset_t>(buffer.size() / 4 + 1);
+  flatbuffers::Verifier verifier(buffer.data(), buffer.size(), options);
+  if (!fb::VerifyCentroidMetadataTableBuffer(verifier)) throw corrupt();
   return fb::GetCentroidMetadataTable(buffer.data());
 }
 

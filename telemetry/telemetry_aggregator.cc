@@ -84,10 +84,10 @@ void TelemetryAggregator::WorkerLoop() {
 
 void TelemetryAggregator::IncrementCounter(TelemetryEventType type, int64_t n) {
   if (n <= 0) return;
+  constexpr int64_t kMax = std::numeric_limits<int>::max();
   std::lock_guard<std::mutex> lock(counters_mutex_);
-  int64_t& count = counters_[static_cast<int>(type)];
-  count = count > std::numeric_limits<int64_t>::max() - n ? std::numeric_limits<int64_t>::max()
-                                                          : count + n;
+  int& count = counters_[static_cast<int>(type)];
+  count = static_cast<int>(n >= kMax - count ? kMax : count + n);
 }
 
 void TelemetryAggregator::RecordError(const std::string& message) {
@@ -119,14 +119,15 @@ std::vector<nlohmann::json> TelemetryAggregator::TakeBatch() {
   // Every usage event of one flush carries the same time.
   const std::time_t now = std::time(nullptr);
 
-  std::vector<std::pair<int, int64_t>> counts;
+  std::vector<std::pair<int, int>> counts;
   {
     std::lock_guard<std::mutex> lock(counters_mutex_);
     for (auto& [type, count] : counters_) {
       if (count > 0) counts.emplace_back(type, std::exchange(count, 0));
     }
   }
-  std::sort(counts.begin(), counts.end());  // a stable order reads better
+  // Their order carries no meaning; by type keeps batches reproducible.
+  std::sort(counts.begin(), counts.end());
 
   std::vector<TelemetryErrorRecord> records;
   records.reserve(kMaxErrorRecords);  // swapped in: errors_ keeps its room

@@ -67,8 +67,10 @@ class TelemetryAggregator {
   TelemetryAggregator(const TelemetryAggregator&) = delete;
   TelemetryAggregator& operator=(const TelemetryAggregator&) = delete;
 
-  // Adds n (> 0; anything else is ignored) to the counter of type,
-  // saturating at INT64_MAX. A type outside the enum gets its own counter,
+  // Adds n (> 0; anything else is ignored) to the counter of type. Counts
+  // are 32-bit and saturate at INT_MAX; n is 64-bit so that a caller's
+  // product (rows x top_k) arrives whole and saturates here instead of
+  // wrapping on the way in. A type outside the enum gets its own counter,
   // sent as "unknown".
   void IncrementCounter(TelemetryEventType type, int64_t n);
 
@@ -116,7 +118,7 @@ class TelemetryAggregator {
   std::mutex wake_mutex_;  // the worker's wait runs under it
 
   std::mutex counters_mutex_;
-  absl::flat_hash_map<int, int64_t> counters_;  // guarded by counters_mutex_
+  absl::flat_hash_map<int, int> counters_;  // guarded by counters_mutex_
 
   std::mutex errors_mutex_;
   std::vector<TelemetryErrorRecord> errors_;  // guarded by errors_mutex_; oldest first

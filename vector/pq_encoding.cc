@@ -41,10 +41,10 @@ void EncodeChecked(const Array2D<float>& data, const std::vector<Codebook>& code
   const size_t m = codebooks.size();
   const size_t blocks = (n + kEncodeBlock - 1) / kEncodeBlock;
   const size_t tasks = m * blocks;
-  size_t words = 0;
-  for (const Codebook& book : codebooks) words += static_cast<size_t>(book.k);
+  size_t total_k = 0;
+  for (const Codebook& book : codebooks) total_k += static_cast<size_t>(book.k);
   ParallelErrors errors;
-#pragma omp parallel if (tasks > 1 && WorthParallel(n * words * dsub))
+#pragma omp parallel if (tasks > 1 && WorthParallel(n * total_k * dsub))
   {
     arma::fmat gathered;          // this thread's slice scratch (m > 1)
     std::vector<uint32_t> codes;  // this thread's codes of one block

@@ -128,12 +128,6 @@ struct ItemIO {
   uint8_t* out;
 };
 
-bool IsAbsentRecord(const uint8_t* record) {
-  uint8_t any = 0;
-  for (size_t i = 0; i < 16; ++i) any |= record[i];
-  return any == 0;
-}
-
 void CheckFixedRecordSize(size_t record_size) {
   if (record_size < kRecordOverhead) {
     throw std::runtime_error("Encrypted payload size too small");
@@ -162,6 +156,12 @@ uint64_t DecryptFixedChunk(const EVP_CIPHER* cipher, const Key& key, const uint8
 }
 
 }  // namespace
+
+bool IsAbsentRecord(const uint8_t* record) {
+  uint8_t any = 0;
+  for (size_t i = 0; i < 16; ++i) any |= record[i];
+  return any == 0;
+}
 
 std::vector<std::vector<uint8_t>> EncryptItemsVariable(
     const std::vector<std::vector<uint8_t>>& plaintexts, const Key& key) {

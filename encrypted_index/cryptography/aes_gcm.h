@@ -65,6 +65,10 @@ nivora::Array2D<unsigned char> DecryptItemsFixed(const uint8_t* data, size_t n_i
 void DecryptItemsFixedInto(const uint8_t* data, size_t n_items, size_t record_size,
                            const Key& key, uint8_t* out, size_t out_stride);
 
+// True when the first 16 bytes of a fixed-size record (at least 16 bytes)
+// are all zero: the stand-in for an absent item, which the fixed forms skip.
+bool IsAbsentRecord(const uint8_t* record);
+
 }  // namespace nivora_encrypted_index::internal::cryptography
 
 #endif  // NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_AES_GCM_H_

@@ -1,6 +1,9 @@
 // The cache layer of Keystore in front of a keystore that reports an external
 // location, so that it gets the process-wide cache of its store kind.
+#include <atomic>
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -173,6 +176,30 @@ TEST_F(CacheLayerTest, FailedLoadPassesOnAndLeavesNothingBehind) {
   EXPECT_EQ(cache().GetTotalSize(index_), 2500u);
 }
 
+// A clear that arrives while another keystore fills the cache must win: the
+// fill may not mark its copy loaded after part of it was dropped.
+TEST_F(CacheLayerTest, ClearDuringAFillIsNotUndoneByIt) {
+  store_.BatchPushItemsImpl(index_, Keys(2500), Rows(2500, 8));
+  CountingKeystore other_client(BackingStoreType::VECTORS);
+  other_client.EnableCache();
+  std::thread clearer;
+  std::atomic<bool> cleared{false};
+  store_.before_variable_read = [&](size_t call) {
+    if (call != 1) return;
+    clearer = std::thread([&] {
+      other_client.ClearCacheForIndex(index_);
+      cleared = true;
+    });
+    // Give the clear every chance to slip in between two batches.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (!cleared && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+  };
+  store_.EagerLoadCache(index_);
+  clearer.join();
+  EXPECT_FALSE(store_.IsCacheLoaded(index_));
+  EXPECT_EQ(cache().GetTotalSize(index_), 0u);
+}
+
 TEST_F(CacheLayerTest, MapPushReachesTheCacheOnlyAfterTheStoreAcceptedIt) {
   const Bytes map(24, 5);
   store_.refuse_map_pushes = true;
@@ -268,7 +295,6 @@ TEST_F(CacheLayerTest, DisableCacheDetachesButKeepsTheCachedData) {
   store_.BatchGetItems(index_, Keys(2));
   EXPECT_EQ(store_.fixed_reads, 1u);
 }
-
 
 TEST_F(CacheLayerTest, OneClientsClearReachesEveryKeystoreOfTheCache) {
   store_.BatchPushItems(index_, Keys(2), Rows(2, 8));

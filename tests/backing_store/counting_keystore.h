@@ -8,6 +8,7 @@
 #ifndef NIVORA_TESTS_BACKING_STORE_COUNTING_KEYSTORE_H_
 #define NIVORA_TESTS_BACKING_STORE_COUNTING_KEYSTORE_H_
 
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -38,6 +39,8 @@ class CountingKeystore : private OwnedMemoryStore, public nivora_test::Forwardin
   // Fault injection; refuse_map_pushes comes from the base.
   bool fail_key_scan = false;         // GetAllKeys throws
   int fail_variable_read_call = -1;   // the n-th BatchGetVariableImpl call (0-based) throws
+  // Runs at the start of every BatchGetVariableImpl call, given its number.
+  std::function<void(size_t call)> before_variable_read;
 
   nivora::Array2D<unsigned char> BatchGetItemsImpl(const uint64_t& index,
                                                    const std::vector<uint64_t>& keys) override {
@@ -46,6 +49,7 @@ class CountingKeystore : private OwnedMemoryStore, public nivora_test::Forwardin
   }
   std::vector<std::vector<uint8_t>> BatchGetVariableImpl(
       const uint64_t& index, const std::vector<uint64_t>& keys) override {
+    if (before_variable_read) before_variable_read(variable_read_sizes.size());
     if (static_cast<int>(variable_read_sizes.size()) == fail_variable_read_call) {
       throw std::runtime_error("injected read failure");
     }

@@ -208,6 +208,11 @@ TEST_F(ClientTest, ConfigItemsAreEncryptedUnderTheIndexKey) {
                   "Data size must be a multiple of the number of columns"));
   client.StoreIndexConfig({4, 5});
   EXPECT_EQ(client.LoadConfig(name_ + ".nvs"), (std::vector<uint8_t>{4, 5}));
+  // A config item whose head is zero is forged, not absent.
+  const std::vector<uint8_t> zeros(30, 0);
+  stores_[BackingStoreType::CONFIG].PushConfigItem(name_ + ".nvs", zeros.data(), zeros.size());
+  EXPECT_THAT([&] { client.LoadIndexConfig(); },
+              ThrowsMessage<std::runtime_error>("Decryption failed for 1 items"));
 }
 
 TEST_F(ClientTest, PayloadSizeRewritesTheEngineConfigOnlyWhenItChanges) {

@@ -3,9 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
+#include "engine_config_generated.h"
 #include "engine_fixture.h"
 #include "backing_store/forwarding_keystore.h"
 
@@ -108,6 +110,13 @@ TEST_F(CounterMapTest, EmptyMapCannotBeStoredAndNoMapLoadsAsZeros) {
                                                layout::kCounterMapVersionKey, 0);
   EXPECT_THAT([&] { client->LoadMap(); },
               ThrowsMessage<std::runtime_error>("Decryption failed for 1 items"));
+  // Nor does one whose head is zero: a stored map is never an absent item,
+  // and reading it as zeros would hand out positions again.
+  stores_[BackingStoreType::INDEX].PushMapImpl(index_id_, layout::kCounterMapKey,
+                                               std::vector<uint8_t>(36, 0).data(), 36,
+                                               layout::kCounterMapVersionKey, 1);
+  EXPECT_THAT([&] { client->LoadMap(); },
+              ThrowsMessage<std::runtime_error>("Decryption failed for 1 items"));
 }
 
 // A concurrent writer stores between this client's load and store: the
@@ -132,6 +141,49 @@ TEST_F(CounterMapTest, RefusedStoresAreRetriedForUpdatesAndResizes) {
   EXPECT_EQ(a->vocab_size(), 4);
   EXPECT_THROW(a->ResizeVocabulary(0), std::invalid_argument);
   EXPECT_EQ(a->vocab_size(), 4);
+}
+
+// The salts and seeds follow the vocabulary size; only a table that
+// already covered another size is announced as regenerated.
+TEST_F(CounterMapTest, ResizeAndSaltsAndSeedsLogTheirSteps) {
+  auto client = Create(2);
+  Update(*client, {1});  // a stored map of 2 counters
+  const auto log = std::filesystem::temp_directory_path() / (name_ + ".log");
+  logger_.configure("info", true, log.string());
+  client->GetSaltsAndSeeds();
+  client->ResizeVocabulary(3);
+  client->GetSaltsAndSeeds();
+  // A configuration of another vocabulary size, as a reopened index reads it.
+  flatbuffers::FlatBufferBuilder builder;
+  const auto version = builder.CreateString("0.15.0");
+  layout::EngineConfigTableBuilder table(builder);
+  table.add_vocab_size(5);
+  table.add_tree_depth(32);
+  table.add_version(version);
+  builder.Finish(table.Finish());
+  client->DeserializeIndexConfig(
+      std::vector<uint8_t>(builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize()));
+  client->GetSaltsAndSeeds();
+  logger_.ResetToConsole();
+
+  std::ifstream in(log);
+  std::vector<std::string> messages;
+  for (std::string line; std::getline(in, line);) {
+    const size_t start = line.find("] ", line.find("]") + 1);
+    if (start != std::string::npos) messages.push_back(line.substr(start + 2));
+  }
+  std::filesystem::remove(log);
+  auto count = [&](const std::string& text) {
+    return std::count(messages.begin(), messages.end(), text);
+  };
+  EXPECT_EQ(count("Resizing vocabulary from 2 to 3"), 1);
+  EXPECT_EQ(count("Counter map size mismatch (has 2, needs 3), creating new empty counter map"), 1);
+  EXPECT_EQ(count("Vocabulary resized and salts/seeds regenerated"), 1);
+  EXPECT_EQ(count("Regenerating salts_and_seeds due to size mismatch. Current size: 3, Expected: 5"), 1);
+  EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                          [](const std::string& m) { return m.starts_with("Regenerating"); }),
+            1);
+  EXPECT_EQ(Stored().counters, (std::vector<uint32_t>{0, 0, 0}));
 }
 
 TEST_F(CounterMapTest, DestructorDoesNotStoreAStaleMap) {

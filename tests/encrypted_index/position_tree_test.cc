@@ -7,6 +7,7 @@
 #include <openssl/hmac.h>
 
 #include <algorithm>
+#include <limits>
 #include <random>
 
 #include "crypto_reference.h"
@@ -225,6 +226,11 @@ TEST_F(IngestCentroidsTest, ArgumentChecks) {
               ThrowsMessage<std::out_of_range>("Centroid id 5 is out of range for 5 salts and seeds"));
   const EncryptedTokens none = cpu::IngestCentroids({}, {}, salts_, 32, {});
   EXPECT_TRUE(none.keys.empty());
+  // A depth whose path cannot be held is refused, also from the parallel loop.
+  const uint64_t unholdable = std::numeric_limits<size_t>::max();
+  EXPECT_THROW(cpu::IngestCentroids({0}, {1}, salts_, unholdable, {0}), std::length_error);
+  std::vector<Node> states;
+  EXPECT_THROW(RecomputePathStates(salts_[0].seed, 0, unholdable, states), std::length_error);
 }
 
 TEST(CountCentroidsTest, HandsOutConsecutivePositionsAndNeverWraps) {

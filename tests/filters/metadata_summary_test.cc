@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "centroid_metadata_generated.h"
+#include "filters/centroid_filter.h"
+#include "filters/filter_language.h"
+#include "filters/item_filter.h"
 #include "filters/summary_format.h"
 
 namespace nivora {
@@ -103,21 +106,50 @@ TEST(SummarizeTest, NumbersAtTheSentinelsAreNotMistakenForAString) {
   EXPECT_GE(stored.at(4).max, 9876543211.0);
 }
 
-TEST(SummarizeTest, RefusesDeepValuesAndReportsAtEveryLevel) {
+TEST(SummarizeTest, EmptyKeysExtendThePathLikeAnyOther) {
+  // {"": {"b": 1}} is reached by the filter path ".b", so that is its name.
+  Batch batch;
+  batch.Add(R"({"": {"b": 1}})", 3);
+  batch.Add(R"([{"": {"b": 2}}])", 3);
+  EXPECT_THAT(batch.name_list(), ElementsAre("", ".b"));
+  EXPECT_EQ(batch.lists.at(".b").size(), 2u);
+
+  const FilterContext items = ParseMetadataDocuments({R"({"": {"b": 1}})"});
+  const json filter = ParseFilters(R"({".b": 1})");
+  ASSERT_THAT(EvaluateFilter(items, filter, true), ElementsAre(0));
+  const std::vector<Buffer> merged = batch.Merge();  // in name order: "", ".b"
+  ASSERT_THAT(GetFilterFieldNames(filter), ElementsAre(".b"));
+  const FilterContext summaries(ReadCentroidMetadataBuffers({".b"}, {merged[1]}), {3});
+  EXPECT_THAT(EvaluateCentroidFilter(summaries, filter, true), ElementsAre(3u));
+}
+
+TEST(SummarizeTest, RefusesDeepValuesWithTheWalkerMessage) {
   json deep = json::array();
   for (int i = 0; i < 70; ++i) deep = json{{"k", deep}};
-  std::set<std::string> names;
-  FieldSummaryLists lists;
-  testing::internal::CaptureStderr();
-  try {
-    SummarizeMetadataDocument(deep, names, 0, lists, "");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_THAT(e.what(), StartsWith("Error while retrieving keys and metadata centroid map: "));
-    EXPECT_THAT(e.what(), HasSubstr("nesting deeper than 64 levels"));
+  // Far deeper than the stack could serialise: refused before it is walked.
+  json very_deep = json::array();
+  for (int i = 0; i < 200000; ++i) {
+    json outer = json::array();
+    outer.push_back(std::move(very_deep));
+    very_deep = std::move(outer);
   }
-  EXPECT_THAT(testing::internal::GetCapturedStderr(),
-              HasSubstr("[CRITICAL] Error while retrieving keys and metadata centroid map: "));
+  const json documents[] = {deep, json{{"a", std::move(very_deep)}}};
+  for (const json& document : documents) {
+    std::set<std::string> names;
+    FieldSummaryLists lists;
+    testing::internal::CaptureStderr();
+    try {
+      SummarizeMetadataDocument(document, names, 0, lists, "");
+      ADD_FAILURE();
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(),
+                   "Error while retrieving keys and metadata centroid map: nesting deeper than 64 "
+                   "levels");
+    }
+    EXPECT_THAT(testing::internal::GetCapturedStderr(),
+                HasSubstr("[CRITICAL] Error while retrieving keys and metadata centroid map: "));
+    EXPECT_THAT(names, IsEmpty());
+  }
 }
 
 TEST(SummaryFormatTest, StoredBytesOmitDefaultsAndSortHashes) {

@@ -69,20 +69,33 @@ TEST_F(AggregatorTest, CountersBecomeOneUsageEventPerKindAndReset) {
 }
 
 TEST_F(AggregatorTest, CounterAdditionsSaturateAndIgnoreNonPositive) {
-  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  constexpr int kMax = std::numeric_limits<int>::max();
   aggregator_->IncrementCounter(TelemetryEventType::Upsert, 0);
   aggregator_->IncrementCounter(TelemetryEventType::Upsert, -5);
+  aggregator_->IncrementCounter(TelemetryEventType::Get, int64_t{3'000'000'000});  // rows x top_k
   aggregator_->IncrementCounter(TelemetryEventType::Query, kMax - 1);
   aggregator_->IncrementCounter(TelemetryEventType::Query, 7);
+  aggregator_->IncrementCounter(TelemetryEventType::Train, std::numeric_limits<int64_t>::max());
   aggregator_->IncrementCounter(static_cast<TelemetryEventType>(42), 2);
   aggregator_->Flush();
 
   const json events = EventsOf(script_->Bodies().at(0));
-  ASSERT_EQ(events.size(), 2u) << events.dump();
-  EXPECT_EQ(events[0]["type"], "query");
+  ASSERT_EQ(events.size(), 4u) << events.dump();
+  EXPECT_EQ(events[0]["type"], "get");
   EXPECT_EQ(events[0]["count"].get<int64_t>(), kMax);
-  EXPECT_EQ(events[1]["type"], "unknown");
-  EXPECT_EQ(events[1]["count"], 2);
+  EXPECT_EQ(events[1]["type"], "query");
+  EXPECT_EQ(events[1]["count"].get<int64_t>(), kMax);
+  EXPECT_EQ(events[2]["type"], "train");
+  EXPECT_EQ(events[2]["count"].get<int64_t>(), kMax);
+  EXPECT_EQ(events[3]["type"], "unknown");
+  EXPECT_EQ(events[3]["count"], 2);
+
+  // A saturated counter starts again from 0 after its flush.
+  aggregator_->IncrementCounter(TelemetryEventType::Query, 5);
+  aggregator_->Flush();
+  const json next = EventsOf(script_->Bodies().at(1));
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_EQ(next[0]["count"], 5);
 }
 
 TEST_F(AggregatorTest, BatchIsRetryQueueThenUsageThenErrors) {

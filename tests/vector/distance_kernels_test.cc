@@ -129,7 +129,7 @@ TEST_F(DistanceKernelsTest, OppositeVectorsStayWithinTwoWhenClamped) {
   }
 }
 
-TEST_F(DistanceKernelsTest, FinalPassesTreatNaNAsSpecified) {
+TEST_F(DistanceKernelsTest, FinalPassesHandleNaN) {
   X(2, 9) = kNaN;  // column 9 becomes NaN against everything
   const arma::fmat w = ColumnSquaredNorms(Y).t();
   const arma::fvec q = Y.col(0);

@@ -183,7 +183,10 @@ TEST(KMeansTest, IdenticalVectorsGiveIdenticalCentres) {
 TEST(KMeansTest, RejectsBadArguments) {
   const std::string kDivisible = "Vector dimension must be divisible by the number of subvectors.";
   const Array2D<float> data = RandomData(20, 10, 5);
+  testing::internal::CaptureStderr();
   EXPECT_EQ(InvalidMessage(data, {.n_subvectors = 3, .n_clusters = 2}), kDivisible);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("[ERROR] " + kDivisible + "\n"),
+            std::string::npos);
   EXPECT_EQ(InvalidMessage(data, {.n_subvectors = 0, .n_clusters = 2}), kDivisible);
   EXPECT_NE(InvalidMessage(data, {.n_subvectors = 1, .n_clusters = 0}), "");
   EXPECT_NE(InvalidMessage(Array2D<float>(0, 10), {.n_subvectors = 1, .n_clusters = 2}), "");

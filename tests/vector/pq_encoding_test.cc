@@ -172,6 +172,17 @@ TEST(PQEncodingTest, RejectsBadArgumentsBeforeWritingAnything) {
   }
 }
 
+TEST(PQEncodingTest, ViewMessageIsLoggedWithAFullStop) {
+  const Array2D<float> data(2, 2);
+  Array2D<uint32_t> out(3, 1);
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(EncodePQIntoL2(data, {MakeCodebook({{0, 0}})}, Array2DView<uint32_t>(out)),
+               std::invalid_argument);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                "[ERROR] Output view dimensions do not match expected dimensions.\n"),
+            std::string::npos);
+}
+
 TEST(PQEncodingTest, CodewordCountAcceptsOnlyOneToSixteenBits) {
   EXPECT_EQ(PQCodewordCount(1), 2u);
   EXPECT_EQ(PQCodewordCount(8), 256u);
