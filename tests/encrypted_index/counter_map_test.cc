@@ -1,11 +1,13 @@
 // The counter map: loading, storing, position assignment by compare-and-set
 // with retries, vocabulary resizing, and recovery from a stale RAM cache.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include "engine_config_generated.h"
 #include "engine_fixture.h"
@@ -148,7 +150,8 @@ TEST_F(CounterMapTest, RefusedStoresAreRetriedForUpdatesAndResizes) {
 TEST_F(CounterMapTest, ResizeAndSaltsAndSeedsLogTheirSteps) {
   auto client = Create(2);
   Update(*client, {1});  // a stored map of 2 counters
-  const auto log = std::filesystem::temp_directory_path() / (name_ + ".log");
+  const auto log = std::filesystem::temp_directory_path() /
+                   (name_ + "_" + std::to_string(::getpid()) + ".log");
   logger_.configure("info", true, log.string());
   client->GetSaltsAndSeeds();
   client->ResizeVocabulary(3);
@@ -201,7 +204,8 @@ TEST_F(CounterMapTest, GivesUpAfterOneHundredFailedTries) {
   ForwardingKeystore index_store(stores_[BackingStoreType::INDEX], nivora::Location::THREADSAFEMEMORY);
   stores_.Replace(BackingStoreType::INDEX, &index_store);
   auto client = Create(1);
-  const auto log = std::filesystem::temp_directory_path() / (name_ + ".log");
+  const auto log = std::filesystem::temp_directory_path() /
+                   (name_ + "_" + std::to_string(::getpid()) + ".log");
   logger_.configure("warning", true, log.string());
   index_store.fail_map_reads = true;
   EXPECT_THAT([&] { Update(*client, {0}); },
