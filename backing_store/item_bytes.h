@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/array2d.h"
+#include "core/little_endian.h"
 
 namespace nivora_encrypted_index::internal::backing_store {
 
@@ -23,16 +24,14 @@ inline nivora::Array2D<unsigned char> OneRow(const uint8_t* data, size_t size) {
 }
 
 inline std::array<uint8_t, kVersionBytes> EncodeVersion(uint64_t version) {
-  std::array<uint8_t, kVersionBytes> bytes{};
-  for (size_t i = 0; i < kVersionBytes; ++i) bytes[i] = static_cast<uint8_t>(version >> (8 * i));
+  std::array<uint8_t, kVersionBytes> bytes;
+  nivora::StoreLittleEndian(version, bytes.data());
   return bytes;
 }
 
 // The first 8 bytes as a little-endian number; the caller checks the length.
 inline uint64_t DecodeVersion(const uint8_t* bytes) {
-  uint64_t version = 0;
-  for (size_t i = 0; i < kVersionBytes; ++i) version |= static_cast<uint64_t>(bytes[i]) << (8 * i);
-  return version;
+  return nivora::LoadLittleEndian<uint64_t>(bytes);
 }
 
 }  // namespace nivora_encrypted_index::internal::backing_store

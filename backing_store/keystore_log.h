@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/log_and_throw.h"
 #include "core/logger.h"
 
 namespace nivora_encrypted_index::internal::backing_store {
@@ -16,8 +17,7 @@ inline nivora::Logger& KeystoreLog() { return *encrypted_index::GetLogger(); }
 
 // Logs `logged` at ERROR, then throws std::invalid_argument(thrown).
 [[noreturn]] inline void RejectArgument(const std::string& logged, const std::string& thrown) {
-  KeystoreLog().error(logged);
-  throw std::invalid_argument(thrown);
+  nivora::LogAndThrow<std::invalid_argument>(KeystoreLog(), nivora::ERROR, logged, thrown);
 }
 
 // A batch push needs at least one key.

@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 
+#include "core/log_and_throw.h"
 #include "encrypted_index/cryptography/hmac.h"
 #include "encrypted_index/stored_layout.h"
 
@@ -12,7 +13,6 @@ namespace nivora_encrypted_index {
 namespace {
 
 namespace crypto = internal::cryptography;
-using internal::encrypted_index::GlobalContext;
 
 // Every 32-bit position has its own leaf only with 32 levels; deeper trees
 // reuse bits, shallower ones share leaves. Depths outside 1..32 are refused.
@@ -55,7 +55,7 @@ void Client::CopyConfig(const ExistingIndexConfig& config, nivora::Logger& logge
   id_keystore_ = config.id_keystore;
   logger_ = &logger;
 
-  GlobalContext::s_logger.store(&logger, std::memory_order_release);
+  internal::encrypted_index::SelectEngineLogger(&logger);
   token_cache_ = std::make_unique<internal::encrypted_index::cpu::EncryptedTokenCache>();
   if (cpu_threads_ > 0) omp_set_num_threads(static_cast<int>(cpu_threads_));
   ComputeIndexId();
@@ -72,9 +72,8 @@ Client::Client(NewIndexConfig& config, nivora::Logger& logger) {
   logger_->info("Creating/loading backing stores");
   if (index_keystore_->GetLocation() != nivora::Location::MEMORY &&
       config_keystore_->ConfigItemExists(EngineConfigName())) {
-    const std::string message = "Index name " + index_name_ + " already exists";
-    logger_->error(message);
-    throw std::runtime_error(message);
+    nivora::LogAndThrow<std::runtime_error>(*logger_, nivora::ERROR,
+                                            "Index name " + index_name_ + " already exists");
   }
   logger_->info("Backing stores successfully created");
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "core/log_and_throw.h"
 #include "encrypted_index/client.h"
 #include "encrypted_index/cryptography/aes_gcm.h"
 #include "engine_config_generated.h"
@@ -46,9 +47,8 @@ std::vector<uint8_t> Client::SerializeIndexConfig() {
 
 void Client::DeserializeIndexConfig(const std::vector<uint8_t>& blob) {
   if (blob.empty()) {
-    const std::string message = "Could not deserialize index config: buffer is empty";
-    logger_->error(message);
-    throw std::invalid_argument(message);
+    nivora::LogAndThrow<std::invalid_argument>(
+        *logger_, nivora::ERROR, "Could not deserialize index config: buffer is empty");
   }
   flatbuffers::Verifier verifier(blob.data(), blob.size(), /*max_depth=*/64,
                                  /*max_tables=*/1000000, /*check_alignment=*/true);
@@ -60,9 +60,8 @@ void Client::DeserializeIndexConfig(const std::vector<uint8_t>& blob) {
   // 32-bit position), so such a configuration is as unusable as a torn one.
   if (table == nullptr || table->tree_depth() < kMinTreeDepth ||
       table->tree_depth() > kMaxTreeDepth) {
-    const std::string message = "Could not deserialize index config: buffer is invalid";
-    logger_->error(message);
-    throw std::runtime_error(message);
+    nivora::LogAndThrow<std::runtime_error>(
+        *logger_, nivora::ERROR, "Could not deserialize index config: buffer is invalid");
   }
   tree_depth_ = table->tree_depth();
   vocab_size_ = table->vocab_size();
@@ -139,14 +138,12 @@ void Client::DeleteIndex(bool full) {
   config_keystore_->DeleteConfigItem(EngineConfigName());
   config_keystore_->DeleteConfigItem(state_name);
   if (config_keystore_->ConfigItemExists(EngineConfigName())) {
-    const std::string message = "Failed to delete index config for " + index_name_;
-    logger_->error(message);
-    throw std::runtime_error(message);
+    nivora::LogAndThrow<std::runtime_error>(*logger_, nivora::ERROR,
+                                            "Failed to delete index config for " + index_name_);
   }
   if (config_keystore_->ConfigItemExists(state_name)) {
-    const std::string message = "Failed to delete NVS config for " + index_name_;
-    logger_->error(message);
-    throw std::runtime_error(message);
+    nivora::LogAndThrow<std::runtime_error>(*logger_, nivora::ERROR,
+                                            "Failed to delete NVS config for " + index_name_);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "encrypted_index/client.h"
+#include "core/little_endian.h"
 #include "encrypted_index/centroid_range.h"
 #include "encrypted_index/counter_assignment.h"
 #include "encrypted_index/cryptography/aes_gcm.h"
@@ -36,7 +37,7 @@ int PauseBeforeRetry() {
 std::vector<uint8_t> ToLittleEndian(const std::vector<uint32_t>& counters) {
   std::vector<uint8_t> bytes(4 * counters.size());
   for (size_t i = 0; i < counters.size(); ++i) {
-    for (int b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<uint8_t>(counters[i] >> (8 * b));
+    nivora::StoreLittleEndian(counters[i], bytes.data() + 4 * i);
   }
   return bytes;
 }
@@ -44,9 +45,7 @@ std::vector<uint8_t> ToLittleEndian(const std::vector<uint32_t>& counters) {
 std::vector<uint32_t> FromLittleEndian(const uint8_t* bytes, size_t size) {
   std::vector<uint32_t> counters(size / 4);
   for (size_t i = 0; i < counters.size(); ++i) {
-    const uint8_t* p = bytes + 4 * i;
-    counters[i] = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                  static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    counters[i] = nivora::LoadLittleEndian<uint32_t>(bytes + 4 * i);
   }
   return counters;
 }

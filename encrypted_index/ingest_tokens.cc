@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/log_and_throw.h"
 #include "core/logger.h"
 #include "encrypted_index/centroid_range.h"
 #include "encrypted_index/cryptography/thread_chunks.h"
@@ -16,8 +17,7 @@ namespace {
 constexpr size_t kItemsPerThread = 16;
 
 [[noreturn]] void Refuse(const std::string& logged, const std::string& thrown) {
-  GetLogger()->error(logged);
-  throw std::invalid_argument(thrown);
+  nivora::LogAndThrow<std::invalid_argument>(*GetLogger(), nivora::ERROR, logged, thrown);
 }
 
 void CheckArguments(const std::vector<uint32_t>& centroid_ids,

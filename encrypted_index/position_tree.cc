@@ -4,6 +4,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/little_endian.h"
 #include "encrypted_index/cryptography/hmac.h"
 #include "encrypted_index/cryptography/sha3.h"
 #include "encrypted_index/cryptography/thread_chunks.h"
@@ -76,9 +77,8 @@ std::vector<SaltsAndSeeds> SaltsAndSeedsOf(size_t n, const crypto::Key& index_ke
 }  // namespace
 
 void CentroidHMAC(const crypto::Key& key, uint32_t centroid, Node& out) {
-  const uint8_t le32[4] = {static_cast<uint8_t>(centroid), static_cast<uint8_t>(centroid >> 8),
-                           static_cast<uint8_t>(centroid >> 16),
-                           static_cast<uint8_t>(centroid >> 24)};
+  uint8_t le32[4];
+  nivora::StoreLittleEndian(centroid, le32);
   crypto::ComputeHMAC256Into(key, le32, sizeof(le32), out);
 }
 

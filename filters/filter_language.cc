@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "core/log_and_throw.h"
 #include "core/logger.h"
 #include "filters/json_text.h"
 
@@ -12,8 +13,7 @@ namespace {
 using json = nlohmann::json;
 
 [[noreturn]] void FailValidation(const std::string& message) {
-  GetLogger()->error(message);
-  throw std::invalid_argument(message);
+  LogAndThrow<std::invalid_argument>(*GetLogger(), ERROR, message);
 }
 
 bool HasOperatorMember(const json& value) {

@@ -6,6 +6,7 @@
 #include <regex>
 #include <stdexcept>
 
+#include "core/log_and_throw.h"
 #include "core/logger.h"
 #include "filters/bounded_regex.h"
 #include "filters/filter_language.h"
@@ -18,8 +19,7 @@ namespace {
 using json = nlohmann::json;
 
 [[noreturn]] void FailEvaluation(const std::string& message) {
-  GetLogger()->critical(message);
-  throw std::invalid_argument(message);
+  LogAndThrow<std::invalid_argument>(*GetLogger(), CRITICAL, message);
 }
 
 // The $regex patterns of one evaluation call, each compiled on first use.

@@ -7,6 +7,7 @@
 
 #include <zlib.h>
 
+#include "core/log_and_throw.h"
 #include "core/logger.h"
 #include "filters/json_text.h"
 #include "filters/summary_format.h"
@@ -17,9 +18,8 @@ namespace {
 using json = nlohmann::json;
 
 [[noreturn]] void ThrowSummaryError(const std::string& reason) {
-  const std::string message = "Error while retrieving keys and metadata centroid map: " + reason;
-  GetLogger()->critical(message);
-  throw std::runtime_error(message);
+  LogAndThrow<std::runtime_error>(
+      *GetLogger(), CRITICAL, "Error while retrieving keys and metadata centroid map: " + reason);
 }
 
 // The summary of one field occurrence holding value.

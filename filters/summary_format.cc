@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "centroid_metadata_generated.h"
+#include "core/log_and_throw.h"
 #include "core/logger.h"
 
 namespace nivora {
@@ -83,10 +84,9 @@ FieldSummaryMaps ReadCentroidMetadataBuffers(const std::vector<std::string>& fie
     }
     return fields;
   } catch (const std::exception& e) {
-    const std::string message =
-        std::string("Error while converting buffer to map of centroid map: ") + e.what();
-    GetLogger()->critical(message);
-    throw std::runtime_error(message);
+    LogAndThrow<std::runtime_error>(
+        *GetLogger(), CRITICAL,
+        std::string("Error while converting buffer to map of centroid map: ") + e.what());
   }
 }
 

@@ -2,18 +2,17 @@
 
 #include <stdexcept>
 
+#include "core/log_and_throw.h"
 #include "core/logger.h"
 
 namespace nivora::internal::vector_index {
 
 void LogAndThrowInvalid(const std::string& logged, const std::string& thrown) {
-  nivora::GetLogger()->log(nivora::ERROR, logged);
-  throw std::invalid_argument(thrown);
+  LogAndThrow<std::invalid_argument>(*GetLogger(), ERROR, logged, thrown);
 }
 
 void LogAndThrowRuntime(const std::string& message) {
-  nivora::GetLogger()->log(nivora::ERROR, message);
-  throw std::runtime_error(message);
+  LogAndThrow<std::runtime_error>(*GetLogger(), ERROR, message);
 }
 
 }  // namespace nivora::internal::vector_index

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/log_and_throw.h"
 #include "core/logger.h"
 #include "encrypted_index/cryptography/thread_chunks.h"
 
@@ -101,9 +102,9 @@ uint64_t EncryptChunk(const EVP_CIPHER* cipher, const Key& key, size_t begin, si
 
 void ThrowIfEncryptionFailed(uint64_t failures) {
   if (failures == 0) return;
-  const std::string message = "Encryption failed for " + std::to_string(failures) + " items";
-  encrypted_index::GetLogger()->error(message);
-  throw std::runtime_error(message);
+  nivora::LogAndThrow<std::runtime_error>(
+      *encrypted_index::GetLogger(), nivora::ERROR,
+      "Encryption failed for " + std::to_string(failures) + " items");
 }
 
 void ThrowIfDecryptionFailed(uint64_t failures) {
@@ -135,20 +136,20 @@ void CheckFixedRecordSize(size_t record_size) {
   if (record_size > kMaxRecord) ThrowTooLarge(record_size);
 }
 
-// Decrypts fixed-size records [begin, end) to out_row(i); absent records
-// are skipped, failed ones leave a zeroed row.
-template <typename OutRow>
+// Decrypts fixed-size records [begin, end) to rows of out_stride bytes at
+// out; absent records are skipped, failed ones leave a zeroed row.
 uint64_t DecryptFixedChunk(const EVP_CIPHER* cipher, const Key& key, const uint8_t* data,
-                           size_t record_size, size_t begin, size_t end, OutRow&& out_row) {
+                           size_t record_size, size_t begin, size_t end, uint8_t* out,
+                           size_t out_stride) {
   GcmContext ctx(cipher, key, /*encrypt=*/false);
   if (!ctx.ok()) return 1;
   uint64_t failures = 0;
   for (size_t i = begin; i < end; ++i) {
     const uint8_t* record = data + i * record_size;
     if (IsAbsentRecord(record)) continue;
-    uint8_t* out = out_row(i);
-    if (!ctx.Decrypt(record, record_size, out)) {
-      std::memset(out, 0, record_size - kRecordOverhead);  // never release unauthenticated bytes
+    uint8_t* row = out + i * out_stride;
+    if (!ctx.Decrypt(record, record_size, row)) {
+      std::memset(row, 0, record_size - kRecordOverhead);  // never release unauthenticated bytes
       ++failures;
     }
   }
@@ -227,12 +228,7 @@ nivora::Array2D<unsigned char> DecryptItemsFixed(const uint8_t* data, size_t n_i
   if (n_items == 0) return {};
   CheckFixedRecordSize(record_size);
   nivora::Array2D<unsigned char> plaintexts(n_items, record_size - kRecordOverhead);
-  const EVP_CIPHER* cipher = EVP_aes_256_gcm();
-  const uint64_t failures = SumOverThreadChunks(n_items, [&](size_t begin, size_t end) {
-    return DecryptFixedChunk(cipher, key, data, record_size, begin, end,
-                             [&](size_t i) { return plaintexts.row(i); });
-  });
-  ThrowIfDecryptionFailed(failures);
+  DecryptItemsFixedInto(data, n_items, record_size, key, plaintexts.data, plaintexts.cols);
   return plaintexts;
 }
 
@@ -245,8 +241,7 @@ void DecryptItemsFixedInto(const uint8_t* data, size_t n_items, size_t record_si
   }
   const EVP_CIPHER* cipher = EVP_aes_256_gcm();
   const uint64_t failures = SumOverThreadChunks(n_items, [&](size_t begin, size_t end) {
-    return DecryptFixedChunk(cipher, key, data, record_size, begin, end,
-                             [&](size_t i) { return out + i * out_stride; });
+    return DecryptFixedChunk(cipher, key, data, record_size, begin, end, out, out_stride);
   });
   ThrowIfDecryptionFailed(failures);
 }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/log_and_throw.h"
 #include "core/logger.h"
 
 namespace nivora_encrypted_index::internal::cryptography {
@@ -16,8 +17,7 @@ struct MdCtxFree {
 };
 
 [[noreturn]] void Fail(const std::string& message) {
-  encrypted_index::GetLogger()->error(message);
-  throw std::runtime_error(message);
+  nivora::LogAndThrow<std::runtime_error>(*encrypted_index::GetLogger(), nivora::ERROR, message);
 }
 
 // Digest of [data, data + size) into out, which holds the digest's length.
@@ -40,9 +40,9 @@ const EVP_MD* DigestOf(SHA3Mode mode) {
     case SHA3Mode::SHA3_384: return EVP_sha3_384();
     case SHA3Mode::SHA3_512: return EVP_sha3_512();
   }
-  encrypted_index::GetLogger()->error("Invalid SHA3 mode: " +
-                                      std::to_string(static_cast<int>(mode)));
-  throw std::invalid_argument("Invalid SHA3 mode");
+  nivora::LogAndThrow<std::invalid_argument>(
+      *encrypted_index::GetLogger(), nivora::ERROR,
+      "Invalid SHA3 mode: " + std::to_string(static_cast<int>(mode)), "Invalid SHA3 mode");
 }
 
 std::array<uint8_t, 32> SHA3256(const uint8_t* data, size_t size) {

@@ -7,15 +7,15 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/log_and_throw.h"
 #include "core/logger.h"
 
 namespace nivora_encrypted_index::internal::cryptography {
 namespace {
 
 [[noreturn]] void FailHMAC() {
-  const std::string message = "Failed to compute HMAC hash";
-  encrypted_index::GetLogger()->error(message);
-  throw std::runtime_error(message);
+  nivora::LogAndThrow<std::runtime_error>(*encrypted_index::GetLogger(), nivora::ERROR,
+                                          "Failed to compute HMAC hash");
 }
 
 const EVP_MD* DigestOf(HMACMode mode) {
@@ -29,23 +29,31 @@ const EVP_MD* DigestOf(HMACMode mode) {
     case HMACMode::SHA3_384: return EVP_sha3_384();
     case HMACMode::SHA3_512: return EVP_sha3_512();
   }
-  encrypted_index::GetLogger()->error("Unsupported HMAC mode: " +
-                                      std::to_string(static_cast<int>(mode)));
-  throw std::invalid_argument("Unsupported HMAC mode");
+  nivora::LogAndThrow<std::invalid_argument>(
+      *encrypted_index::GetLogger(), nivora::ERROR,
+      "Unsupported HMAC mode: " + std::to_string(static_cast<int>(mode)), "Unsupported HMAC mode");
+}
+
+// HMAC of [message, message + size) under the key into out, which holds
+// exactly the digest's length; any failure is FailHMAC.
+void HMACInto(const EVP_MD* digest, const uint8_t* key, size_t key_size, const uint8_t* message,
+              size_t size, uint8_t* out, size_t out_size) {
+  if (key_size == 0 || key_size > INT_MAX) FailHMAC();
+  // An empty message may come with a null pointer; HMAC wants a valid one.
+  static const uint8_t kEmpty = 0;
+  unsigned int length = 0;
+  if (HMAC(digest, key, static_cast<int>(key_size), size == 0 ? &kEmpty : message, size, out,
+           &length) == nullptr ||
+      length != out_size) {
+    FailHMAC();
+  }
 }
 
 }  // namespace
 
 void ComputeHMAC256Into(const Key& key, const uint8_t* message, size_t size,
                         std::array<uint8_t, 32>& out) {
-  unsigned int length = 0;
-  // An empty message may come with a null pointer; HMAC wants a valid one.
-  static const uint8_t kEmpty = 0;
-  if (HMAC(EVP_sha3_256(), key.data(), static_cast<int>(key.size()),
-           size == 0 ? &kEmpty : message, size, out.data(), &length) == nullptr ||
-      length != out.size()) {
-    FailHMAC();
-  }
+  HMACInto(EVP_sha3_256(), key.data(), key.size(), message, size, out.data(), out.size());
 }
 
 std::array<uint8_t, 32> ComputeHMAC256(const Key& key, const uint8_t* message, size_t size) {
@@ -62,15 +70,8 @@ std::vector<uint8_t> ComputeHMAC(const std::vector<uint8_t>& key,
                                  const std::vector<uint8_t>& message, HMACMode mode) {
   const EVP_MD* digest = DigestOf(mode);
   std::vector<uint8_t> out(static_cast<size_t>(EVP_MD_get_size(digest)));
-  if (key.empty() || key.size() > INT_MAX) FailHMAC();
-  static const uint8_t kEmpty = 0;
-  unsigned int length = 0;
-  if (HMAC(digest, key.data(), static_cast<int>(key.size()),
-           message.empty() ? &kEmpty : message.data(), message.size(), out.data(),
-           &length) == nullptr ||
-      length != out.size()) {
-    FailHMAC();
-  }
+  HMACInto(digest, key.data(), key.size(), message.data(), message.size(), out.data(),
+           out.size());
   return out;
 }
 

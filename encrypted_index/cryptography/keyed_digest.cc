@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/little_endian.h"
+
 #include "encrypted_index/cryptography/sha3.h"
 #include "encrypted_index/cryptography/thread_chunks.h"
 
@@ -11,10 +13,6 @@ namespace {
 
 // Below this many digests per thread, waking threads costs more than it saves.
 constexpr size_t kDigestsPerThread = 256;
-
-void WriteLE64(uint64_t v, uint8_t* out) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // out[i] = D64(key || message i), where append(i, buffer) appends message i
 // (at most max_message bytes) to a buffer that holds the key. The buffer is
@@ -53,7 +51,7 @@ std::vector<uint64_t> ComputeSHA3256String(const std::vector<std::string>& ids, 
 std::vector<uint64_t> DeriveKeystoreKeys(const std::vector<uint64_t>& keys, const Key& key) {
   return KeyedDigests(keys.size(), 8, key, [&](size_t i, std::vector<uint8_t>& buffer) {
     buffer.resize(key.size() + 8);
-    WriteLE64(keys[i], buffer.data() + key.size());
+    nivora::StoreLittleEndian(keys[i], buffer.data() + key.size());
   });
 }
 
@@ -61,7 +59,7 @@ uint64_t DeriveKeystoreKey(uint64_t k, const Key& key) {
   std::array<uint8_t, 40> buffer;
   ScopedCleanse wipe(buffer);
   std::memcpy(buffer.data(), key.data(), key.size());
-  WriteLE64(k, buffer.data() + key.size());
+  nivora::StoreLittleEndian(k, buffer.data() + key.size());
   return cpu::SHA3Variable64(buffer.data(), buffer.size());
 }
 

@@ -5,6 +5,8 @@
 #include <bit>
 #include <cstring>
 
+#include "core/little_endian.h"
+
 namespace nivora_encrypted_index::internal::cryptography::cpu {
 namespace {
 
@@ -27,16 +29,6 @@ constexpr int kRho[25] = {
     41, 45, 15, 21, 8,   //
     18, 2,  61, 56, 14,
 };
-
-inline uint64_t LoadLE64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
-inline void StoreLE64(uint64_t v, uint8_t* p) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 inline uint8_t StateByte(const Lanes& lanes, size_t k) {
   return static_cast<uint8_t>(lanes[k / 8] >> (8 * (k % 8)));
@@ -75,7 +67,7 @@ inline void Round(const uint64_t* a, uint64_t* e, uint64_t round_constant) {
 // XORs one full rate block (136 bytes, 17 lanes) into the state.
 inline void XorBlock(uint64_t* lanes, const uint8_t* p) {
 #pragma GCC unroll 17
-  for (int k = 0; k < 17; ++k) lanes[k] ^= LoadLE64(p + 8 * k);
+  for (int k = 0; k < 17; ++k) lanes[k] ^= nivora::LoadLittleEndian<uint64_t>(p + 8 * k);
 }
 
 }  // namespace
@@ -92,26 +84,32 @@ void KeccakF(Lanes& lanes) {
 }
 
 void Permute(Lanes& lanes, Block& block, size_t& position) {
-  for (size_t k = 0; k < 25; ++k) lanes[k] ^= LoadLE64(block.data() + 8 * k);
+  for (size_t k = 0; k < 25; ++k) lanes[k] ^= nivora::LoadLittleEndian<uint64_t>(block.data() + 8 * k);
   KeccakF(lanes);
   OPENSSL_cleanse(block.data(), block.size());
   position = 0;
 }
 
-void AbsorbVariable(Lanes& lanes, size_t rate, Block& block, size_t& position,
-                    const std::vector<uint8_t>& input) {
-  for (uint8_t byte : input) {
-    block[position++] ^= byte;
+namespace {
+
+void AbsorbBytes(Lanes& lanes, size_t rate, Block& block, size_t& position, const uint8_t* data,
+                 size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    block[position++] ^= data[i];
     if (position == rate) Permute(lanes, block, position);
   }
 }
 
+}  // namespace
+
+void AbsorbVariable(Lanes& lanes, size_t rate, Block& block, size_t& position,
+                    const std::vector<uint8_t>& input) {
+  AbsorbBytes(lanes, rate, block, position, input.data(), input.size());
+}
+
 void Absorb(Lanes& lanes, size_t rate, Block& block, size_t& position,
             const std::array<uint8_t, 32>& input) {
-  for (uint8_t byte : input) {
-    block[position++] ^= byte;
-    if (position == rate) Permute(lanes, block, position);
-  }
+  AbsorbBytes(lanes, rate, block, position, input.data(), input.size());
 }
 
 void Pad(Lanes& lanes, size_t rate, Block& block, size_t& position) {
@@ -147,7 +145,7 @@ namespace {
 // Absorbs and pads 32 bytes into a zero state and permutes.
 inline void HashThirtyTwo(const std::array<uint8_t, 32>& input, Lanes& lanes) {
   lanes.fill(0);
-  for (int k = 0; k < 4; ++k) lanes[k] = LoadLE64(input.data() + 8 * k);
+  for (int k = 0; k < 4; ++k) lanes[k] = nivora::LoadLittleEndian<uint64_t>(input.data() + 8 * k);
   lanes[4] = 0x06;                          // padding byte 32
   lanes[16] = 0x80ULL << 56;                // padding byte 135
   KeccakF(lanes);
@@ -159,7 +157,7 @@ std::array<uint8_t, 32> SHA3Direct256(const std::array<uint8_t, 32>& input) {
   Lanes lanes;
   HashThirtyTwo(input, lanes);
   std::array<uint8_t, 32> out;
-  for (int k = 0; k < 4; ++k) StoreLE64(lanes[k], out.data() + 8 * k);
+  for (int k = 0; k < 4; ++k) nivora::StoreLittleEndian(lanes[k], out.data() + 8 * k);
   OPENSSL_cleanse(lanes.data(), sizeof(lanes));
   return out;
 }
