@@ -7,7 +7,7 @@
 
 #include "backing_store/item_bytes.h"
 #include "backing_store/keystore_log.h"
-#include "backing_store/parallel_for.h"
+#include "core/parallel_for.h"
 
 namespace nivora_encrypted_index::internal::backing_store {
 namespace {
@@ -234,7 +234,7 @@ nivora::Array2D<unsigned char> MemoryKeystore::BatchGetItemsImpl(
     if (table == nullptr) return result;
     // A value of another length (another index's width, or a variable item)
     // reads as a zero row rather than a short or over-long copy.
-    ParallelForStatic(n, kSerialReadLimit, [&](size_t i) {
+    nivora::ParallelForStatic(n, nivora::kSerialReadLimit, [&](size_t i) {
       auto it = table->find(keys[i]);
       if (it != table->end() && it->second.size() == value_size) {
         std::memcpy(result.row(i), it->second.data(), value_size);
@@ -260,7 +260,7 @@ std::vector<std::vector<uint8_t>> MemoryKeystore::BatchGetVariableImpl(
       KeystoreLog().warning("Index not found in MemoryKeystore. Returning empty vectors.");
       return result;
     }
-    ParallelForStatic(n, kSerialReadLimit, [&](size_t i) {
+    nivora::ParallelForStatic(n, nivora::kSerialReadLimit, [&](size_t i) {
       auto it = table->find(keys[i]);
       if (it != table->end()) result[i] = it->second;
     });

@@ -8,7 +8,7 @@
 
 #include "backing_store/item_bytes.h"
 #include "backing_store/keystore_log.h"
-#include "backing_store/parallel_for.h"
+#include "core/parallel_for.h"
 
 namespace nivora_encrypted_index::internal::backing_store {
 
@@ -179,7 +179,7 @@ nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::BatchGetItemsImpl(
   for (auto& requests : by_shard) requests.reserve((n + kShards - 1) / kShards);
   for (size_t i = 0; i < n; ++i) by_shard[IndexData::ShardOf(keys[i])].push_back({i, keys[i]});
 
-  ParallelForDynamic(kShards, [&](size_t shard) {
+  nivora::ParallelForDynamic(kShards, [&](size_t shard) {
     const std::vector<Request>& requests = by_shard[shard];
     if (requests.empty()) return;
     data->ReadShard(shard, [&](const IndexData::Map& map) {
@@ -200,7 +200,7 @@ std::vector<std::vector<uint8_t>> ThreadSafeMemoryKeystore::BatchGetVariableImpl
   std::vector<std::vector<uint8_t>> result(keys.size());
   const IndexData* data = FindIndexData(index);
   if (data == nullptr) return result;
-  ParallelForStatic(keys.size(), kSerialReadLimit, [&](size_t i) {
+  nivora::ParallelForStatic(keys.size(), nivora::kSerialReadLimit, [&](size_t i) {
     data->Find(keys[i], [&](const std::vector<uint8_t>& value) { result[i] = value; });
   });
   return result;

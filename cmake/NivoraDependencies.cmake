@@ -1,5 +1,7 @@
-# Finds the system libraries and bundles them in one interface target,
-# nivora_deps, that the core library links publicly.
+# Finds the system libraries. nivora_deps bundles those every library of the
+# project may use; the database clients (RocksDB::rocksdb, PkgConfig::HIREDIS,
+# PostgreSQL::PostgreSQL) and libcurl are linked only by the targets that
+# talk to them.
 find_package(Threads REQUIRED)
 find_package(OpenMP REQUIRED COMPONENTS CXX)
 find_package(OpenSSL REQUIRED)
@@ -23,11 +25,7 @@ add_library(nivora_deps INTERFACE)
 target_include_directories(nivora_deps INTERFACE ${ARMADILLO_INCLUDE_DIR})
 target_compile_definitions(nivora_deps INTERFACE ARMA_DONT_USE_WRAPPER ARMA_USE_BLAS ARMA_USE_LAPACK)
 target_link_libraries(nivora_deps INTERFACE
-  RocksDB::rocksdb
-  PkgConfig::HIREDIS
-  PostgreSQL::PostgreSQL
   OpenSSL::SSL OpenSSL::Crypto
-  CURL::libcurl
   ZLIB::ZLIB
   flatbuffers::flatbuffers_shared
   nlohmann_json::nlohmann_json

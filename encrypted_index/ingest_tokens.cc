@@ -8,7 +8,7 @@
 #include "core/log_and_throw.h"
 #include "core/logger.h"
 #include "encrypted_index/centroid_range.h"
-#include "encrypted_index/cryptography/thread_chunks.h"
+#include "core/parallel_for.h"
 
 namespace nivora_encrypted_index::internal::encrypted_index::cpu {
 namespace {
@@ -64,7 +64,7 @@ EncryptedTokens IngestCentroids(const std::vector<uint32_t>& centroid_ids,
                                               : positions[a] < positions[b];
   });
 
-  cryptography::SumOverThreadChunks(
+  nivora::SumOverThreadChunks(
       n,
       [&](size_t begin, size_t end) -> uint64_t {
         PositionPath path(rounds);

@@ -7,7 +7,7 @@
 #include "core/little_endian.h"
 #include "encrypted_index/cryptography/hmac.h"
 #include "encrypted_index/cryptography/sha3.h"
-#include "encrypted_index/cryptography/thread_chunks.h"
+#include "core/parallel_for.h"
 
 namespace nivora_encrypted_index::internal::encrypted_index {
 namespace {
@@ -55,7 +55,7 @@ std::vector<SaltsAndSeeds> SaltsAndSeedsOf(size_t n, const crypto::Key& index_ke
                                            const uint32_t* centroid_ids) {
   std::vector<SaltsAndSeeds> out(n);
   try {
-    crypto::SumOverThreadChunks(
+    nivora::SumOverThreadChunks(
         n,
         [&](size_t begin, size_t end) -> uint64_t {
           for (size_t i = begin; i < end; ++i) {

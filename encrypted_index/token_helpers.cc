@@ -4,7 +4,7 @@
 
 #include "encrypted_index/cryptography/hmac.h"
 #include "encrypted_index/cryptography/sha3.h"
-#include "encrypted_index/cryptography/thread_chunks.h"
+#include "core/parallel_for.h"
 
 namespace nivora_encrypted_index::internal::encrypted_index {
 namespace {
@@ -19,7 +19,7 @@ inline uint32_t Bit(uint32_t value, uint32_t i) { return i < 32 ? (value >> i) &
 
 std::vector<uint64_t> HashMetadataFields(const std::vector<std::string>& strings) {
   std::vector<uint64_t> out(strings.size());
-  crypto::SumOverThreadChunks(
+  nivora::SumOverThreadChunks(
       strings.size(),
       [&](size_t begin, size_t end) -> uint64_t {
         for (size_t i = begin; i < end; ++i) {

@@ -13,7 +13,7 @@
 #include "vector/distance_kernels.h"
 #include "vector/kmeans_seeding.h"
 #include "vector/metric_family.h"
-#include "vector/parallel_loops.h"
+#include "core/parallel_for.h"
 #include "vector/vector_errors.h"
 
 namespace nivora::internal::vector_index::cpu {
@@ -53,7 +53,7 @@ void WarnSmallSample(const KMeansShape& shape) {
 
 // Many subspaces share the cores by subspace; few (the coarse quantizer has
 // one) split each subspace's work into column blocks instead.
-bool ParallelOverSubspaces(size_t m) { return m >= static_cast<size_t>(omp_get_max_threads()); }
+bool ParallelOverSubspaces(size_t m) { return m >= static_cast<size_t>(nivora::ThreadCount()); }
 
 // The working state of one call: the centres (written straight into the
 // result codebooks, dsub x k column-major each), per-centre counts and, for
@@ -78,7 +78,7 @@ class MiniBatchTrainer {
     if (ParallelOverSubspaces(shape_.m)) {
       ParallelErrors errors;
       const bool parallel = WorthParallel(shape_.k * shape_.sample * shape_.dim);
-#pragma omp parallel for schedule(static) if (parallel)
+#pragma omp parallel for schedule(static) num_threads(nivora::ThreadCount()) if (parallel)
       for (size_t s = 0; s < shape_.m; ++s) {
         errors.Run([&] { SeedSubspace(data_, shape_, s, distance_, centres(s), false); });
       }
@@ -117,7 +117,7 @@ class MiniBatchTrainer {
     ParallelErrors errors;
     const size_t tasks = shape_.m * blocks_;
     const bool parallel = tasks > 1 && WorthParallel(shape_.batch * shape_.k * shape_.dim);
-#pragma omp parallel if (parallel)
+#pragma omp parallel num_threads(nivora::ThreadCount()) if (parallel)
     {
       arma::fmat gathered;  // this thread's scratch, reused across its tasks
 #pragma omp for schedule(dynamic, 1)
@@ -144,7 +144,7 @@ class MiniBatchTrainer {
   // eta = 1 / count[q].
   void ComputeSteps() {
     const bool parallel = shape_.m > 1 && WorthParallel(shape_.m * shape_.batch);
-#pragma omp parallel for schedule(static) if (parallel)
+#pragma omp parallel for schedule(static) num_threads(nivora::ThreadCount()) if (parallel)
     for (size_t s = 0; s < shape_.m; ++s) {
       std::vector<float>& count = counts_[s];
       const uint32_t* assigned = assign_.data() + s * shape_.batch;
@@ -163,7 +163,7 @@ class MiniBatchTrainer {
     const size_t chunks = (shape_.dsub + kUpdateChunk - 1) / kUpdateChunk;
     const size_t tasks = shape_.m * chunks;
     const bool parallel = tasks > 1 && WorthParallel(shape_.batch * shape_.dim);
-#pragma omp parallel for schedule(dynamic, 1) if (parallel)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(nivora::ThreadCount()) if (parallel)
     for (size_t t = 0; t < tasks; ++t) {
       const size_t s = t / chunks;
       const size_t lo = (t % chunks) * kUpdateChunk;
@@ -186,7 +186,7 @@ class MiniBatchTrainer {
   // round reads; untouched centres recompute to the same value.
   void RefreshNorms() {
     const bool parallel = shape_.m > 1 && WorthParallel(shape_.k * shape_.dim);
-#pragma omp parallel for schedule(static) if (parallel)
+#pragma omp parallel for schedule(static) num_threads(nivora::ThreadCount()) if (parallel)
     for (size_t s = 0; s < shape_.m; ++s) {
       const float* base = centres(s);
       for (size_t q = 0; q < shape_.k; ++q) {

@@ -12,7 +12,7 @@
 
 #include "vector/codeword_search.h"
 #include "vector/distance_kernels.h"
-#include "vector/parallel_loops.h"
+#include "core/parallel_for.h"
 
 namespace nivora::internal::vector_index {
 namespace {
@@ -39,7 +39,7 @@ Sample DrawSample(const Array2D<float>& data, const KMeansShape& shape, size_t s
                   MetricFamily distance, bool parallel_blocks) {
   Sample sample;
   // About four blocks per thread balance the team; serial runs use one.
-  const size_t threads = parallel_blocks ? static_cast<size_t>(omp_get_max_threads()) : 1;
+  const size_t threads = parallel_blocks ? static_cast<size_t>(nivora::ThreadCount()) : 1;
   sample.block = std::max(kMinSeedBlock, (shape.sample + 4 * threads - 1) / (4 * threads));
   if (!parallel_blocks) sample.block = shape.sample;
   sample.distances.resize((shape.sample + sample.block - 1) / sample.block);
@@ -64,7 +64,7 @@ void UpdateMinDistances(Sample& sample, MetricFamily distance, const float* cent
   const arma::fvec q(const_cast<float*>(centre), dsub, /*copy_aux_mem=*/false, /*strict=*/true);
   ParallelErrors errors;
   const bool parallel = parallel_blocks && blocks > 1 && WorthParallel(count * dsub);
-#pragma omp parallel for schedule(dynamic, 1) if (parallel)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(nivora::ThreadCount()) if (parallel)
   for (size_t b = 0; b < blocks; ++b) {
     errors.Run([&] {
       const size_t first = b * sample.block;

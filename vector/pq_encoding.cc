@@ -6,7 +6,7 @@
 #include "vector/codeword_search.h"
 #include "vector/distance_kernels.h"
 #include "vector/metric_family.h"
-#include "vector/parallel_loops.h"
+#include "core/parallel_for.h"
 #include "vector/vector_errors.h"
 
 namespace nivora::internal::vector_index {
@@ -44,7 +44,7 @@ void EncodeChecked(const Array2D<float>& data, const std::vector<Codebook>& code
   size_t total_k = 0;
   for (const Codebook& book : codebooks) total_k += static_cast<size_t>(book.k);
   ParallelErrors errors;
-#pragma omp parallel if (tasks > 1 && WorthParallel(n * total_k * dsub))
+#pragma omp parallel num_threads(nivora::ThreadCount()) if (tasks > 1 && WorthParallel(n * total_k * dsub))
   {
     arma::fmat gathered;          // this thread's slice scratch (m > 1)
     std::vector<uint32_t> codes;  // this thread's codes of one block

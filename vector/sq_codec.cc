@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "vector/multiversion.h"
-#include "vector/parallel_loops.h"
+#include "core/parallel_for.h"
 #include "vector/vector_errors.h"
 
 namespace nivora::internal::vector_index::cpu {
@@ -141,7 +141,7 @@ void EncodeSQInto(const Array2D<float>& data, const SQQuantizer& quantizer,
   for (size_t j = 0; j < dim; ++j) inv[j] = 1.0f / quantizer.scale[j];
   const float* min = quantizer.min.data();
   const long rows = static_cast<long>(data.rows);
-#pragma omp parallel for schedule(static) if (WorthParallel(data.size()))
+#pragma omp parallel for schedule(static) num_threads(nivora::ThreadCount()) if (WorthParallel(data.size()))
   for (long i = 0; i < rows; ++i) {
     SQRows<CodeT>::Encode(data.row(i), min, inv.data(), out.row(i), dim);
   }
@@ -160,7 +160,7 @@ Array2D<float> DecodeSQ(Array2DView<CodeT> codes, const SQQuantizer& quantizer) 
   const float* scale = quantizer.scale.data();
   const float* min = quantizer.min.data();
   const long rows = static_cast<long>(codes.rows);
-#pragma omp parallel for schedule(static) if (WorthParallel(values.size()))
+#pragma omp parallel for schedule(static) num_threads(nivora::ThreadCount()) if (WorthParallel(values.size()))
   for (long i = 0; i < rows; ++i) {
     SQRows<CodeT>::Decode(codes.row(i), scale, min, values.row(i), dim);
   }

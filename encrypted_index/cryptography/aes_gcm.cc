@@ -12,7 +12,7 @@
 
 #include "core/log_and_throw.h"
 #include "core/logger.h"
-#include "encrypted_index/cryptography/thread_chunks.h"
+#include "core/parallel_for.h"
 
 namespace nivora_encrypted_index::internal::cryptography {
 namespace {
@@ -171,7 +171,7 @@ std::vector<std::vector<uint8_t>> EncryptItemsVariable(
   CheckEachAtMost(plaintexts, kMaxPlaintext);
   std::vector<std::vector<uint8_t>> records(n);
   const EVP_CIPHER* cipher = EVP_aes_256_gcm();
-  const uint64_t failures = SumOverThreadChunks(n, [&](size_t begin, size_t end) {
+  const uint64_t failures = nivora::SumOverThreadChunks(n, [&](size_t begin, size_t end) {
     return EncryptChunk(cipher, key, begin, end, [&](size_t i) {
       records[i].resize(plaintexts[i].size() + kRecordOverhead);
       return ItemIO{plaintexts[i].data(), plaintexts[i].size(), records[i].data()};
@@ -187,7 +187,7 @@ nivora::Array2D<unsigned char> EncryptItemsFixed(const uint8_t* data, size_t n_i
   if (item_size > kMaxPlaintext) ThrowTooLarge(item_size);
   nivora::Array2D<unsigned char> records(n_items, item_size + kRecordOverhead);
   const EVP_CIPHER* cipher = EVP_aes_256_gcm();
-  const uint64_t failures = SumOverThreadChunks(n_items, [&](size_t begin, size_t end) {
+  const uint64_t failures = nivora::SumOverThreadChunks(n_items, [&](size_t begin, size_t end) {
     return EncryptChunk(cipher, key, begin, end, [&](size_t i) {
       return ItemIO{data + i * item_size, item_size, records.row(i)};
     });
@@ -203,7 +203,7 @@ std::vector<std::vector<uint8_t>> DecryptItemsVariable(
   CheckEachAtMost(records, kMaxRecord);
   std::vector<std::vector<uint8_t>> plaintexts(n);
   const EVP_CIPHER* cipher = EVP_aes_256_gcm();
-  const uint64_t failures = SumOverThreadChunks(n, [&](size_t begin, size_t end) -> uint64_t {
+  const uint64_t failures = nivora::SumOverThreadChunks(n, [&](size_t begin, size_t end) -> uint64_t {
     GcmContext ctx(cipher, key, /*encrypt=*/false);
     if (!ctx.ok()) return 1;
     uint64_t chunk_failures = 0;
@@ -240,7 +240,7 @@ void DecryptItemsFixedInto(const uint8_t* data, size_t n_items, size_t record_si
     throw std::runtime_error("Output row stride too small for plaintext size");
   }
   const EVP_CIPHER* cipher = EVP_aes_256_gcm();
-  const uint64_t failures = SumOverThreadChunks(n_items, [&](size_t begin, size_t end) {
+  const uint64_t failures = nivora::SumOverThreadChunks(n_items, [&](size_t begin, size_t end) {
     return DecryptFixedChunk(cipher, key, data, record_size, begin, end, out, out_stride);
   });
   ThrowIfDecryptionFailed(failures);

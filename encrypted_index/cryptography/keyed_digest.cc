@@ -6,7 +6,7 @@
 #include "core/little_endian.h"
 
 #include "encrypted_index/cryptography/sha3.h"
-#include "encrypted_index/cryptography/thread_chunks.h"
+#include "core/parallel_for.h"
 
 namespace nivora_encrypted_index::internal::cryptography {
 namespace {
@@ -21,7 +21,7 @@ template <typename Append>
 std::vector<uint64_t> KeyedDigests(size_t n, size_t max_message, const Key& key,
                                    Append&& append) {
   std::vector<uint64_t> out(n);
-  SumOverThreadChunks(
+  nivora::SumOverThreadChunks(
       n,
       [&](size_t begin, size_t end) -> uint64_t {
         std::vector<uint8_t> buffer;  // one scratch buffer per thread

@@ -1,5 +1,7 @@
-// The keystore contract on the two in-process stores, built by the factory.
+// The keystore contract on the two in-process stores.
 #include "backing_store/keystore_contract_test.h"
+#include "backing_store/memory_keystore.h"
+#include "backing_store/thread_safe_memory_keystore.h"
 #include "backing_store/store_config.h"
 
 namespace nivora_encrypted_index::internal::backing_store::testing {
@@ -7,7 +9,8 @@ namespace {
 
 std::unique_ptr<Keystore> MakeAt(nivora::Location location, BackingStoreType type) {
   nivora::DBConfig config = ConfigAt(location);
-  return Keystore::CreateKeystore(config, type);
+  if (location == nivora::Location::MEMORY) return std::make_unique<MemoryKeystore>(config, type);
+  return std::make_unique<ThreadSafeMemoryKeystore>(config, type);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,4 +1,4 @@
-#include "encrypted_index/item_batch.h"
+#include "core/item_batch.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,10 @@
 // The records in which items travel between the Index API and the engine:
 // ItemBatch (items to ingest, and every item read back), RetrieveNeighborsResult
 // (the candidates of a query) and RetrievedItem (one item read by id).
-// Plain values; each owns what it holds.
-#ifndef NIVORA_ENCRYPTED_INDEX_ITEM_BATCH_H_
-#define NIVORA_ENCRYPTED_INDEX_ITEM_BATCH_H_
+// Plain values; each owns what it holds. They live in core/ because the
+// engine, the rankers' callers and the Index API all pass them around.
+#ifndef NIVORA_CORE_ITEM_BATCH_H_
+#define NIVORA_CORE_ITEM_BATCH_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -75,4 +76,4 @@ std::vector<std::vector<uint8_t>> ConvertArray2DToVectorOfVectors(
 }  // namespace internal::encrypted_index
 }  // namespace nivora_encrypted_index
 
-#endif  // NIVORA_ENCRYPTED_INDEX_ITEM_BATCH_H_
+#endif  // NIVORA_CORE_ITEM_BATCH_H_
