@@ -4,7 +4,7 @@
 set -euo pipefail
 
 APT_PACKAGES=(
-  build-essential pkg-config ninja-build
+  build-essential pkg-config ninja-build ccache
   librocksdb-dev libsnappy-dev liblz4-dev libzstd-dev libbz2-dev zlib1g-dev
   libarmadillo-dev libopenblas-openmp-dev liblapack-dev
   libssl-dev libcurl4-openssl-dev openssl ca-certificates

@@ -12,6 +12,7 @@
 
 #include "core/log_and_throw.h"
 #include "core/logger.h"
+#include "core/openssl_handles.h"
 #include "core/parallel_for.h"
 
 namespace nivora_encrypted_index::internal::cryptography {
@@ -20,10 +21,6 @@ namespace {
 // The cipher interface counts bytes in int.
 constexpr size_t kMaxRecord = INT_MAX;
 constexpr size_t kMaxPlaintext = kMaxRecord - kRecordOverhead;
-
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
 
 // One cipher context per thread and batch: the key schedule is set once,
 // each item only re-initialises the IV.
@@ -69,7 +66,7 @@ class GcmContext {
   }
 
  private:
-  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx_;
+  nivora::EvpCipherCtxPtr ctx_;
   bool ok_ = false;
 };
 

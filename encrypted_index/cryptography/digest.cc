@@ -8,13 +8,10 @@
 
 #include "core/log_and_throw.h"
 #include "core/logger.h"
+#include "core/openssl_handles.h"
 
 namespace nivora_encrypted_index::internal::cryptography {
 namespace {
-
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
 
 [[noreturn]] void Fail(const std::string& message) {
   nivora::LogAndThrow<std::runtime_error>(*encrypted_index::GetLogger(), nivora::ERROR, message);
@@ -22,7 +19,7 @@ struct MdCtxFree {
 
 // Digest of [data, data + size) into out, which holds the digest's length.
 void Digest(const EVP_MD* md, const uint8_t* data, size_t size, uint8_t* out) {
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  nivora::EvpMdCtxPtr ctx(EVP_MD_CTX_new());
   if (!ctx) Fail("Failed to create EVP_MD_CTX");
   unsigned int length = 0;
   if (EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 ||
