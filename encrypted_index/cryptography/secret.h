@@ -1,7 +1,8 @@
-// Key material helpers: the 32-byte key type of the engine and wiping of
-// buffers that held secrets (keys, sub-keys, salts, seeds, key || message
-// scratch). Wiping goes through OPENSSL_cleanse so the compiler cannot drop
-// it as a dead store.
+// Key material helpers: the 32-byte key type of the engine, SecretVector (a
+// vector whose storage is wiped whenever it is released: destruction,
+// reallocation, shrink), and wiping of other buffers that held secrets (keys,
+// sub-keys, salts, seeds, key || message scratch). Wiping goes through
+// OPENSSL_cleanse so the compiler cannot drop it as a dead store.
 #ifndef NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_SECRET_H_
 #define NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_SECRET_H_
 
@@ -10,12 +11,41 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
 namespace nivora_encrypted_index::internal::cryptography {
 
 using Key = std::array<uint8_t, 32>;
+
+// An allocator that wipes every block before giving it back, so a vector
+// using it never leaves secret bytes in freed memory, however it is
+// destroyed or resized.
+template <typename T>
+struct CleansingAllocator {
+  static_assert(std::is_trivially_copyable_v<T>, "only plain bytes and numbers are wiped");
+  using value_type = T;
+
+  CleansingAllocator() noexcept = default;
+  template <typename U>
+  CleansingAllocator(const CleansingAllocator<U>&) noexcept {}  // NOLINT: rebinding
+
+  T* allocate(size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, size_t n) noexcept {
+    if (p != nullptr) OPENSSL_cleanse(p, n * sizeof(T));
+    std::allocator<T>().deallocate(p, n);
+  }
+  template <typename U>
+  bool operator==(const CleansingAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+// Owns secret values (salts, seeds, tree nodes, trapdoors, plaintext
+// scratch): wiped when destroyed, cleared with Cleanse, or reallocated.
+template <typename T>
+using SecretVector = std::vector<T, CleansingAllocator<T>>;
 
 template <typename T, size_t N>
 void Cleanse(std::array<T, N>& a) {
@@ -24,8 +54,8 @@ void Cleanse(std::array<T, N>& a) {
 
 // Wipes the vector's whole storage, spare capacity included (a shorter
 // value may have followed a longer one in a reused buffer).
-template <typename T>
-void Cleanse(std::vector<T>& v) {
+template <typename T, typename Alloc>
+void Cleanse(std::vector<T, Alloc>& v) {
   static_assert(std::is_trivially_copyable_v<T>, "only plain bytes and numbers are wiped");
   if (v.capacity() != 0) OPENSSL_cleanse(v.data(), sizeof(T) * v.capacity());
 }
