@@ -146,7 +146,10 @@ uint64_t DecryptFixedChunk(const EVP_CIPHER* cipher, const Key& key, const uint8
     if (IsAbsentRecord(record)) continue;
     uint8_t* row = out + i * out_stride;
     if (!ctx.Decrypt(record, record_size, row)) {
-      std::memset(row, 0, record_size - kRecordOverhead);  // never release unauthenticated bytes
+      // Never release unauthenticated bytes. A payload of 0 bytes (plain
+      // IVF) may have no row storage at all: row is then null.
+      const size_t size = record_size - kRecordOverhead;
+      if (size != 0) std::memset(row, 0, size);
       ++failures;
     }
   }

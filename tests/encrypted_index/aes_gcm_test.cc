@@ -145,6 +145,28 @@ TEST_F(AesGcmTest, FixedRowsWithZeroHeadAreAbsentItems) {
             (std::vector<uint8_t>{1, 2, 3, 0, 0, 0, 7, 8, 9}));
 }
 
+// Payload size 0 (plain IVF stores no vector): records are IV and tag only,
+// the plaintext matrix has no storage, and a failing record must still be
+// counted without touching the (absent) row.
+TEST_F(AesGcmTest, FixedRecordsOfEmptyPayloads) {
+  auto records = EncryptItemsFixed(nullptr, 3, 0, key_);
+  ASSERT_EQ(records.rows, 3u);
+  ASSERT_EQ(records.cols, 28u);
+  const auto plain = DecryptItemsFixed(records.data, 3, 28, key_);
+  EXPECT_EQ(plain.rows, 3u);
+  EXPECT_EQ(plain.cols, 0u);
+
+  auto bad = records;
+  bad.AllocateOwned(records.size());
+  std::memcpy(bad.data, records.data, records.size());
+  bad.row(1)[27] ^= 1;  // the tag
+  EXPECT_THAT([&] { DecryptItemsFixed(bad.data, 3, 28, key_); },
+              ThrowsMessage<std::runtime_error>("Decryption failed for 1 items"));
+  EXPECT_THAT([&] { DecryptItemsFixedInto(bad.data, 3, 28, key_, nullptr, 0); },
+              ThrowsMessage<std::runtime_error>("Decryption failed for 1 items"));
+  DecryptItemsFixedInto(records.data, 3, 28, key_, nullptr, 0);
+}
+
 TEST_F(AesGcmTest, FixedArgumentChecks) {
   std::vector<uint8_t> buffer(64);
   EXPECT_THAT([&] { DecryptItemsFixed(buffer.data(), 1, 27, key_); },
