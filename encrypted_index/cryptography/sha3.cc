@@ -6,29 +6,13 @@
 #include <cstring>
 
 #include "core/little_endian.h"
+#include "encrypted_index/cryptography/keccak_constants.h"
 
 namespace nivora_encrypted_index::internal::cryptography::cpu {
 namespace {
 
-constexpr uint64_t kRoundConstants[24] = {
-    0x0000000000000001ULL, 0x0000000000008082ULL, 0x800000000000808AULL,
-    0x8000000080008000ULL, 0x000000000000808BULL, 0x0000000080000001ULL,
-    0x8000000080008081ULL, 0x8000000000008009ULL, 0x000000000000008AULL,
-    0x0000000000000088ULL, 0x0000000080008009ULL, 0x000000008000000AULL,
-    0x000000008000808BULL, 0x800000000000008BULL, 0x8000000000008089ULL,
-    0x8000000000008003ULL, 0x8000000000008002ULL, 0x8000000000000080ULL,
-    0x000000000000800AULL, 0x800000008000000AULL, 0x8000000080008081ULL,
-    0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL,
-};
-
-// Rotation of lane x + 5y in the rho step.
-constexpr int kRho[25] = {
-    0,  1,  62, 28, 27,  //
-    36, 44, 6,  55, 20,  //
-    3,  10, 43, 25, 39,  //
-    41, 45, 15, 21, 8,   //
-    18, 2,  61, 56, 14,
-};
+using keccak::kRho;
+using keccak::kRoundConstants;
 
 inline uint8_t StateByte(const Lanes& lanes, size_t k) {
   return static_cast<uint8_t>(lanes[k / 8] >> (8 * (k % 8)));

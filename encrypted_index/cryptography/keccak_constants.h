@@ -1,0 +1,32 @@
+// The constants of Keccak-f[1600] (FIPS 202), shared by the one-way and the
+// four-way permutation so that both run the very same rounds.
+#ifndef NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_KECCAK_CONSTANTS_H_
+#define NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_KECCAK_CONSTANTS_H_
+
+#include <cstdint>
+
+namespace nivora_encrypted_index::internal::cryptography::cpu::keccak {
+
+inline constexpr uint64_t kRoundConstants[24] = {
+    0x0000000000000001ULL, 0x0000000000008082ULL, 0x800000000000808AULL,
+    0x8000000080008000ULL, 0x000000000000808BULL, 0x0000000080000001ULL,
+    0x8000000080008081ULL, 0x8000000000008009ULL, 0x000000000000008AULL,
+    0x0000000000000088ULL, 0x0000000080008009ULL, 0x000000008000000AULL,
+    0x000000008000808BULL, 0x800000000000008BULL, 0x8000000000008089ULL,
+    0x8000000000008003ULL, 0x8000000000008002ULL, 0x8000000000000080ULL,
+    0x000000000000800AULL, 0x800000008000000AULL, 0x8000000080008081ULL,
+    0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL,
+};
+
+// Rotation of lane x + 5y in the rho step.
+inline constexpr int kRho[25] = {
+    0,  1,  62, 28, 27,  //
+    36, 44, 6,  55, 20,  //
+    3,  10, 43, 25, 39,  //
+    41, 45, 15, 21, 8,   //
+    18, 2,  61, 56, 14,
+};
+
+}  // namespace nivora_encrypted_index::internal::cryptography::cpu::keccak
+
+#endif  // NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_KECCAK_CONSTANTS_H_
