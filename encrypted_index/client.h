@@ -223,7 +223,7 @@ class Client {
   Keystore* vectors_keystore_ = nullptr;
   Keystore* metadata_keystore_ = nullptr;
   Keystore* id_keystore_ = nullptr;
-  std::vector<internal::encrypted_index::SaltsAndSeeds> salts_and_seeds_;  // per centroid
+  internal::encrypted_index::SaltsAndSeedsList salts_and_seeds_;  // per centroid, wiped
   std::string version_;
   nivora::Logger* logger_ = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "encrypted_index/ingest_tokens.h"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -13,8 +14,9 @@
 namespace nivora_encrypted_index::internal::encrypted_index::cpu {
 namespace {
 
-// A full path costs `rounds` hashes; too few items per thread waste the wake-up.
-constexpr size_t kItemsPerThread = 16;
+// A full path costs `rounds` hashes; too few items per thread waste the
+// wake-up and leave ways of the four-way hasher idle.
+constexpr size_t kItemsPerThread = 32;
 
 [[noreturn]] void Refuse(const std::string& logged, const std::string& thrown) {
   nivora::LogAndThrow<std::invalid_argument>(*GetLogger(), nivora::ERROR, logged, thrown);
@@ -22,7 +24,7 @@ constexpr size_t kItemsPerThread = 16;
 
 void CheckArguments(const std::vector<uint32_t>& centroid_ids,
                     const std::vector<uint64_t>& id_hashes,
-                    const std::vector<SaltsAndSeeds>& salts_and_seeds, uint64_t rounds,
+                    std::span<const SaltsAndSeeds> salts_and_seeds, uint64_t rounds,
                     const std::vector<uint32_t>& positions) {
   const std::string count_message = "The number of centroid Ids does not match the number item Ids.";
   if (centroid_ids.size() != id_hashes.size()) {
@@ -40,13 +42,16 @@ void CheckArguments(const std::vector<uint32_t>& centroid_ids,
     Refuse(message, message);
   }
   CheckCentroidIds(centroid_ids, salts_and_seeds.size(), "salts and seeds");
+  if (rounds >= std::numeric_limits<size_t>::max()) {
+    throw std::length_error("Position tree depth too large");
+  }
 }
 
 }  // namespace
 
 EncryptedTokens IngestCentroids(const std::vector<uint32_t>& centroid_ids,
                                 const std::vector<uint64_t>& id_hashes,
-                                const std::vector<SaltsAndSeeds>& salts_and_seeds,
+                                std::span<const SaltsAndSeeds> salts_and_seeds,
                                 uint64_t rounds, const std::vector<uint32_t>& positions) {
   CheckArguments(centroid_ids, id_hashes, salts_and_seeds, rounds, positions);
   const size_t n = centroid_ids.size();
@@ -54,33 +59,31 @@ EncryptedTokens IngestCentroids(const std::vector<uint32_t>& centroid_ids,
   tokens.keys.resize(n);
   tokens.values.resize(n);
 
-  // Walk the items grouped by centroid in position order: positions handed
-  // out together are consecutive, so each leaf reuses most of the previous
-  // leaf's path. Each thread walks one contiguous block of that order.
+  // Derive the tokens grouped by centroid in position order: positions
+  // handed out together are consecutive, so each leaf reuses most of the
+  // previous leaf's path. Each thread derives one contiguous slice of that
+  // order.
   std::vector<size_t> order(n);
   std::iota(order.begin(), order.end(), size_t{0});
   std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
     return centroid_ids[a] != centroid_ids[b] ? centroid_ids[a] < centroid_ids[b]
                                               : positions[a] < positions[b];
   });
+  std::vector<TokenRequest> requests(n);
+  for (size_t k = 0; k < n; ++k) {
+    requests[k] = TokenRequest{&salts_and_seeds[centroid_ids[order[k]]], positions[order[k]]};
+  }
+  cryptography::SecretVector<Token> derived(n);  // the pads are secrets
 
   nivora::SumOverThreadChunks(
       n,
       [&](size_t begin, size_t end) -> uint64_t {
-        PositionPath path(rounds);
-        uint32_t current = 0;
+        DeriveTokens(std::span(requests).subspan(begin, end - begin), rounds,
+                     derived.data() + begin);
         for (size_t k = begin; k < end; ++k) {
           const size_t i = order[k];
-          const uint32_t c = centroid_ids[i];
-          if (k == begin || c != current) {
-            path.Reset(salts_and_seeds[c].seed, positions[i]);
-            current = c;
-          } else {
-            path.MoveTo(positions[i]);
-          }
-          const Token token = DeriveToken(salts_and_seeds[c].salt, path.leaf());
-          tokens.keys[i] = token.key;
-          tokens.values[i] = id_hashes[i] ^ token.pad;
+          tokens.keys[i] = derived[k].key;
+          tokens.values[i] = id_hashes[i] ^ derived[k].pad;
         }
         return 0;
       },

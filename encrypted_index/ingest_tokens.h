@@ -4,6 +4,7 @@
 #define NIVORA_ENCRYPTED_INDEX_INGEST_TOKENS_H_
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "encrypted_index/position_tree.h"
@@ -27,11 +28,13 @@ namespace cpu {
 //   "The number of centroid Ids does not match the number item Ids.";
 // - rounds 0: std::invalid_argument "The number of round should be at least 1.";
 // - positions of another length than the ids: std::invalid_argument;
-// - a centroid id without salts and seeds: std::out_of_range.
-// Runs on the OpenMP threads; the result does not depend on their number.
+// - a centroid id without salts and seeds: std::out_of_range;
+// - a depth whose path cannot be held: std::length_error.
+// Runs on the OpenMP threads, each deriving its slice with DeriveTokens;
+// the result does not depend on their number.
 EncryptedTokens IngestCentroids(const std::vector<uint32_t>& centroid_ids,
                                 const std::vector<uint64_t>& id_hashes,
-                                const std::vector<SaltsAndSeeds>& salts_and_seeds,
+                                std::span<const SaltsAndSeeds> salts_and_seeds,
                                 uint64_t rounds, const std::vector<uint32_t>& positions);
 
 }  // namespace cpu

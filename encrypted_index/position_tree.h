@@ -9,13 +9,15 @@
 // seeds, nodes and pads are secrets: the types here wipe what they hold.
 //
 // All functions are pure and safe to call concurrently; a PositionPath is a
-// per-thread scratch object.
+// per-thread scratch object. Batches of tokens (DeriveTokens) go through the
+// four-way SHA3 hasher.
 #ifndef NIVORA_ENCRYPTED_INDEX_POSITION_TREE_H_
 #define NIVORA_ENCRYPTED_INDEX_POSITION_TREE_H_
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -32,24 +34,31 @@ struct SaltsAndSeeds {
   std::array<uint8_t, 32> seed;
 };
 
+// The salts and seeds of a vocabulary, indexed by centroid id; wiped when
+// released.
+using SaltsAndSeedsList = cryptography::SecretVector<SaltsAndSeeds>;
+
+// The nodes of one path, state 0 (the seed) to the leaf; wiped when released.
+using PathStates = cryptography::SecretVector<std::array<uint8_t, 32>>;
+
 // out = HMAC-SHA3-256(key, LE32(centroid)): a salt under the name key, a
 // seed under the index key.
 void CentroidHMAC(const cryptography::Key& key, uint32_t centroid, Node& out);
 
 // Salts and seeds of the given centroids, in order. Throws the HMAC failure
 // of the cryptography layer.
-std::vector<SaltsAndSeeds> ComputeSaltsAndSeeds(const std::vector<uint32_t>& centroid_ids,
-                                                const cryptography::Key& index_key,
-                                                const cryptography::Key& name_key);
+SaltsAndSeedsList ComputeSaltsAndSeeds(const std::vector<uint32_t>& centroid_ids,
+                                       const cryptography::Key& index_key,
+                                       const cryptography::Key& name_key);
 // The same for centroids 0 .. n - 1.
-std::vector<SaltsAndSeeds> ComputeAllSaltsAndSeeds(size_t n, const cryptography::Key& index_key,
-                                                   const cryptography::Key& name_key);
+SaltsAndSeedsList ComputeAllSaltsAndSeeds(size_t n, const cryptography::Key& index_key,
+                                          const cryptography::Key& name_key);
 
 // Resizes states to depth + 1 nodes and fills them with the path of
 // position under seed (state 0 = seed, state depth = the leaf). A depth
 // whose nodes cannot be held throws std::length_error (also PositionPath).
 void RecomputePathStates(const Node& seed, uint32_t position, size_t depth,
-                         std::vector<Node>& states);
+                         PathStates& states);
 
 // The path of one position, kept so that moving to another position of the
 // same tree re-derives only the nodes below the first bit where the two
@@ -59,7 +68,6 @@ class PositionPath {
  public:
   // Allocates its depth + 1 nodes once; with depth 0 the leaf is the seed.
   explicit PositionPath(size_t depth);
-  ~PositionPath();
   PositionPath(const PositionPath&) = delete;
   PositionPath& operator=(const PositionPath&) = delete;
 
@@ -69,7 +77,7 @@ class PositionPath {
   void MoveTo(uint32_t position);
 
   const Node& leaf() const { return states_.back(); }
-  const std::vector<Node>& states() const { return states_; }
+  const PathStates& states() const { return states_; }
   uint32_t position() const { return position_; }
 
  private:
@@ -77,7 +85,7 @@ class PositionPath {
   void DeriveFrom(size_t first);
 
   size_t depth_;
-  std::vector<Node> states_;
+  PathStates states_;
   uint32_t position_ = 0;
 };
 
@@ -87,6 +95,24 @@ struct Token {
   uint64_t pad;
 };
 Token DeriveToken(const std::array<uint8_t, 32>& salt, const Node& leaf);
+
+// One token to derive: the leaf of `position` in the tree of the centroid
+// whose salt and seed `centroid` points to.
+struct TokenRequest {
+  const SaltsAndSeeds* centroid;
+  uint32_t position;
+};
+
+// tokens[k] = DeriveToken(salt, leaf of requests[k]) for every k, in trees
+// of the given depth; tokens holds requests.size() entries. Four walks run
+// side by side through the four-way hasher, each over a contiguous quarter
+// of the requests; a walk re-derives only the nodes below the first bit
+// where a request differs from the one before it in the same tree, so
+// requests sorted by (centroid, position) with consecutive positions cost
+// about two node hashes each, plus two for the token. Runs on the calling
+// thread (callers spread slices over threads). A depth whose nodes cannot be
+// held throws std::length_error.
+void DeriveTokens(std::span<const TokenRequest> requests, size_t depth, Token* tokens);
 
 namespace cpu {
 

@@ -1,9 +1,10 @@
 #include "encrypted_index/token_helpers.h"
 
+#include <span>
 #include <stdexcept>
 
 #include "encrypted_index/cryptography/hmac.h"
-#include "encrypted_index/cryptography/sha3.h"
+#include "encrypted_index/cryptography/sha3_x4.h"
 #include "core/parallel_for.h"
 
 namespace nivora_encrypted_index::internal::encrypted_index {
@@ -22,10 +23,13 @@ std::vector<uint64_t> HashMetadataFields(const std::vector<std::string>& strings
   nivora::SumOverThreadChunks(
       strings.size(),
       [&](size_t begin, size_t end) -> uint64_t {
-        for (size_t i = begin; i < end; ++i) {
-          out[i] = crypto::cpu::SHA3Variable64(reinterpret_cast<const uint8_t*>(strings[i].data()),
-                                               strings[i].size());
-        }
+        crypto::cpu::SHA3Variable64Batch(
+            end - begin,
+            [&](size_t i, size_t) {
+              const std::string& s = strings[begin + i];
+              return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+            },
+            out.data() + begin);
         return 0;
       },
       kFieldsPerThread);
@@ -48,17 +52,17 @@ uint32_t ClosestCommonNode(uint32_t a, uint32_t b, uint32_t depth) {
 
 Node GenerateNodeRevert(uint32_t position, const Node& seed, uint32_t length) {
   Node node = seed;
-  std::vector<uint8_t> key(node.size());
-  std::vector<uint8_t> message(node.size());
-  crypto::ScopedCleanse wipe_key(key);
+  Node message;
+  Node next;
   crypto::ScopedCleanse wipe_message(message);
+  crypto::ScopedCleanse wipe_next(next);
   for (uint32_t i = 0; i < length; ++i) {
-    std::copy(node.begin(), node.end(), key.begin());
-    std::copy(node.begin(), node.end(), message.begin());
+    message = node;
     message[0] ^= static_cast<uint8_t>(Bit(position, length - 1 - i));
-    std::vector<uint8_t> next = crypto::ComputeHMAC(key, message, crypto::HMACMode::SHA256);
-    std::copy(next.begin(), next.end(), node.begin());
-    crypto::Cleanse(next);
+    // Keyed by the node itself.
+    crypto::ComputeHMACInto(node.data(), node.size(), message.data(), message.size(),
+                            crypto::HMACMode::SHA256, next.data(), next.size());
+    node = next;
   }
   return node;
 }
@@ -68,15 +72,15 @@ Trapdoor LargestCommonTrapdoor(const Node& seed, uint32_t a, uint32_t b, uint32_
   return Trapdoor{GenerateNodeRevert(a, seed, n), depth - n};
 }
 
-std::vector<Trapdoor> GenerateTrapdoors(uint32_t centroid, const crypto::Key& key, uint32_t last,
-                                        uint32_t depth) {
+crypto::SecretVector<Trapdoor> GenerateTrapdoors(uint32_t centroid, const crypto::Key& key,
+                                                 uint32_t last, uint32_t depth) {
   if (depth == 0 || depth > 32) {
     throw std::invalid_argument("Trapdoor depth must be between 1 and 32");
   }
   Node seed;
   crypto::ScopedCleanse wipe_seed(seed);
   CentroidHMAC(key, centroid, seed);
-  std::vector<Trapdoor> trapdoors;
+  crypto::SecretVector<Trapdoor> trapdoors;
   // 64-bit so that covering position 2^32 - 1 ends the loop instead of wrapping.
   for (uint64_t s = 0; s <= last;) {
     const uint32_t position = static_cast<uint32_t>(s);

@@ -3,7 +3,8 @@
 // subtree cover ("trapdoors") of a position range. GenerateNodeRevert and
 // everything built on it use HMAC-SHA-256 chains, not the live position
 // tree of position_tree.h; tokens of stored items never come from them.
-// All functions are pure and safe to call concurrently.
+// Nodes and trapdoors are secrets: they are held in wiped storage. All
+// functions are pure and safe to call concurrently.
 #ifndef NIVORA_ENCRYPTED_INDEX_TOKEN_HELPERS_H_
 #define NIVORA_ENCRYPTED_INDEX_TOKEN_HELPERS_H_
 
@@ -23,7 +24,8 @@ struct Trapdoor {
   uint32_t remaining_depth;
 };
 
-// D64 of each string's bytes, no key; parallel over the strings.
+// D64 of each string's bytes, no key; parallel over the strings, four
+// strings per permutation.
 std::vector<uint64_t> HashMetadataFields(const std::vector<std::string>& strings);
 
 // `length` bytes; byte i is bit (length - 1 - i) of value (0 for bits past 31).
@@ -45,8 +47,9 @@ Trapdoor LargestCommonTrapdoor(const Node& seed, uint32_t a, uint32_t b, uint32_
 // The subtrees that together cover positions 0 .. last of a centroid, with
 // seed = HMAC-SHA3-256(key, LE32(centroid)). depth must be 1 .. 32
 // (std::invalid_argument otherwise).
-std::vector<Trapdoor> GenerateTrapdoors(uint32_t centroid, const cryptography::Key& key,
-                                        uint32_t last, uint32_t depth);
+cryptography::SecretVector<Trapdoor> GenerateTrapdoors(uint32_t centroid,
+                                                       const cryptography::Key& key,
+                                                       uint32_t last, uint32_t depth);
 
 }  // namespace nivora_encrypted_index::internal::encrypted_index
 

@@ -75,4 +75,13 @@ std::vector<uint8_t> ComputeHMAC(const std::vector<uint8_t>& key,
   return out;
 }
 
+void ComputeHMACInto(const uint8_t* key, size_t key_size, const uint8_t* message, size_t size,
+                     HMACMode mode, uint8_t* out, size_t out_size) {
+  const EVP_MD* digest = DigestOf(mode);
+  if (out_size != static_cast<size_t>(EVP_MD_get_size(digest))) {
+    throw std::invalid_argument("HMAC output size does not match the digest");
+  }
+  HMACInto(digest, key, key_size, message, size, out, out_size);
+}
+
 }  // namespace nivora_encrypted_index::internal::cryptography

@@ -41,6 +41,11 @@ void ComputeHMAC256Into(const Key& key, const uint8_t* message, size_t size,
 // hash".
 std::vector<uint8_t> ComputeHMAC(const std::vector<uint8_t>& key,
                                  const std::vector<uint8_t>& message, HMACMode mode);
+// The same over byte ranges, written into out, which must hold exactly the
+// digest's length (std::invalid_argument "HMAC output size does not match
+// the digest" otherwise): for keys and results that live in wiped buffers.
+void ComputeHMACInto(const uint8_t* key, size_t key_size, const uint8_t* message, size_t size,
+                     HMACMode mode, uint8_t* out, size_t out_size);
 
 }  // namespace nivora_encrypted_index::internal::cryptography
 

@@ -1,7 +1,8 @@
 // Keyed 64-bit digests: the item id hashes and the 64-bit keys of stored
 // records. D64(x) is the first 8 bytes of SHA3-256(x) read big-endian.
 // Stateless and safe to call concurrently; large lists are spread over the
-// OpenMP threads. Scratch buffers holding key || message are wiped.
+// OpenMP threads and hashed four at a time (sha3_x4.h). Scratch buffers
+// holding key || message are wiped.
 #ifndef NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_KEYED_DIGEST_H_
 #define NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_KEYED_DIGEST_H_
 

@@ -53,9 +53,9 @@ TEST(PositionTreeTest, PathMatchesTheWrittenDefinition) {
   for (size_t depth : {1, 3, 31, 32, 33, 40}) {
     for (uint32_t p : {0u, 1u, 2u, 5u, 0x7fffffffu, 0x80000000u, 0xffffffffu,
                        static_cast<uint32_t>(rng())}) {
-      std::vector<Node> states;
+      PathStates states;
       RecomputePathStates(seed, p, depth, states);
-      EXPECT_EQ(states, ReferencePath(seed, p, depth)) << depth << " " << p;
+      EXPECT_TRUE(std::ranges::equal(states, ReferencePath(seed, p, depth))) << depth << " " << p;
       EXPECT_EQ(cpu::GenerateNodeSHA3(p, seed, depth), states.back());
     }
   }
@@ -64,7 +64,7 @@ TEST(PositionTreeTest, PathMatchesTheWrittenDefinition) {
 TEST(PositionTreeTest, SharedPrefixesOfTheDepth32Tree) {
   std::mt19937_64 rng(2);
   const Node seed = RandomNode(rng);
-  std::vector<Node> zero, one, high;
+  PathStates zero, one, high;
   RecomputePathStates(seed, 0, 32, zero);
   RecomputePathStates(seed, 1, 32, one);
   RecomputePathStates(seed, 0x80000000u, 32, high);
@@ -96,7 +96,7 @@ TEST(PositionTreeTest, IncrementalPathEqualsFullDerivation) {
   walk.push_back(3);
   for (uint32_t p : walk) {
     path.MoveTo(p);
-    std::vector<Node> full;
+    PathStates full;
     RecomputePathStates(seed, p, 32, full);
     ASSERT_EQ(path.states(), full) << p;
   }
@@ -128,6 +128,55 @@ TEST(PositionTreeTest, TokenUsesFirstHalvesForTheKeyAndSecondHalvesForThePad) {
   EXPECT_EQ(values[2], 0x1234 ^ token.pad);
 }
 
+// The batch derivation against tokens derived from scratch, for request
+// lists that exercise its four walks: fewer requests than walks, walks of
+// unequal work, trees changing inside a walk, repeated and far-apart
+// positions, moves back to earlier positions, and depths 0 (the leaf is the
+// seed), 1, 3 and 32.
+TEST(PositionTreeTest, DeriveTokensEqualsTokensFromScratch) {
+  std::mt19937_64 rng(4);
+  SaltsAndSeedsList centroids(3);
+  for (auto& c : centroids) {
+    c.salt = RandomNode(rng);
+    c.seed = RandomNode(rng);
+  }
+  struct Case {
+    const char* name;
+    std::vector<std::pair<size_t, uint32_t>> requests;  // (centroid, position)
+  };
+  std::vector<Case> cases = {{"none", {}}, {"one", {{1, 5}}}, {"three", {{0, 0}, {0, 1}, {2, 9}}}};
+  Case consecutive{"consecutive in two trees", {}};
+  for (uint32_t p = 0; p < 37; ++p) consecutive.requests.push_back({0, p});
+  for (uint32_t p = 100; p < 111; ++p) consecutive.requests.push_back({1, p});
+  cases.push_back(consecutive);
+  Case mixed{"random, repeated, backwards", {}};
+  for (int i = 0; i < 45; ++i) {
+    mixed.requests.push_back({rng() % 3, i % 7 == 0 ? 3u : static_cast<uint32_t>(rng())});
+  }
+  mixed.requests.push_back(mixed.requests.back());
+  cases.push_back(mixed);
+
+  for (size_t depth : {0, 1, 3, 32}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", depth " + std::to_string(depth));
+      std::vector<TokenRequest> requests;
+      for (const auto& [centroid, position] : c.requests) {
+        requests.push_back({&centroids[centroid], position});
+      }
+      std::vector<Token> tokens(requests.size() + 1, Token{7, 7});
+      DeriveTokens(requests, depth, tokens.data());
+      for (size_t k = 0; k < requests.size(); ++k) {
+        const SaltsAndSeeds& s = *requests[k].centroid;
+        const Token expected =
+            ReferenceToken(s.salt, ReferencePath(s.seed, requests[k].position, depth).back());
+        EXPECT_EQ(tokens[k].key, expected.key) << k;
+        EXPECT_EQ(tokens[k].pad, expected.pad) << k;
+      }
+      EXPECT_EQ(tokens.back().key, 7u);  // nothing written past the end
+    }
+  }
+}
+
 TEST(PositionTreeTest, SaltsAndSeedsAreHMACsOfLittleEndianCentroidIds) {
   std::mt19937_64 rng(5);
   const cryptography::Key index_key = nivora_test::RandomKey(rng);
@@ -140,7 +189,7 @@ TEST(PositionTreeTest, SaltsAndSeedsAreHMACsOfLittleEndianCentroidIds) {
     HMAC(EVP_sha3_256(), key.data(), 32, le, 4, out.data(), &len);
     return out;
   };
-  const std::vector<SaltsAndSeeds> all = ComputeAllSaltsAndSeeds(300, index_key, name_key);
+  const SaltsAndSeedsList all = ComputeAllSaltsAndSeeds(300, index_key, name_key);
   ASSERT_EQ(all.size(), 300u);
   for (uint32_t c : {0u, 1u, 255u, 256u, 299u}) {
     EXPECT_EQ(all[c].salt, hmac(name_key, c));
@@ -154,7 +203,7 @@ TEST(PositionTreeTest, SaltsAndSeedsAreHMACsOfLittleEndianCentroidIds) {
 class IngestCentroidsTest : public ::testing::Test {
  protected:
   std::mt19937_64 rng_{6};
-  std::vector<SaltsAndSeeds> salts_ = ComputeAllSaltsAndSeeds(
+  SaltsAndSeedsList salts_ = ComputeAllSaltsAndSeeds(
       5, nivora_test::RandomKey(rng_), nivora_test::RandomKey(rng_));
 
   Token Expected(uint32_t c, uint32_t p, size_t depth = 32) {
@@ -229,7 +278,7 @@ TEST_F(IngestCentroidsTest, ArgumentChecks) {
   // A depth whose path cannot be held is refused, also from the parallel loop.
   const uint64_t unholdable = std::numeric_limits<size_t>::max();
   EXPECT_THROW(cpu::IngestCentroids({0}, {1}, salts_, unholdable, {0}), std::length_error);
-  std::vector<Node> states;
+  PathStates states;
   EXPECT_THROW(RecomputePathStates(salts_[0].seed, 0, unholdable, states), std::length_error);
 }
 
@@ -260,7 +309,7 @@ TEST(TokenHelpersTest, BitsCommonNodesAndTrapdoors) {
   }
 
   const cryptography::Key key{};
-  const std::vector<Trapdoor> trapdoors = GenerateTrapdoors(9, key, 5, 3);
+  const auto trapdoors = GenerateTrapdoors(9, key, 5, 3);
   ASSERT_EQ(trapdoors.size(), 3u);
   Node seed;
   CentroidHMAC(key, 9, seed);
@@ -274,7 +323,7 @@ TEST(TokenHelpersTest, BitsCommonNodesAndTrapdoors) {
   EXPECT_EQ(largest.node, trapdoors[1].node);
   // Covering up to the last position of a 32-bit tree ends instead of
   // wrapping: halves of shrinking size, then the last leaf.
-  const std::vector<Trapdoor> full = GenerateTrapdoors(1, key, 0xffffffffu, 32);
+  const auto full = GenerateTrapdoors(1, key, 0xffffffffu, 32);
   ASSERT_EQ(full.size(), 33u);
   EXPECT_EQ(full.front().remaining_depth, 31u);
   EXPECT_EQ(full.back().remaining_depth, 0u);
