@@ -83,10 +83,14 @@ SaltsAndSeedsList SaltsAndSeedsOf(size_t n, const crypto::Key& index_key,
   nivora::SumOverThreadChunks(
       n,
       [&](size_t begin, size_t end) -> uint64_t {
+        crypto::HMAC256Context salts(name_key);
+        crypto::HMAC256Context seeds(index_key);
+        uint8_t le32[4];
         for (size_t i = begin; i < end; ++i) {
           const uint32_t c = centroid_ids != nullptr ? centroid_ids[i] : static_cast<uint32_t>(i);
-          CentroidHMAC(name_key, c, out[i].salt);
-          CentroidHMAC(index_key, c, out[i].seed);
+          nivora::StoreLittleEndian(c, le32);
+          salts.Compute(le32, sizeof(le32), out[i].salt);
+          seeds.Compute(le32, sizeof(le32), out[i].seed);
         }
         return 0;
       },

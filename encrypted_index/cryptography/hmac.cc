@@ -1,5 +1,6 @@
 #include "encrypted_index/cryptography/hmac.h"
 
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
@@ -50,6 +51,29 @@ void HMACInto(const EVP_MD* digest, const uint8_t* key, size_t key_size, const u
 }
 
 }  // namespace
+
+HMAC256Context::HMAC256Context(const Key& key) {
+  nivora::EvpMacPtr mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
+  if (!mac) FailHMAC();
+  ctx_.reset(EVP_MAC_CTX_new(mac.get()));  // holds its own reference to mac
+  char digest[] = "SHA3-256";
+  const OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+      OSSL_PARAM_construct_end(),
+  };
+  if (!ctx_ || EVP_MAC_init(ctx_.get(), key.data(), key.size(), params) != 1) FailHMAC();
+}
+
+void HMAC256Context::Compute(const uint8_t* message, size_t size, std::array<uint8_t, 32>& out) {
+  static const uint8_t kEmpty = 0;
+  size_t length = 0;
+  // Initialising without a key starts a new message under the key set.
+  if (EVP_MAC_init(ctx_.get(), nullptr, 0, nullptr) != 1 ||
+      EVP_MAC_update(ctx_.get(), size == 0 ? &kEmpty : message, size) != 1 ||
+      EVP_MAC_final(ctx_.get(), out.data(), &length, out.size()) != 1 || length != out.size()) {
+    FailHMAC();
+  }
+}
 
 void ComputeHMAC256Into(const Key& key, const uint8_t* message, size_t size,
                         std::array<uint8_t, 32>& out) {

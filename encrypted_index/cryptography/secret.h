@@ -1,8 +1,15 @@
 // Key material helpers: the 32-byte key type of the engine, SecretVector (a
 // vector whose storage is wiped whenever it is released: destruction,
-// reallocation, shrink), and wiping of other buffers that held secrets (keys,
-// sub-keys, salts, seeds, key || message scratch). Wiping goes through
-// OPENSSL_cleanse so the compiler cannot drop it as a dead store.
+// reallocation, shrink, assignment over it), and wiping of other buffers
+// that held secrets (keys, sub-keys, fixed-size scratch on the stack).
+// Wiping goes through OPENSSL_cleanse so the compiler cannot drop it as a
+// dead store.
+//
+// The engine keeps its secret tables in SecretVector: salts and seeds
+// (SaltsAndSeedsList), position-tree paths (PathStates), trapdoors, pads of
+// derived tokens and key || message scratch. Shrinking a SecretVector
+// (clear, resize) keeps the bytes in its storage until it is released or
+// Cleanse is called on it.
 #ifndef NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_SECRET_H_
 #define NIVORA_ENCRYPTED_INDEX_CRYPTOGRAPHY_SECRET_H_
 
@@ -42,8 +49,8 @@ struct CleansingAllocator {
   }
 };
 
-// Owns secret values (salts, seeds, tree nodes, trapdoors, plaintext
-// scratch): wiped when destroyed, cleared with Cleanse, or reallocated.
+// Owns secret values (salts, seeds, tree nodes, trapdoors, token pads,
+// key || message scratch): every block it gives back is wiped first.
 template <typename T>
 using SecretVector = std::vector<T, CleansingAllocator<T>>;
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 
+#include "core/openssl_handles.h"
 #include "crypto_reference.h"
 
 namespace nivora_encrypted_index::internal::cryptography {
@@ -21,7 +22,8 @@ using ::testing::HasSubstr;
 // IV (12) || ciphertext || tag (16) with no additional data.
 bool ReferenceDecrypt(const uint8_t* record, size_t size, const Key& key,
                       std::vector<uint8_t>& plaintext) {
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  nivora::EvpCipherCtxPtr owner(EVP_CIPHER_CTX_new());
+  EVP_CIPHER_CTX* ctx = owner.get();
   plaintext.assign(size - 28, 0);
   int len = 0;
   bool ok = EVP_DecryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, key.data(), record) == 1;
@@ -30,9 +32,7 @@ bool ReferenceDecrypt(const uint8_t* record, size_t size, const Key& key,
   std::array<uint8_t, 16> tag;
   std::memcpy(tag.data(), record + size - 16, 16);
   ok = ok && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, 16, tag.data()) == 1;
-  ok = ok && EVP_DecryptFinal_ex(ctx, plaintext.data() + plaintext.size(), &len) > 0;
-  EVP_CIPHER_CTX_free(ctx);
-  return ok;
+  return ok && EVP_DecryptFinal_ex(ctx, plaintext.data() + plaintext.size(), &len) > 0;
 }
 
 class AesGcmTest : public ::testing::Test {

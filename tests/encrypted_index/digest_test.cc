@@ -33,6 +33,29 @@ TEST(HMACTest, SHA3256MatchesThePublishedSample) {
             Bytes(mac));
 }
 
+// A reused keyed context gives the one-shot results, message after message
+// (empty ones and ones longer than a block included), and the pointer form
+// of the general HMAC checks its output size.
+TEST(HMACTest, ReusedContextAndPointerFormMatchTheOneShot) {
+  std::mt19937_64 rng(8);
+  const Key key = nivora_test::RandomKey(rng);
+  HMAC256Context context(key);
+  for (size_t n : {0, 4, 4, 135, 136, 137, 300}) {
+    const std::vector<uint8_t> message = nivora_test::RandomBytes(rng, n);
+    std::array<uint8_t, 32> out;
+    context.Compute(message.data(), message.size(), out);
+    EXPECT_EQ(out, ComputeHMAC256(key, message)) << n;
+  }
+  const std::vector<uint8_t> message = Bytes("m");
+  std::vector<uint8_t> out(32);
+  ComputeHMACInto(key.data(), key.size(), message.data(), message.size(), HMACMode::SHA256,
+                  out.data(), out.size());
+  EXPECT_EQ(out, ComputeHMAC(Bytes(key), message, HMACMode::SHA256));
+  EXPECT_THROW(ComputeHMACInto(key.data(), key.size(), message.data(), message.size(),
+                               HMACMode::SHA512, out.data(), out.size()),
+               std::invalid_argument);
+}
+
 TEST(HMACTest, ModesGiveTheirDigestLengthsAndBadInputsFail) {
   const std::vector<uint8_t> key = {1, 2, 3};
   const std::vector<std::pair<HMACMode, size_t>> modes = {
