@@ -131,6 +131,19 @@ uint64_t EvpTokens(EvpSHA3& evp, const engine::SaltsAndSeedsList& salts,
   return x;
 }
 
+// XOR of d64(key || name) over the names, one at a time.
+template <typename D64>
+uint64_t EachKeyedName(const crypto::Key& key, const std::vector<std::string>& names, D64&& d64) {
+  uint64_t x = 0;
+  std::vector<uint8_t> buffer;
+  for (const std::string& name : names) {
+    buffer.assign(key.begin(), key.end());
+    buffer.insert(buffer.end(), name.begin(), name.end());
+    x ^= d64(buffer);
+  }
+  return x;
+}
+
 // The batch paths of the engine on one thread (engine batch, the same work
 // one hash at a time through the one-way sponge, EVP): nanoseconds per item.
 void BatchPaths(EvpSHA3& evp) {
@@ -170,24 +183,14 @@ void BatchPaths(EvpSHA3& evp) {
       "id hashes (ComputeSHA3256String)",
       {[&] { return crypto::ComputeSHA3256String(names, key)[kItems / 2]; },
        [&] {
-         uint64_t x = 0;
-         std::vector<uint8_t> buffer;
-         for (const std::string& name : names) {
-           buffer.assign(key.begin(), key.end());
-           buffer.insert(buffer.end(), name.begin(), name.end());
-           x ^= cpu::SHA3Variable64(buffer);
-         }
-         return x;
+         return EachKeyedName(key, names, [](const std::vector<uint8_t>& buffer) {
+           return cpu::SHA3Variable64(buffer);
+         });
        },
        [&] {
-         uint64_t x = 0;
-         std::vector<uint8_t> buffer;
-         for (const std::string& name : names) {
-           buffer.assign(key.begin(), key.end());
-           buffer.insert(buffer.end(), name.begin(), name.end());
-           x ^= evp.D64(buffer.data(), buffer.size());
-         }
-         return x;
+         return EachKeyedName(key, names, [&evp](const std::vector<uint8_t>& buffer) {
+           return evp.D64(buffer.data(), buffer.size());
+         });
        }},
       kItems);
 
@@ -258,24 +261,17 @@ int main() {
             return x;
           },
           evp_round(32));
-  Compare("one-way, 32 B (SHA3Variable64)",
-          [&] {
-            uint64_t x = 0;
-            for (size_t i = 0; i < kHashes; ++i) {
-              x ^= cpu::SHA3Variable64(bytes.data() + 64 * (i % kInputs), 32);
-            }
-            return x;
-          },
-          evp_round(32));
-  Compare("one-way, 64 B (SHA3Variable64)",
-          [&] {
-            uint64_t x = 0;
-            for (size_t i = 0; i < kHashes; ++i) {
-              x ^= cpu::SHA3Variable64(bytes.data() + 64 * (i % kInputs), 64);
-            }
-            return x;
-          },
-          evp_round(64));
+  auto variable = [&bytes](size_t size) {
+    return [&bytes, size] {
+      uint64_t x = 0;
+      for (size_t i = 0; i < kHashes; ++i) {
+        x ^= cpu::SHA3Variable64(bytes.data() + 64 * (i % kInputs), size);
+      }
+      return x;
+    };
+  };
+  Compare("one-way, 32 B (SHA3Variable64)", variable(32), evp_round(32));
+  Compare("one-way, 64 B (SHA3Variable64)", variable(64), evp_round(64));
   Compare("4-way, 32 B (SHA3Direct256x4)",
           [&] {
             uint64_t x = 0;
