@@ -3,7 +3,6 @@
 #include <openssl/crypto.h>
 
 #include <bit>
-#include <cstring>
 
 #include "core/little_endian.h"
 #include "encrypted_index/cryptography/keccak_constants.h"
@@ -164,15 +163,9 @@ uint64_t SHA3Variable64(const uint8_t* data, size_t size) {
     data += kSHA3256Rate;
     size -= kSHA3256Rate;
   }
-  // The last block: the remaining 0..135 bytes and the padding.
-  uint8_t last[kSHA3256Rate] = {};
-  if (size != 0) std::memcpy(last, data, size);
-  last[size] ^= 0x06;
-  last[kSHA3256Rate - 1] ^= 0x80;
-  XorBlock(lanes.data(), last);
+  keccak::XorLastBlock(data, size, [&lanes](size_t k) -> uint64_t& { return lanes[k]; });
   KeccakF(lanes);
   const uint64_t out = __builtin_bswap64(lanes[0]);
-  OPENSSL_cleanse(last, sizeof(last));
   OPENSSL_cleanse(lanes.data(), sizeof(lanes));
   return out;
 }

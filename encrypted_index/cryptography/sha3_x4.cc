@@ -154,15 +154,10 @@ void SHA3Variable64x4(const uint8_t* const data[kWays], const size_t size[kWays]
   // Way j absorbs full[j] whole blocks, then its last block: the remaining
   // 0..135 bytes with the padding. The permutations continue until the
   // longest input is done; a finished way just takes no more input.
-  uint8_t last[kWays][kRate] = {};
   size_t full[kWays];
   size_t blocks = 0;
   for (size_t j = 0; j < kWays; ++j) {
     full[j] = size[j] / kRate;
-    const size_t rest = size[j] % kRate;
-    if (rest != 0) std::memcpy(last[j], data[j] + kRate * full[j], rest);
-    last[j][rest] ^= 0x06;
-    last[j][kRate - 1] ^= 0x80;
     blocks = std::max(blocks, full[j] + 1);
   }
   States4 s;
@@ -173,7 +168,8 @@ void SHA3Variable64x4(const uint8_t* const data[kWays], const size_t size[kWays]
       if (t < full[j]) {
         XorBlock(s, j, data[j] + kRate * t);
       } else if (t == full[j]) {
-        XorBlock(s, j, last[j]);
+        keccak::XorLastBlock(data[j] + kRate * t, size[j] % kRate,
+                             [&s, j](size_t k) -> uint64_t& { return s.lanes[k][j]; });
       }
     }
     Permute4(s);
@@ -182,7 +178,6 @@ void SHA3Variable64x4(const uint8_t* const data[kWays], const size_t size[kWays]
     }
   }
   std::copy(digests, digests + kWays, out);
-  OPENSSL_cleanse(last, sizeof(last));
   OPENSSL_cleanse(&s, sizeof(s));
 }
 
