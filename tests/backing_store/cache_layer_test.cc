@@ -133,8 +133,8 @@ TEST_F(CacheLayerTest, EagerLoadCopiesInBatchesOfAThousandThenServesReads) {
   EXPECT_EQ(store_.BatchGetVariable(index_, {1001})[0], Bytes(16, 2));
   EXPECT_EQ(store_.variable_read_sizes.size(), 3u);
 
-  // A cache that already holds the index is only marked loaded: by this
-  // keystore again, or by another client's keystore of the same kind.
+  // An index already loaded is not copied again: by this keystore, or by
+  // another client's keystore of the same location and kind.
   store_.EagerLoadCache(index_);
   CountingKeystore second(BackingStoreType::VECTORS);
   second.EnableCache();
