@@ -1,10 +1,10 @@
-// The cache layer of Keystore: write-through to the shared RAM cache, reads
-// from it once an index is loaded, and the copy that loads it.
+// The cache layer of Keystore: write-through to the shared RAM cache and
+// reads from it once an index is loaded (the fill itself is SharedCache's).
 #include "backing_store/keystore.h"
 
-#include <algorithm>
-#include <mutex>
 #include <stdexcept>
+
+#include "backing_store/shared_cache.h"
 
 namespace nivora_encrypted_index {
 
@@ -23,49 +23,40 @@ std::string BackingStoreTypeToString(BackingStoreType type) {
 }  // namespace nivora_encrypted_index
 
 namespace nivora_encrypted_index::internal::backing_store {
-namespace {
-
-// Values moved per read while a cache is filled, so memory stays bounded.
-constexpr size_t kCacheLoadBatch = 1000;
-
-}  // namespace
 
 Keystore::~Keystore() = default;
 
+std::string Keystore::StorageIdentity() const { return storage_identity_; }
+
 Keystore* Keystore::LoadedCacheFor(const uint64_t& index) const {
-  Keystore* cache = cache_.load();
-  return cache != nullptr && IsLoadedIn(*cache, index) ? cache : nullptr;
-}
-
-bool Keystore::IsLoadedIn(const Keystore& cache, const uint64_t& index) {
-  std::shared_lock lock(cache.loaded_mutex_);
-  return cache.loaded_indexes_.contains(index);
-}
-
-void Keystore::MarkLoaded(Keystore& cache, const uint64_t& index, bool loaded) {
-  std::unique_lock lock(cache.loaded_mutex_);
-  if (loaded) {
-    cache.loaded_indexes_.insert(index);
-  } else {
-    cache.loaded_indexes_.erase(index);
-  }
+  SharedCache* cache = cache_.load();
+  return cache != nullptr && cache->IsLoaded(index) ? &cache->store() : nullptr;
 }
 
 void Keystore::BatchPushItems(const uint64_t& index, const std::vector<uint64_t>& keys,
                               const nivora::Array2D<unsigned char>& values) {
   BatchPushItemsImpl(index, keys, values);
-  if (Keystore* cache = cache_.load()) cache->BatchPushItemsImpl(index, keys, values);
+  if (SharedCache* cache = cache_.load()) {
+    cache->WriteThrough(index, keys,
+                        [&](Keystore& store) { store.BatchPushItemsImpl(index, keys, values); });
+  }
 }
 
 void Keystore::BatchPushVariable(const uint64_t& index, const std::vector<uint64_t>& keys,
                                  const std::vector<std::vector<uint8_t>>& values) {
   BatchPushVariableImpl(index, keys, values);
-  if (Keystore* cache = cache_.load()) cache->BatchPushVariableImpl(index, keys, values);
+  if (SharedCache* cache = cache_.load()) {
+    cache->WriteThrough(index, keys,
+                        [&](Keystore& store) { store.BatchPushVariableImpl(index, keys, values); });
+  }
 }
 
 void Keystore::BatchDeleteItems(const uint64_t& index, const std::vector<uint64_t>& keys) {
   BatchDeleteItemsImpl(index, keys);
-  if (Keystore* cache = cache_.load()) cache->BatchDeleteItemsImpl(index, keys);
+  if (SharedCache* cache = cache_.load()) {
+    cache->WriteThrough(index, keys,
+                        [&](Keystore& store) { store.BatchDeleteItemsImpl(index, keys); });
+  }
 }
 
 bool Keystore::PushMap(const uint64_t& index, const uint64_t& map_key, const uint8_t* data,
@@ -73,16 +64,18 @@ bool Keystore::PushMap(const uint64_t& index, const uint64_t& map_key, const uin
                        const uint64_t& expected_version) {
   // The cache only ever follows the store, never runs ahead of it.
   const bool stored = PushMapImpl(index, map_key, data, size, version_key, expected_version);
-  Keystore* cache = cache_.load();
+  SharedCache* cache = cache_.load();
   if (stored && cache != nullptr) {
-    cache->PushMapImpl(index, map_key, data, size, version_key, expected_version);
+    cache->WriteThrough(index, {map_key, version_key}, [&](Keystore& store) {
+      store.PushMapImpl(index, map_key, data, size, version_key, expected_version);
+    });
   }
   return stored;
 }
 
 void Keystore::SetValueSize(const uint64_t& index, size_t value_size) {
   SetValueSizeImpl(index, value_size);
-  if (Keystore* cache = cache_.load()) cache->SetValueSizeImpl(index, value_size);
+  if (SharedCache* cache = cache_.load()) cache->store().SetValueSizeImpl(index, value_size);
 }
 
 size_t Keystore::GetValueSize(const uint64_t& index) const { return GetValueSizeImpl(index); }
@@ -114,15 +107,7 @@ void Keystore::DeleteIndex(const uint64_t& index) {
 }
 
 void Keystore::ClearCacheForIndex(const uint64_t& index) {
-  Keystore* cache = cache_.load();
-  if (cache == nullptr) return;
-  // Waits for a fill in progress: one that went on after the clear would mark
-  // a partial copy loaded.
-  std::lock_guard fill(cache->fill_mutex_);
-  // Unmark first: a read racing with the clear goes to the store, never to
-  // a half-emptied cache.
-  MarkLoaded(*cache, index, false);
-  cache->DeleteIndexImpl(index);
+  if (SharedCache* cache = cache_.load()) cache->Clear(index);
 }
 
 void Keystore::DisableCache() { cache_.store(nullptr); }
@@ -133,46 +118,26 @@ bool Keystore::IsCacheLoaded(const uint64_t& index) const {
   return LoadedCacheFor(index) != nullptr;
 }
 
-Keystore* Keystore::GetCache() const { return cache_.load(); }
+Keystore* Keystore::GetCache() const {
+  SharedCache* cache = cache_.load();
+  return cache == nullptr ? nullptr : &cache->store();
+}
 
 void Keystore::EagerLoadCache(const uint64_t& index) {
-  Keystore* cache = cache_.load();
-  if (cache == nullptr) return;
-  std::lock_guard fill(cache->fill_mutex_);
-  if (IsLoadedIn(*cache, index)) return;
-  // Another keystore of this store kind (any client of the process) has
-  // filled it already.
-  if (cache->GetTotalSize(index) != 0) {
-    MarkLoaded(*cache, index, true);
-    return;
-  }
-  try {
-    const std::vector<uint64_t> keys = GetAllKeys(index);
-    if (!keys.empty()) {
-      cache->SetValueSizeImpl(index, GetValueSizeImpl(index));
-      for (size_t begin = 0; begin < keys.size(); begin += kCacheLoadBatch) {
-        const size_t end = std::min(keys.size(), begin + kCacheLoadBatch);
-        const std::vector<uint64_t> batch(keys.begin() + begin, keys.begin() + end);
-        cache->BatchPushVariableImpl(index, batch, BatchGetVariableImpl(index, batch));
-      }
-    }
-  } catch (...) {
-    // A partial copy must never serve reads.
-    MarkLoaded(*cache, index, false);
-    cache->DeleteIndexImpl(index);
-    throw;
-  }
-  MarkLoaded(*cache, index, true);
+  if (SharedCache* cache = cache_.load()) cache->Fill(*this, index);
 }
 
 void Keystore::EagerLoadMapCache(const uint64_t& index, const uint64_t& map_key,
                                  const uint64_t& version_key) {
-  Keystore* cache = cache_.load();
+  SharedCache* cache = cache_.load();
   if (cache == nullptr) return;
   const VersionedMap stored = GetMapImpl(index, map_key, version_key);
   if (stored.map.empty()) return;
   const uint64_t expected = stored.version == 0 ? 0 : stored.version - 1;
-  cache->PushMapImpl(index, map_key, stored.map.data, stored.map.cols, version_key, expected);
+  // Read just now: newer than what a fill in progress may have read.
+  cache->WriteThrough(index, {map_key, version_key}, [&](Keystore& store) {
+    store.PushMapImpl(index, map_key, stored.map.data, stored.map.cols, version_key, expected);
+  });
 }
 
 }  // namespace nivora_encrypted_index::internal::backing_store

@@ -11,12 +11,13 @@
 // ending) are what an implementation provides. The non-virtual operations form
 // the cache layer: with a cache attached (EnableCache) writes go through to
 // it, and the batch reads and map reads of an index come from it once that
-// index has been loaded into it (EagerLoadCache). The cache is one process-wide
-// ThreadSafeMemoryKeystore per store kind; it outlives every keystore.
+// index has been loaded into it (EagerLoadCache). The cache is one
+// process-wide SharedCache per storage location and store kind (see
+// shared_cache.h); it outlives every keystore.
 //
 // Thread safety: the cache layer itself is safe to call from several threads
-// (the loaded state is guarded and shared by every keystore attached to one
-// cache, the cache pointer is atomic). Whether the virtual operations may
+// (the per-index cache state lives with the shared cache, the cache pointer
+// is atomic). Whether the virtual operations may
 // overlap is each implementation's property (see its header): MemoryKeystore
 // must be used by one thread at a time.
 //
@@ -29,12 +30,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
-#include "absl/container/flat_hash_set.h"
 #include "core/array2d.h"
 #include "core/db_config.h"
 
@@ -73,6 +71,8 @@ struct VersionedMap {
   nivora::Array2D<unsigned char> map;  // the blob as one row; 0 x 0 when absent
   uint64_t version = 0;                // 0 when the version item is absent
 };
+
+class SharedCache;
 
 class Keystore {
  public:
@@ -147,6 +147,14 @@ class Keystore {
   virtual size_t GetValueSizeImpl(const uint64_t& index) const = 0;
   virtual nivora::Location GetLocation() const = 0;
   virtual BackingStoreType GetBackingStoreType() const = 0;
+  // What tells this keystore's storage apart from other storage of the same
+  // location in this process, as text; the RAM caches are kept per location,
+  // this text and store kind, so two stores never read each other's items
+  // through a cache. By default the table name and connection string the
+  // factory built the keystore from (empty for a keystore built otherwise). A
+  // keystore whose settings can name one storage in several ways (a folder
+  // path, say) overrides it with one canonical text.
+  virtual std::string StorageIdentity() const;
 
   // ---- Cache layer (non-virtual) -----------------------------------------
   // Writes: this keystore first, then the cache when one is attached. An
@@ -180,9 +188,10 @@ class Keystore {
   // Nothing without a cache.
   void ClearCacheForIndex(const uint64_t& index);
 
-  // Attaches the process-wide cache of this store kind, creating it on first
-  // use. Does nothing for the in-process locations (MEMORY,
-  // THREADSAFEMEMORY). Idempotent; safe to call from several threads.
+  // Attaches the process-wide cache of this keystore's location
+  // (GetLocation, StorageIdentity) and store kind, creating it on first use.
+  // Does nothing for the in-process locations (MEMORY, THREADSAFEMEMORY).
+  // Idempotent; safe to call from several threads.
   void EnableCache();
   // Detaches the cache; the cache keeps its data and its loaded indexes.
   void DisableCache();
@@ -193,9 +202,11 @@ class Keystore {
   Keystore* GetCache() const;
 
   // Fills the cache with the index's items, in reads of at most 1000 values,
-  // and marks the index loaded. When the cache already holds items of the
-  // index it only marks it loaded. On failure the cache's copy of the index
-  // is dropped, the index stays not loaded, and the exception passes on.
+  // and marks the index loaded; writes and deletes that arrive during the
+  // fill win over its copy. Nothing when the index is loaded already (by any
+  // keystore attached to the cache); items that only write-throughs put into
+  // the cache do not count. On failure the cache's copy of the index is
+  // dropped, the index stays not loaded, and the exception passes on.
   // Nothing without a cache.
   void EagerLoadCache(const uint64_t& index);
   // Offers this keystore's versioned map to the cache with expected version
@@ -208,24 +219,14 @@ class Keystore {
   Keystore() = default;
 
  private:
-  // Keystore* of the cache, or null. Not owned: the cache registry owns it.
-  std::atomic<Keystore*> cache_{nullptr};
+  // The attached cache, or null. Not owned: the cache registry owns it.
+  std::atomic<SharedCache*> cache_{nullptr};
+  // Set by CreateKeystore from the location's strings; StorageIdentity's
+  // default.
+  std::string storage_identity_;
 
-  // Used on a keystore that serves as a cache: the indexes whose reads every
-  // keystore attached to it takes from it. The state lives with the shared
-  // cache, not with each attached keystore, so that one client clearing an
-  // index (or another's load) can never leave a keystore reading an index
-  // from a cache that no longer holds it.
-  mutable std::shared_mutex loaded_mutex_;
-  absl::flat_hash_set<uint64_t> loaded_indexes_;  // guarded by loaded_mutex_
-  // Serialises the fills and clears of this cache, so no keystore takes a
-  // half-made copy for a loaded one.
-  std::mutex fill_mutex_;
-
-  // The cache, when attached and `index` is loaded in it; else null.
+  // The cache's store, when attached and `index` is loaded in it; else null.
   Keystore* LoadedCacheFor(const uint64_t& index) const;
-  static bool IsLoadedIn(const Keystore& cache, const uint64_t& index);
-  static void MarkLoaded(Keystore& cache, const uint64_t& index, bool loaded);
 };
 
 }  // namespace nivora_encrypted_index::internal::backing_store

@@ -2,6 +2,7 @@
 // keystore class of that location out.
 #include <exception>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -36,12 +37,23 @@ std::unique_ptr<Keystore> Build(nivora::DBConfig& config, const BackingStoreType
   throw std::invalid_argument("Invalid location for backing store");
 }
 
+// The location's strings, each with its length, so that no two settings
+// give one text.
+std::string DescribeStorage(const nivora::DBConfig& config) {
+  auto field = [](const std::optional<std::string>& value) {
+    return value ? std::to_string(value->size()) + ":" + *value : std::string("-");
+  };
+  return "table=" + field(config.table_name) + ";connection=" + field(config.db_connection_string);
+}
+
 }  // namespace
 
 std::unique_ptr<Keystore> Keystore::CreateKeystore(nivora::DBConfig& config,
                                                    const BackingStoreType& type) {
   try {
-    return Build(config, type);
+    std::unique_ptr<Keystore> keystore = Build(config, type);
+    keystore->storage_identity_ = DescribeStorage(config);
+    return keystore;
   } catch (const std::exception& e) {
     KeystoreLog().critical(std::string("Failed to create keystore: ") + e.what());
     throw;

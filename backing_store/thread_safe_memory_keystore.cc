@@ -12,18 +12,6 @@
 
 namespace nivora_encrypted_index::internal::backing_store {
 
-absl::node_hash_map<uint64_t, ThreadSafeMemoryKeystore::IndexData>
-    ThreadSafeMemoryKeystore::index_registry_;
-std::shared_mutex ThreadSafeMemoryKeystore::index_registry_mutex_;
-std::unordered_map<std::string, std::vector<uint8_t>> ThreadSafeMemoryKeystore::config_store_;
-std::shared_mutex ThreadSafeMemoryKeystore::config_mutex_;
-absl::flat_hash_map<uint64_t, std::shared_ptr<std::mutex>>
-    ThreadSafeMemoryKeystore::map_operation_mutexes_;
-std::mutex ThreadSafeMemoryKeystore::map_mutex_registry_;
-std::atomic<std::shared_ptr<const ThreadSafeMemoryKeystore::ValueSizeTable>>
-    ThreadSafeMemoryKeystore::value_sizes_{std::make_shared<const ValueSizeTable>()};
-std::mutex ThreadSafeMemoryKeystore::value_sizes_write_mutex_;
-
 namespace {
 
 constexpr std::string_view kIndexStateSuffix = ".nvs";
@@ -52,30 +40,44 @@ void CheckBatch(const std::vector<uint64_t>& keys, size_t value_count, const cha
 
 ThreadSafeMemoryKeystore::ThreadSafeMemoryKeystore(nivora::DBConfig& /*config*/,
                                                    const BackingStoreType& type)
-    : store_type_(type) {
+    : ThreadSafeMemoryKeystore(TablesTag{}, ProcessTables(), type) {}
+
+ThreadSafeMemoryKeystore::ThreadSafeMemoryKeystore(TablesTag, std::shared_ptr<Tables> tables,
+                                                   const BackingStoreType& type)
+    : tables_(std::move(tables)), store_type_(type) {
   KeystoreLog().info("ThreadSafeMemoryKeystore constructor called");
 }
 
 ThreadSafeMemoryKeystore::~ThreadSafeMemoryKeystore() = default;
 
+std::unique_ptr<ThreadSafeMemoryKeystore> ThreadSafeMemoryKeystore::NewPrivate(
+    const BackingStoreType& type) {
+  return std::make_unique<ThreadSafeMemoryKeystore>(TablesTag{}, std::make_shared<Tables>(), type);
+}
+
+const std::shared_ptr<ThreadSafeMemoryKeystore::Tables>& ThreadSafeMemoryKeystore::ProcessTables() {
+  static const std::shared_ptr<Tables> tables = std::make_shared<Tables>();
+  return tables;
+}
+
 ThreadSafeMemoryKeystore::IndexData& ThreadSafeMemoryKeystore::GetIndexData(
     const uint64_t& index) {
   if (IndexData* data = FindIndexData(index)) return *data;
-  std::unique_lock lock(index_registry_mutex_);
+  std::unique_lock lock(tables_->index_registry_mutex);
   // try_emplace finds the entry another thread may have made meanwhile.
-  return index_registry_.try_emplace(HashedName(index)).first->second;
+  return tables_->index_registry.try_emplace(HashedName(index)).first->second;
 }
 
 ThreadSafeMemoryKeystore::IndexData* ThreadSafeMemoryKeystore::FindIndexData(
     const uint64_t& index) const {
-  std::shared_lock lock(index_registry_mutex_);
-  auto it = index_registry_.find(HashedName(index));
-  return it == index_registry_.end() ? nullptr : &it->second;
+  std::shared_lock lock(tables_->index_registry_mutex);
+  auto it = tables_->index_registry.find(HashedName(index));
+  return it == tables_->index_registry.end() ? nullptr : &it->second;
 }
 
 std::shared_ptr<std::mutex> ThreadSafeMemoryKeystore::MapMutexFor(const uint64_t& index) {
-  std::lock_guard lock(map_mutex_registry_);
-  std::shared_ptr<std::mutex>& mutex = map_operation_mutexes_[HashedName(index)];
+  std::lock_guard lock(tables_->map_mutex_registry);
+  std::shared_ptr<std::mutex>& mutex = tables_->map_operation_mutexes[HashedName(index)];
   if (!mutex) mutex = std::make_shared<std::mutex>();
   return mutex;
 }
@@ -230,44 +232,49 @@ std::vector<uint64_t> ThreadSafeMemoryKeystore::GetAllKeys(const uint64_t& index
 void ThreadSafeMemoryKeystore::PushConfigItem(const std::string& name, const uint8_t* data,
                                               size_t size) {
   std::vector<uint8_t> value(data, data + size);
-  std::unique_lock lock(config_mutex_);
-  config_store_.insert_or_assign(name, std::move(value));
+  std::unique_lock lock(tables_->config_mutex);
+  tables_->config_store.insert_or_assign(name, std::move(value));
 }
 
 nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::LoadConfigItem(const std::string& name) {
-  std::shared_lock lock(config_mutex_);
-  auto it = config_store_.find(name);
-  if (it == config_store_.end()) return {};
+  std::shared_lock lock(tables_->config_mutex);
+  auto it = tables_->config_store.find(name);
+  if (it == tables_->config_store.end()) return {};
   return OneRow(it->second.data(), it->second.size());
 }
 
 bool ThreadSafeMemoryKeystore::ConfigItemExists(const std::string& name) {
-  std::shared_lock lock(config_mutex_);
-  return config_store_.contains(name);
+  std::shared_lock lock(tables_->config_mutex);
+  return tables_->config_store.contains(name);
 }
 
 void ThreadSafeMemoryKeystore::DeleteConfigItem(const std::string& name) {
-  std::unique_lock lock(config_mutex_);
-  config_store_.erase(name);
+  std::unique_lock lock(tables_->config_mutex);
+  tables_->config_store.erase(name);
 }
 
 void ThreadSafeMemoryKeystore::SetValueSizeImpl(const uint64_t& index, size_t value_size) {
-  std::lock_guard lock(value_sizes_write_mutex_);
-  auto updated = std::make_shared<ValueSizeTable>(*value_sizes_.load());
+  std::lock_guard lock(tables_->value_sizes_mutex);
+  auto updated = std::make_shared<ValueSizeTable>(*tables_->value_sizes);
   (*updated)[HashedName(index)] = value_size;
-  value_sizes_.store(std::move(updated));
+  tables_->value_sizes = std::move(updated);
 }
 
 size_t ThreadSafeMemoryKeystore::GetValueSizeImpl(const uint64_t& index) const {
-  const std::shared_ptr<const ValueSizeTable> table = value_sizes_.load();
+  std::shared_ptr<const ValueSizeTable> table;
+  {
+    std::lock_guard lock(tables_->value_sizes_mutex);
+    table = tables_->value_sizes;
+  }
   auto it = table->find(HashedName(index));
   return it == table->end() ? kDefaultValueSize : it->second;
 }
 
 std::vector<std::string> ThreadSafeMemoryKeystore::ListAllConfigItems() {
   std::vector<std::string> names;
-  std::shared_lock lock(config_mutex_);
-  for (const auto& [name, value] : config_store_) {
+  Tables& tables = *ProcessTables();
+  std::shared_lock lock(tables.config_mutex);
+  for (const auto& [name, value] : tables.config_store) {
     if (name.size() > kIndexStateSuffix.size() && name.ends_with(kIndexStateSuffix)) {
       names.push_back(name.substr(0, name.size() - kIndexStateSuffix.size()));
     }

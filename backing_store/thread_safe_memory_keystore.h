@@ -1,13 +1,15 @@
 // ThreadSafeMemoryKeystore is the keystore of location THREADSAFEMEMORY and
-// the RAM cache in front of the external keystores. All its data lives in
-// process-wide tables; an object holds nothing but its store kind. So every
-// object of the process sees the same indexes and config items: two clients
-// share an index, a later client can reopen it, and the cache of a store kind
-// holds the same data as any THREADSAFEMEMORY keystore of that kind.
+// the RAM cache in front of the external keystores. An object holds its store
+// kind and a shared reference to the tables its data lives in. Every object
+// built by the public constructor uses the one set of process-wide tables, so
+// they all see the same indexes and config items: two clients share an index
+// and a later client can reopen it. A RAM cache is built by NewPrivate and has
+// tables of its own, so a cache never mixes with the THREADSAFEMEMORY location
+// nor with the cache of another storage location.
 //
-// The data lives from library load to process exit; deleting an index empties
-// it. Value sizes are kept per index. Config items are kept, in one namespace
-// for the process.
+// The process-wide data lives from library load to process exit, a cache's
+// as long as the cache; deleting an index empties it. Value sizes are kept per
+// index. Config items are kept, in one namespace per set of tables.
 //
 // Thread safety: safe for any number of threads. Lock order: per-index map
 // mutex, then the index registry, then one shard of an index; the config and
@@ -19,7 +21,6 @@
 #ifndef NIVORA_BACKING_STORE_THREAD_SAFE_MEMORY_KEYSTORE_H_
 #define NIVORA_BACKING_STORE_THREAD_SAFE_MEMORY_KEYSTORE_H_
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,20 @@ class ThreadSafeMemoryKeystore : public Keystore {
   // "ThreadSafeMemoryKeystore constructor called".
   ThreadSafeMemoryKeystore(nivora::DBConfig& config, const BackingStoreType& type);
   ~ThreadSafeMemoryKeystore() override;
+
+  // A keystore of store kind `type` over tables of its own, empty, that no
+  // other object sees. Logs the constructor's INFO line too.
+  static std::unique_ptr<ThreadSafeMemoryKeystore> NewPrivate(const BackingStoreType& type);
+
+ private:
+  struct Tables;
+  // Lets only this class name the tables a keystore is built over.
+  struct TablesTag {
+    explicit TablesTag() = default;
+  };
+
+ public:
+  ThreadSafeMemoryKeystore(TablesTag, std::shared_ptr<Tables> tables, const BackingStoreType& type);
 
   void BatchPushItemsImpl(const uint64_t& index, const std::vector<uint64_t>& keys,
                           const nivora::Array2D<unsigned char>& values) override;
@@ -75,14 +90,13 @@ class ThreadSafeMemoryKeystore : public Keystore {
   // Keys shard by shard, 0 to 15.
   std::vector<uint64_t> GetAllKeys(const uint64_t& index) override;
   void SetValueSizeImpl(const uint64_t& index, size_t value_size) override;
-  // Takes no mutex: reads the current value-size table through an atomic
-  // pointer.
+  // Takes the value-size mutex only to copy the table's pointer.
   size_t GetValueSizeImpl(const uint64_t& index) const override;
   nivora::Location GetLocation() const override { return nivora::Location::THREADSAFEMEMORY; }
   BackingStoreType GetBackingStoreType() const override { return store_type_; }
 
-  // The index names of the process: every config item name of at least 5
-  // characters ending in ".nvs", less that ending.
+  // The index names of the process-wide tables: every config item name of at
+  // least 5 characters ending in ".nvs", less that ending.
   static std::vector<std::string> ListAllConfigItems();
 
  private:
@@ -90,33 +104,41 @@ class ThreadSafeMemoryKeystore : public Keystore {
   using IndexData = nivora::ShardedMap<uint64_t, std::vector<uint8_t>>;
   using ValueSizeTable = std::unordered_map<uint64_t, size_t>;
 
+  // Everything a set of keystores shares.
+  struct Tables {
+    // Per hashed_index_name, the index's items. Entries are never removed.
+    // Guarded by index_registry_mutex.
+    absl::node_hash_map<uint64_t, IndexData> index_registry;
+    std::shared_mutex index_registry_mutex;
+    // Config items by name. Guarded by config_mutex.
+    std::unordered_map<std::string, std::vector<uint8_t>> config_store;
+    std::shared_mutex config_mutex;
+    // Per hashed_index_name, the mutex of its versioned-map operations.
+    absl::flat_hash_map<uint64_t, std::shared_ptr<std::mutex>>
+        map_operation_mutexes;  // guarded by map_mutex_registry
+    std::mutex map_mutex_registry;
+    // Value size per hashed_index_name (kDefaultValueSize when absent). Copy
+    // on write: readers copy the pointer under the mutex and read the table
+    // after releasing it; writers publish a new table.
+    std::shared_ptr<const ValueSizeTable> value_sizes = std::make_shared<const ValueSizeTable>();
+    mutable std::mutex value_sizes_mutex;
+  };
+
+  // The tables of the THREADSAFEMEMORY location, made on first use.
+  static const std::shared_ptr<Tables>& ProcessTables();
+
   uint64_t HashedName(const uint64_t& index) const { return hashed_index_name(index, store_type_); }
-  // The index's data, created on first use. The reference stays valid until
-  // process exit: entries are never removed and the registry is node-based.
+  // The index's data, created on first use. The reference stays valid as
+  // long as the tables: entries are never removed and the registry is
+  // node-based.
   IndexData& GetIndexData(const uint64_t& index);
   // The index's data, or null when it was never written. Creates nothing.
   IndexData* FindIndexData(const uint64_t& index) const;
   // The mutex that serialises the versioned-map operations of the index.
   std::shared_ptr<std::mutex> MapMutexFor(const uint64_t& index);
 
+  const std::shared_ptr<Tables> tables_;
   const BackingStoreType store_type_;
-
-  // ---- Process-wide state ----
-  // Per hashed_index_name, the index's items. Entries are never removed.
-  // Guarded by index_registry_mutex_.
-  static absl::node_hash_map<uint64_t, IndexData> index_registry_;
-  static std::shared_mutex index_registry_mutex_;
-  // Config items by name. Guarded by config_mutex_.
-  static std::unordered_map<std::string, std::vector<uint8_t>> config_store_;
-  static std::shared_mutex config_mutex_;
-  // Per hashed_index_name, the mutex of its versioned-map operations.
-  static absl::flat_hash_map<uint64_t, std::shared_ptr<std::mutex>>
-      map_operation_mutexes_;  // guarded by map_mutex_registry_
-  static std::mutex map_mutex_registry_;
-  // Value size per hashed_index_name (kDefaultValueSize when absent). Copy on
-  // write: readers load the pointer, writers publish a new table.
-  static std::atomic<std::shared_ptr<const ValueSizeTable>> value_sizes_;
-  static std::mutex value_sizes_write_mutex_;  // serialises writers of value_sizes_
 };
 
 }  // namespace nivora_encrypted_index::internal::backing_store

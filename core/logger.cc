@@ -4,6 +4,7 @@
 #include <ctime>
 #include <iostream>
 #include <stdexcept>
+#include <utility>
 
 namespace nivora {
 namespace {
@@ -40,6 +41,8 @@ const char* LogLevelName(int level) {
 }
 
 Logger::~Logger() {
+  s_current_logger.Forget(this);
+  nivora_encrypted_index::internal::encrypted_index::GlobalContext::s_logger.Forget(this);
   if (log_file_.is_open()) log_file_.close();
 }
 
@@ -100,40 +103,88 @@ Logger& GetDefaultLogger() {
   return logger;
 }
 
-std::atomic<Logger*> s_current_logger{nullptr};
+LoggerHold::LoggerHold(LoggerHold&& other) noexcept
+    : slot_(std::exchange(other.slot_, nullptr)),
+      ticket_(std::exchange(other.ticket_, 0)),
+      logger_(std::exchange(other.logger_, nullptr)) {}
+
+LoggerHold& LoggerHold::operator=(LoggerHold&& other) noexcept {
+  if (this != &other) {
+    reset();
+    slot_ = std::exchange(other.slot_, nullptr);
+    ticket_ = std::exchange(other.ticket_, 0);
+    logger_ = std::exchange(other.logger_, nullptr);
+  }
+  return *this;
+}
+
+void LoggerHold::reset() {
+  if (slot_ != nullptr) slot_->Release(ticket_);
+  slot_ = nullptr;
+  ticket_ = 0;
+  logger_ = nullptr;
+}
+
+LoggerHold LoggerSlot::Hold(Logger* logger) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const uint64_t ticket = next_ticket_++;
+  holds_.emplace_back(ticket, logger);
+  PublishLocked();
+  return LoggerHold(this, ticket, logger);
+}
+
+void LoggerSlot::Release(uint64_t ticket) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::erase_if(holds_, [ticket](const auto& hold) { return hold.first == ticket; });
+  PublishLocked();
+}
+
+void LoggerSlot::Forget(const Logger* logger) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::erase_if(holds_, [logger](const auto& hold) { return hold.second == logger; });
+  PublishLocked();
+}
+
+void LoggerSlot::PublishLocked() {
+  current_.store(holds_.empty() ? nullptr : holds_.back().second, std::memory_order_release);
+}
+
+// Constant-initialised, so they outlive every logger, the function-local
+// statics included, and a logger's destructor can always leave them.
+constinit LoggerSlot s_current_logger;
 
 Logger* GetLogger() {
-  Logger* current = s_current_logger.load(std::memory_order_acquire);
+  Logger* current = s_current_logger.load();
   return current != nullptr ? current : &GetDefaultLogger();
 }
 
-Logger* SelectCurrentLogger(Logger* logger) {
+namespace {
+
+LoggerHold Select(LoggerSlot& slot, Logger* logger) {
   if (logger == nullptr) {
     logger = &GetDefaultLogger();
     logger->ResetToConsole();
   }
-  s_current_logger.store(logger, std::memory_order_release);
-  return logger;
+  return slot.Hold(logger);
 }
+
+}  // namespace
+
+LoggerHold SelectCurrentLogger(Logger* logger) { return Select(s_current_logger, logger); }
 
 }  // namespace nivora
 
 namespace nivora_encrypted_index::internal::encrypted_index {
 
-std::atomic<nivora::Logger*> GlobalContext::s_logger{nullptr};
+constinit nivora::LoggerSlot GlobalContext::s_logger;
 
 nivora::Logger* GetLogger() {
-  nivora::Logger* current = GlobalContext::s_logger.load(std::memory_order_acquire);
+  nivora::Logger* current = GlobalContext::s_logger.load();
   return current != nullptr ? current : &nivora::GetDefaultLogger();
 }
 
-nivora::Logger* SelectEngineLogger(nivora::Logger* logger) {
-  if (logger == nullptr) {
-    logger = &nivora::GetDefaultLogger();
-    logger->ResetToConsole();
-  }
-  GlobalContext::s_logger.store(logger, std::memory_order_release);
-  return logger;
+nivora::LoggerHold SelectEngineLogger(nivora::Logger* logger) {
+  return nivora::Select(GlobalContext::s_logger, logger);
 }
 
 }  // namespace nivora_encrypted_index::internal::encrypted_index

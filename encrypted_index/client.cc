@@ -55,8 +55,10 @@ void Client::CopyConfig(const ExistingIndexConfig& config, nivora::Logger& logge
   id_keystore_ = config.id_keystore;
   logger_ = &logger;
 
-  internal::encrypted_index::SelectEngineLogger(&logger);
+  engine_logger_hold_ = internal::encrypted_index::SelectEngineLogger(&logger);
   token_cache_ = std::make_unique<internal::encrypted_index::cpu::EncryptedTokenCache>();
+  // Only the calling thread's default: the operations carry cpu_threads
+  // themselves (ThreadScope).
   if (cpu_threads_ > 0) omp_set_num_threads(static_cast<int>(cpu_threads_));
   ComputeIndexId();
 }
@@ -68,6 +70,7 @@ Client::Client(NewIndexConfig& config, nivora::Logger& logger) {
   payload_size_ = config.payload_size;
   version_ = "0.15.0";
   CopyConfig(config, logger);
+  const auto threads = ThreadScope();
 
   logger_->info("Creating/loading backing stores");
   if (index_keystore_->GetLocation() != nivora::Location::MEMORY &&
@@ -88,6 +91,7 @@ Client::Client(NewIndexConfig& config, nivora::Logger& logger) {
 
 Client::Client(ExistingIndexConfig& config, nivora::Logger& logger) {
   CopyConfig(config, logger);
+  const auto threads = ThreadScope();
 
   logger_->info("Creating backing stores");
   logger_->info("Backing store successfully created");
@@ -101,11 +105,11 @@ Client::Client(ExistingIndexConfig& config, nivora::Logger& logger) {
 }
 
 Client::Client(NewIndexConfig& config) : Client(config, nivora::GetDefaultLogger()) {
-  internal::encrypted_index::SelectEngineLogger(nullptr);
+  engine_logger_hold_ = internal::encrypted_index::SelectEngineLogger(nullptr);
 }
 
 Client::Client(ExistingIndexConfig& config) : Client(config, nivora::GetDefaultLogger()) {
-  internal::encrypted_index::SelectEngineLogger(nullptr);
+  engine_logger_hold_ = internal::encrypted_index::SelectEngineLogger(nullptr);
 }
 
 Client::~Client() {
@@ -123,6 +127,7 @@ void Client::ComputeIndexId() {
 }
 
 void Client::DeriveKeys() {
+  const auto threads = ThreadScope();
   DeriveKey(index_key_, index_name_, name_key_);
   DeriveKey(index_key_, index_name_ + ".vectors", vectors_key_);
   DeriveKey(index_key_, index_name_ + ".metadata", metadata_key_);

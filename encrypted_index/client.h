@@ -9,12 +9,14 @@
 // token cache, and wipes the key material when destroyed.
 //
 // Thread safety: none of its own. Calls on one Client must not overlap;
-// its parallel work runs in OpenMP regions inside its operations. Several
-// Clients, in one process or several, may work on one index: they agree
-// only through the stores, and the counter map's compare-and-set is their
-// one point of agreement. Every constructor sets two process-wide values
-// without a lock: the OpenMP thread count (to cpu_threads, 1 when unset,
-// unless that is 0 or less) and the engine-side logger.
+// its parallel work runs in OpenMP regions inside its operations, on
+// cpu_threads threads whichever thread calls: every public operation opens a
+// nivora::ScopedThreadCount with it. Several Clients, in one process or
+// several, may work on one index: they agree only through the stores, and
+// the counter map's compare-and-set is their one point of agreement. Every
+// constructor also sets the calling thread's OpenMP default thread count (to
+// cpu_threads, 1 when unset, unless that is 0 or less) and selects its logger
+// as the engine-side logger for as long as the Client lives.
 //
 // Failures are exceptions: std::invalid_argument for bad arguments,
 // std::runtime_error for failed operations; keystore exceptions pass through.
@@ -32,6 +34,7 @@
 
 #include "backing_store/keystore.h"
 #include "core/logger.h"
+#include "core/parallel_for.h"
 #include "encrypted_index/cryptography/secret.h"
 #include "encrypted_index/position_tree.h"
 #include "encrypted_index/token_cache.h"
@@ -135,6 +138,9 @@ class Client {
   void LoadMap();
   // One compare-and-set of the counters against the version last loaded;
   // true when stored. Zeroes the counters in memory whatever the outcome.
+  // After a load served by the RAM cache it stores only when the store
+  // still holds that very map (not merely one of the same version), else
+  // returns false.
   // An empty map throws std::invalid_argument "Data size must be a multiple
   // of the number of columns".
   bool StoreMap();
@@ -176,6 +182,9 @@ class Client {
   size_t num_vectors();
 
  private:
+  // The scope every public operation opens: its parallel regions run on
+  // cpu_threads threads, on whatever thread it was called.
+  nivora::ScopedThreadCount ThreadScope() const { return nivora::ScopedThreadCount(cpu_threads_); }
   // The fields both configs share, and the steps of construction common to
   // both constructors that come before the stores are touched.
   void CopyConfig(const ExistingIndexConfig& config, nivora::Logger& logger);
@@ -184,8 +193,12 @@ class Client {
   void SetVectorsValueSize();
   std::string EngineConfigName() const;
 
-  // Reads the stored map from the store itself, bypassing the RAM cache.
+  // Reads the stored map from the store itself, bypassing the RAM cache,
+  // and brings the cache's copy of it up to date.
   void LoadMapFromStore();
+  // Whether the store still holds, at the loaded version, the very record
+  // that LoadMap took from the RAM cache.
+  bool CachedMapIsTheStored();
   // Installs a read versioned map as the in-memory counters.
   void AdoptMap(const internal::backing_store::VersionedMap& stored);
   // Brings the RAM cache's copy of the counter map up to the stored
@@ -193,7 +206,7 @@ class Client {
   // with a version the store could still accept.
   void CatchUpMapCache(const internal::backing_store::VersionedMap& stored);
   // The compare-and-set protocol shared by UpdateMap and ResizeVocabulary:
-  // loads the map (after a refusal, from the store), runs adjust on the
+  // loads the map from the store (never from the RAM cache), runs adjust on the
   // loaded counters, stores; retries a refusal or a std::exception of the
   // load or the store up to 100 times, then throws std::runtime_error
   // failure_message. Exceptions of adjust are not retried.
@@ -206,6 +219,9 @@ class Client {
   size_t payload_size_ = 0;
   std::vector<uint32_t> counter_map_;  // next free position per centroid
   uint64_t counter_map_version_ = 0;   // version of the map last loaded
+  // The record of the map last loaded, when LoadMap took it from the RAM
+  // cache; StoreMap then stores only if the store still holds that record.
+  std::optional<std::vector<uint8_t>> cached_map_record_;
   std::unique_ptr<internal::encrypted_index::cpu::EncryptedTokenCache> token_cache_;
   internal::cryptography::WipedKey index_key_;
   internal::cryptography::WipedKey name_key_;
@@ -226,6 +242,8 @@ class Client {
   internal::encrypted_index::SaltsAndSeedsList salts_and_seeds_;  // per centroid, wiped
   std::string version_;
   nivora::Logger* logger_ = nullptr;
+  // Keeps logger_ the engine-side logger while this Client lives.
+  nivora::LoggerHold engine_logger_hold_;
 };
 
 }  // namespace nivora_encrypted_index

@@ -6,6 +6,7 @@
 namespace nivora_encrypted_index {
 
 void Client::EnableCaches(bool include_metadata) {
+  const auto threads = ThreadScope();
   index_keystore_->EnableCache();
   vectors_keystore_->EnableCache();
   id_keystore_->EnableCache();
@@ -18,6 +19,7 @@ void Client::EnableCaches(bool include_metadata) {
 }
 
 void Client::EagerLoadCaches() {
+  const auto threads = ThreadScope();
   logger_->info("Eager loading data into RAM caches");
   logger_->info("Loading index cache...");
   index_keystore_->EagerLoadCache(index_id_);

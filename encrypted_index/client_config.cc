@@ -32,6 +32,7 @@ void Client::SetVectorsValueSize() {
 }
 
 std::vector<uint8_t> Client::SerializeIndexConfig() {
+  const auto threads = ThreadScope();
   flatbuffers::FlatBufferBuilder builder;
   const auto version = builder.CreateString(version_);
   EngineConfigTableBuilder table(builder);
@@ -46,6 +47,7 @@ std::vector<uint8_t> Client::SerializeIndexConfig() {
 }
 
 void Client::DeserializeIndexConfig(const std::vector<uint8_t>& blob) {
+  const auto threads = ThreadScope();
   if (blob.empty()) {
     nivora::LogAndThrow<std::invalid_argument>(
         *logger_, nivora::ERROR, "Could not deserialize index config: buffer is empty");
@@ -73,6 +75,7 @@ void Client::DeserializeIndexConfig(const std::vector<uint8_t>& blob) {
 }
 
 void Client::StoreConfig(const std::string& name, const std::vector<uint8_t>& blob) {
+  const auto threads = ThreadScope();
   if (blob.empty()) {
     throw std::invalid_argument("Data size must be a multiple of the number of columns");
   }
@@ -82,6 +85,7 @@ void Client::StoreConfig(const std::string& name, const std::vector<uint8_t>& bl
 }
 
 std::vector<uint8_t> Client::LoadConfig(const std::string& name) {
+  const auto threads = ThreadScope();
   const nivora::Array2D<unsigned char> record = config_keystore_->LoadConfigItem(name);
   const size_t record_size = record.rows * record.cols;
   // Decrypted straight into the result: the index state holds trained
@@ -97,14 +101,17 @@ std::vector<uint8_t> Client::LoadConfig(const std::string& name) {
 }
 
 void Client::StoreIndexConfig(const std::vector<uint8_t>& blob) {
+  const auto threads = ThreadScope();
   StoreConfig(index_name_ + internal::encrypted_index::kIndexStateSuffix, blob);
 }
 
 std::vector<uint8_t> Client::LoadIndexConfig() {
+  const auto threads = ThreadScope();
   return LoadConfig(index_name_ + internal::encrypted_index::kIndexStateSuffix);
 }
 
 void Client::payload_size(size_t n) {
+  const auto threads = ThreadScope();
   if (n == payload_size_) return;
   const size_t old = payload_size_;
   payload_size_ = n;
@@ -115,11 +122,13 @@ void Client::payload_size(size_t n) {
 }
 
 void Client::StoreIndexValueSizeToConfig(const size_t& /*index_value_size*/) {
+  const auto threads = ThreadScope();
   index_value_size_ = internal::encrypted_index::kIndexValueSize;
   StoreConfig(EngineConfigName(), SerializeIndexConfig());
 }
 
 void Client::DeleteIndex(bool full) {
+  const auto threads = ThreadScope();
   logger_->info("Deleting index " + index_name_);
   for (Keystore* keystore : {index_keystore_, vectors_keystore_, metadata_keystore_, id_keystore_}) {
     keystore->DeleteIndex(index_id_);

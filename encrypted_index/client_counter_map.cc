@@ -1,8 +1,9 @@
 // The counter map: the next free position of every centroid, stored
 // encrypted as a versioned map in the INDEX store and updated by
 // compare-and-set with retries.
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -27,9 +28,12 @@ constexpr int kMapRetries = 100;
 // refused store go to the store anyway).
 constexpr size_t kMaxCatchUpBytes = size_t{1} << 30;
 
-// 30 to 70 ms, so that competing writers spread out.
+// 30 to 70 ms, so that competing writers spread out. Each thread draws from
+// a generator seeded of its own, so writers in different processes (or
+// threads) do not back off in lockstep.
 int PauseBeforeRetry() {
-  const int milliseconds = std::rand() % 41 + 30;
+  thread_local std::mt19937 generator{std::random_device{}()};
+  const int milliseconds = std::uniform_int_distribution<int>(30, 70)(generator);
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   return milliseconds;
 }
@@ -52,10 +56,34 @@ std::vector<uint32_t> FromLittleEndian(const uint8_t* bytes, size_t size) {
 
 bool HasMap(const VersionedMap& stored) { return stored.map.rows * stored.map.cols != 0; }
 
+std::vector<uint8_t> RecordBytes(const VersionedMap& read) {
+  return std::vector<uint8_t>(read.map.data, read.map.data + read.map.rows * read.map.cols);
+}
+
+// Every record has a fresh random IV, so two reads of one version hold the
+// same bytes only when they are one and the same store: a map that was
+// deleted and counted up to that version again reads otherwise.
+bool SameRecord(const VersionedMap& read, const std::vector<uint8_t>& record) {
+  const size_t size = read.map.rows * read.map.cols;
+  return size == record.size() && std::equal(record.begin(), record.end(), read.map.data);
+}
+
 }  // namespace
 
 void Client::LoadMap() {
-  AdoptMap(index_keystore_->GetMap(index_id_, kCounterMapKey, kCounterMapVersionKey));
+  const auto threads = ThreadScope();
+  // Reads that hand out nothing may come from the RAM cache; what it served
+  // is kept, so that a StoreMap on top of it can be checked against the store.
+  Keystore* cache = index_keystore_->IsCacheLoaded(index_id_) ? index_keystore_->GetCache() : nullptr;
+  if (cache != nullptr) {
+    const VersionedMap cached = cache->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey);
+    if (HasMap(cached)) {
+      AdoptMap(cached);
+      cached_map_record_ = RecordBytes(cached);
+      return;
+    }
+  }
+  AdoptMap(index_keystore_->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey));
 }
 
 void Client::LoadMapFromStore() {
@@ -66,6 +94,7 @@ void Client::LoadMapFromStore() {
 }
 
 void Client::AdoptMap(const VersionedMap& stored) {
+  cached_map_record_.reset();
   if (!HasMap(stored)) {
     logger_->warning("No map data found in the backing store. Creating a new map.");
     counter_map_.assign(vocab_size_, 0);
@@ -84,14 +113,21 @@ void Client::AdoptMap(const VersionedMap& stored) {
 // The cache takes a map only by compare-and-set, one version at a time. Each
 // step pairs the stored map with a version at most the stored one: a pair
 // below the stored version is refused by the store should anyone try to
-// store on top of it, and the last pair is exactly the store's. Stopping
-// when the cache moves backwards (its index was deleted) never pushes an
-// old map over a newer start.
+// store on top of it, and the last pair is exactly the store's. A cache whose
+// map comes from another history than the store's (the index was deleted and
+// counted up again: the cache is ahead, or at the same version with another
+// record) first loses its map, so it never serves those counters again.
 void Client::CatchUpMapCache(const VersionedMap& stored) {
   Keystore* cache = index_keystore_->GetCache();
   if (cache == nullptr || !HasMap(stored)) return;
   try {
-    uint64_t version = cache->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey).version;
+    const VersionedMap cached = cache->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey);
+    uint64_t version = cached.version;
+    if (version > stored.version ||
+        (version == stored.version && !SameRecord(cached, RecordBytes(stored)))) {
+      cache->BatchDeleteItemsImpl(index_id_, {kCounterMapKey, kCounterMapVersionKey});
+      version = 0;
+    }
     if (version >= stored.version) return;
     const size_t record_size = stored.map.rows * stored.map.cols;
     if (stored.version - version > kMaxCatchUpBytes / record_size) {
@@ -114,31 +150,40 @@ void Client::CatchUpMapCache(const VersionedMap& stored) {
 }
 
 bool Client::StoreMap() {
+  const auto threads = ThreadScope();
   if (counter_map_.empty()) {
     throw std::invalid_argument("Data size must be a multiple of the number of columns");
   }
   const std::vector<uint8_t> plain = ToLittleEndian(counter_map_);
   // In memory the counters are meaningful only until they are stored.
   std::fill(counter_map_.begin(), counter_map_.end(), 0);
+  if (cached_map_record_ && !CachedMapIsTheStored()) return false;
   const nivora::Array2D<unsigned char> record =
       crypto::EncryptItemsFixed(plain.data(), 1, plain.size(), index_key_);
   return index_keystore_->PushMap(index_id_, kCounterMapKey, record.data, record.cols,
                                   kCounterMapVersionKey, counter_map_version_);
 }
 
+bool Client::CachedMapIsTheStored() {
+  const VersionedMap stored =
+      index_keystore_->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey);
+  return stored.version == counter_map_version_ && SameRecord(stored, *cached_map_record_);
+}
+
 void Client::CompareAndSetMap(const std::function<void()>& adjust,
                               const std::string& failure_message) {
-  bool from_store = false;  // after a failed try, bypass a possibly stale RAM cache
+  // Every try starts from the store itself: a RAM cache can hold an old map
+  // at the very version the store has reached again after the index was
+  // deleted, and a compare-and-set on top of it would hand positions out twice.
   auto retry_after = [&](const std::exception& e) {
     const int milliseconds = PauseBeforeRetry();
     logger_->warning("Map update failed: " + std::string(e.what()) + ". Retrying after " +
                      std::to_string(milliseconds) + "ms...");
-    from_store = true;
   };
   for (int attempt = 0; attempt < kMapRetries; ++attempt) {
     logger_->info("Updating Map. Num retries: " + std::to_string(attempt));
     try {
-      from_store ? LoadMapFromStore() : LoadMap();
+      LoadMapFromStore();
     } catch (const std::exception& e) {
       retry_after(e);
       continue;
@@ -157,12 +202,12 @@ void Client::CompareAndSetMap(const std::function<void()>& adjust,
     }
     PauseBeforeRetry();
     logger_->warning("Map update failed. Retrying...");
-    from_store = true;
   }
   throw std::runtime_error(failure_message);
 }
 
 std::vector<uint32_t> Client::UpdateMap(std::vector<uint32_t>& centroid_ids) {
+  const auto threads = ThreadScope();
   internal::encrypted_index::CheckCentroidIds(centroid_ids, vocab_size_, "centroids");
   std::vector<uint32_t> positions;
   CompareAndSetMap(
@@ -172,6 +217,7 @@ std::vector<uint32_t> Client::UpdateMap(std::vector<uint32_t>& centroid_ids) {
 }
 
 void Client::ResizeVocabulary(size_t n) {
+  const auto threads = ThreadScope();
   if (n == 0) throw std::invalid_argument("Vocabulary size must be at least 1");
   logger_->info("Resizing vocabulary from " + std::to_string(vocab_size_) + " to " +
                 std::to_string(n));
@@ -194,6 +240,7 @@ void Client::ResizeVocabulary(size_t n) {
 }
 
 void Client::GetSaltsAndSeeds() {
+  const auto threads = ThreadScope();
   if (salts_and_seeds_.size() == vocab_size_) return;
   if (!salts_and_seeds_.empty()) {
     logger_->info("Regenerating salts_and_seeds due to size mismatch. Current size: " +
@@ -206,6 +253,7 @@ void Client::GetSaltsAndSeeds() {
 }
 
 size_t Client::num_vectors() {
+  const auto threads = ThreadScope();
   LoadMap();
   size_t total = 0;
   for (uint32_t counter : counter_map_) total += counter;

@@ -1,7 +1,10 @@
 // The cache layer of Keystore in front of a keystore that reports an external
 // location, so that it gets the process-wide cache of its store kind.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -9,6 +12,7 @@
 
 #include "backing_store/counting_keystore.h"
 #include "backing_store/log_capture.h"
+#include "backing_store/thread_safe_memory_keystore.h"
 
 namespace nivora_encrypted_index::internal::backing_store::testing {
 namespace {
@@ -129,8 +133,8 @@ TEST_F(CacheLayerTest, EagerLoadCopiesInBatchesOfAThousandThenServesReads) {
   EXPECT_EQ(store_.BatchGetVariable(index_, {1001})[0], Bytes(16, 2));
   EXPECT_EQ(store_.variable_read_sizes.size(), 3u);
 
-  // A cache that already holds the index is only marked loaded: by this
-  // keystore again, or by another client's keystore of the same kind.
+  // An index already loaded is not copied again: by this keystore, or by
+  // another client's keystore of the same location and kind.
   store_.EagerLoadCache(index_);
   CountingKeystore second(BackingStoreType::VECTORS);
   second.EnableCache();
@@ -311,6 +315,234 @@ TEST_F(CacheLayerTest, OneClientsClearReachesEveryKeystoreOfTheCache) {
   EXPECT_FALSE(store_.IsCacheLoaded(index_));
   EXPECT_EQ(RowOf(store_.BatchGetItems(index_, Keys(2)), 1), Bytes(8, 2));
   EXPECT_EQ(store_.fixed_reads, 1u);
+}
+
+// ---- Every stored item reads back with its newest value ------------------
+
+// Writes through the cache layer of one keystore and keeps what the store
+// must hold, so that after a fill the cache can be compared with it.
+class NewestValueTest : public CacheLayerTest {
+ public:  // for the case tables' lambdas
+  using CacheLayerTest::index_;
+  using CacheLayerTest::store_;
+
+  void Write(Keystore& via, const std::vector<uint64_t>& keys, uint8_t fill) {
+    via.BatchPushItems(index_, keys, Same(keys.size(), fill));
+    for (uint64_t key : keys) expected_[key] = Bytes(8, fill);
+  }
+  void Delete(Keystore& via, const std::vector<uint64_t>& keys) {
+    via.BatchDeleteItems(index_, keys);
+    for (uint64_t key : keys) expected_[key] = Bytes(8, 0);  // a zero row: absent
+  }
+  // Items put into the store alone, as another process would.
+  void StoreOnly(const std::vector<uint64_t>& keys, uint8_t fill) {
+    store_.BatchPushItemsImpl(index_, keys, Same(keys.size(), fill));
+    for (uint64_t key : keys) expected_[key] = Bytes(8, fill);
+  }
+  // Loads the index and reads every key ever touched from the cache alone.
+  void ExpectNewestFromTheCache(size_t other_items = 0) {
+    store_.fail_key_scan = false;
+    store_.fail_variable_read_call = -1;
+    store_.EagerLoadCache(index_);
+    ASSERT_TRUE(store_.IsCacheLoaded(index_));
+    std::vector<uint64_t> keys;
+    for (const auto& [key, value] : expected_) keys.push_back(key);
+    const size_t store_reads = store_.fixed_reads;
+    const auto rows = store_.BatchGetItems(index_, keys);
+    EXPECT_EQ(store_.fixed_reads, store_reads) << "read the store, not the cache";
+    for (size_t i = 0; i < keys.size(); ++i) {
+      EXPECT_EQ(RowOf(rows, i), expected_[keys[i]]) << "key " << keys[i];
+    }
+    // Absent keys are absent from the cache, not stored as zeros.
+    size_t present = 0;
+    for (const auto& [key, value] : expected_) present += value != Bytes(8, 0);
+    EXPECT_EQ(cache().GetTotalSize(index_), present + other_items);
+  }
+  static nivora::Array2D<unsigned char> Same(size_t n, uint8_t fill) {
+    nivora::Array2D<unsigned char> m(n, 8);
+    std::fill(m.data, m.data + m.size(), fill);
+    return m;
+  }
+
+  std::map<uint64_t, Bytes> expected_;
+};
+
+TEST_F(NewestValueTest, SequentialCases) {
+  struct Case {
+    const char* name;
+    std::function<void(NewestValueTest&)> before_load;
+  };
+  const Case cases[] = {
+      {"enable on an index with stored items, then write through",
+       [](NewestValueTest& t) {
+         t.StoreOnly(Keys(1500), 1);
+         t.Write(t.store_, {1000, 5000}, 2);
+         t.Delete(t.store_, {1001});
+       }},
+      {"a failed fill, then write-throughs",
+       [](NewestValueTest& t) {
+         t.StoreOnly(Keys(2500), 1);
+         t.store_.fail_variable_read_call = 1;
+         EXPECT_THROW(t.store_.EagerLoadCache(t.index_), std::runtime_error);
+         t.Write(t.store_, {1000, 3000, 9000}, 3);
+         t.Delete(t.store_, {1002});
+       }},
+      {"a failed key scan, then write-throughs",
+       [](NewestValueTest& t) {
+         t.StoreOnly(Keys(10), 1);
+         t.store_.fail_key_scan = true;
+         EXPECT_THROW(t.store_.EagerLoadCache(t.index_), std::runtime_error);
+         t.Write(t.store_, {1003}, 4);
+       }},
+      {"loaded, cleared (as a payload-size change does), written, loaded again",
+       [](NewestValueTest& t) {
+         t.StoreOnly(Keys(20), 1);
+         t.store_.EagerLoadCache(t.index_);
+         t.store_.ClearCacheForIndex(t.index_);
+         t.Write(t.store_, {1004, 7000}, 5);
+       }},
+      {"written elsewhere after a clear, stale write-throughs left in the cache",
+       [](NewestValueTest& t) {
+         t.Write(t.store_, Keys(5), 6);
+         t.store_.BatchDeleteItemsImpl(t.index_, {1000});  // another process deletes
+         t.expected_[1000] = Bytes(8, 0);
+         t.StoreOnly({1001}, 7);  // and updates
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_.DeleteIndex(index_);
+    store_.variable_read_sizes.clear();
+    expected_.clear();
+    c.before_load(*this);
+    ExpectNewestFromTheCache();
+  }
+}
+
+// A write-through or delete that lands after the fill read a batch, and
+// before the fill put it into the cache, wins over the fill's older copy:
+// made by this keystore, or by another client's keystore of the same store
+// on another thread.
+TEST_F(NewestValueTest, WritesAndDeletesDuringAFillWin) {
+  struct Case {
+    const char* name;
+    bool from_another_thread;
+  };
+  const Case cases[] = {{"same thread", false}, {"another client on another thread", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_.DeleteIndex(index_);
+    store_.variable_read_sizes.clear();
+    expected_.clear();
+    StoreOnly(Keys(2500), 1);
+    bool raced = false;
+    nivora_test::ForwardingKeystore other_client(store_, nivora::Location::ROCKSDB);
+    other_client.EnableCache();
+    ASSERT_EQ(other_client.GetCache(), cache_);
+    store_.after_variable_read = [&](size_t call, const std::vector<uint64_t>& read) {
+      if (call != 1) return;  // the second batch has just been read
+      raced = true;
+      auto race = [&] {
+        Write(other_client, {read[0], read[1]}, 9);
+        Delete(other_client, {read[2], read[3]});
+        Write(other_client, {8000}, 9);                // new
+        const Bytes map(12, 7);
+        ASSERT_TRUE(other_client.PushMap(index_, kMapKey, map.data(), map.size(), kVersionKey, 0));
+      };
+      if (c.from_another_thread) {
+        std::thread(race).join();
+      } else {
+        race();
+      }
+    };
+    store_.EagerLoadCache(index_);
+    store_.after_variable_read = nullptr;
+    ASSERT_TRUE(raced);
+    ExpectNewestFromTheCache(2);  // and the map's two items
+    const VersionedMap map = cache().GetMapImpl(index_, kMapKey, kVersionKey);
+    EXPECT_EQ(map.version, 1u);
+    EXPECT_EQ(RowOf(map.map, 0), Bytes(12, 7));
+  }
+}
+
+// Writers keep changing items of a shared store while it is filled into the
+// cache and cleared again; afterwards the cache holds what the store holds.
+TEST(CacheFillRaceTest, ConcurrentWritersAndFillsAgree) {
+  LogCapture log;
+  nivora::DBConfig config = ConfigAt(nivora::Location::THREADSAFEMEMORY);
+  ThreadSafeMemoryKeystore shared(config, BackingStoreType::ID);
+  nivora_test::ForwardingKeystore filler(shared, nivora::Location::POSTGRES, "fill race");
+  const uint64_t index = RandomId();
+  constexpr size_t kItems = 3000;
+  filler.BatchPushItemsImpl(index, Keys(kItems), Rows(kItems, 8));
+  filler.EnableCache();
+
+  constexpr int kWriters = 3;
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      nivora_test::ForwardingKeystore client(shared, nivora::Location::POSTGRES, "fill race");
+      client.EnableCache();
+      std::mt19937_64 random(static_cast<uint64_t>(w) + 1);
+      for (int round = 0; round < 300 && !stop; ++round) {
+        // Each writer owns every kWriters-th key, so each key has one writer.
+        std::vector<uint64_t> keys;
+        for (int k = 0; k < 20; ++k) {
+          keys.push_back(1000 + (random() % (kItems / kWriters)) * kWriters + w);
+        }
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        if (round % 4 == 3) {
+          client.BatchDeleteItems(index, keys);
+        } else {
+          nivora::Array2D<unsigned char> values(keys.size(), 8);
+          std::fill(values.data, values.data + values.size(), static_cast<uint8_t>(round));
+          client.BatchPushItems(index, keys, values);
+        }
+      }
+    });
+  }
+  for (int fill = 0; fill < 5; ++fill) {
+    filler.EagerLoadCache(index);
+    if (fill < 4) filler.ClearCacheForIndex(index);
+  }
+  stop = true;
+  for (auto& writer : writers) writer.join();
+
+  ASSERT_TRUE(filler.IsCacheLoaded(index));
+  std::vector<uint64_t> keys = filler.GetAllKeys(index);
+  Keystore* cache = filler.GetCache();
+  EXPECT_EQ(cache->GetTotalSize(index), keys.size());
+  const auto from_store = filler.BatchGetVariableImpl(index, keys);
+  const auto from_cache = cache->BatchGetVariableImpl(index, keys);
+  EXPECT_EQ(from_cache, from_store);
+  filler.DeleteIndex(index);
+}
+
+TEST(CacheLocationsTest, TwoLocationsWithOneIndexIdStayApart) {
+  LogCapture log;
+  CountingKeystore first(BackingStoreType::METADATA, nivora::Location::ROCKSDB, "/data/one");
+  CountingKeystore second(BackingStoreType::METADATA, nivora::Location::ROCKSDB, "/data/two");
+  const uint64_t index = RandomId();
+  first.EnableCache();
+  second.EnableCache();
+  first.BatchPushVariable(index, {1, 2}, {Bytes(4, 1), Bytes(4, 1)});
+  second.BatchPushVariable(index, {1}, {Bytes(4, 2)});
+  first.EagerLoadCache(index);
+  second.EagerLoadCache(index);
+  ASSERT_TRUE(first.IsCacheLoaded(index));
+  ASSERT_TRUE(second.IsCacheLoaded(index));
+  const auto a = first.BatchGetVariable(index, {1, 2});
+  const auto b = second.BatchGetVariable(index, {1, 2});
+  EXPECT_EQ(a, (std::vector<Bytes>{Bytes(4, 1), Bytes(4, 1)}));
+  EXPECT_EQ(b, (std::vector<Bytes>{Bytes(4, 2), Bytes()}));
+  EXPECT_TRUE(first.variable_read_sizes.size() == 1 && second.variable_read_sizes.size() == 1);
+  // Deleting one location's index leaves the other's cache as it was.
+  first.DeleteIndex(index);
+  EXPECT_TRUE(second.IsCacheLoaded(index));
+  EXPECT_EQ(second.GetCache()->GetTotalSize(index), 1u);
+  second.DeleteIndex(index);
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 
 #include <functional>
 #include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "backing_store/forwarding_keystore.h"
@@ -29,8 +31,10 @@ struct OwnedMemoryStore {
 class CountingKeystore : private OwnedMemoryStore, public nivora_test::ForwardingKeystore {
  public:
   explicit CountingKeystore(BackingStoreType type,
-                            nivora::Location location = nivora::Location::ROCKSDB)
-      : OwnedMemoryStore(type), ForwardingKeystore(OwnedMemoryStore::store, location) {}
+                            nivora::Location location = nivora::Location::ROCKSDB,
+                            std::string identity = "")
+      : OwnedMemoryStore(type),
+        ForwardingKeystore(OwnedMemoryStore::store, location, std::move(identity)) {}
 
   // Reads sent to this keystore (never to the cache); map_reads comes from
   // the base.
@@ -39,8 +43,11 @@ class CountingKeystore : private OwnedMemoryStore, public nivora_test::Forwardin
   // Fault injection; refuse_map_pushes comes from the base.
   bool fail_key_scan = false;         // GetAllKeys throws
   int fail_variable_read_call = -1;   // the n-th BatchGetVariableImpl call (0-based) throws
-  // Runs at the start of every BatchGetVariableImpl call, given its number.
+  // Run at the start and at the end of every BatchGetVariableImpl call,
+  // given its number (and the keys read); the second runs after the values
+  // were read, so a write made there is newer than what the call returns.
   std::function<void(size_t call)> before_variable_read;
+  std::function<void(size_t call, const std::vector<uint64_t>& keys)> after_variable_read;
 
   nivora::Array2D<unsigned char> BatchGetItemsImpl(const uint64_t& index,
                                                    const std::vector<uint64_t>& keys) override {
@@ -53,8 +60,11 @@ class CountingKeystore : private OwnedMemoryStore, public nivora_test::Forwardin
     if (static_cast<int>(variable_read_sizes.size()) == fail_variable_read_call) {
       throw std::runtime_error("injected read failure");
     }
+    const size_t call = variable_read_sizes.size();
     variable_read_sizes.push_back(keys.size());
-    return ForwardingKeystore::BatchGetVariableImpl(index, keys);
+    std::vector<std::vector<uint8_t>> values = ForwardingKeystore::BatchGetVariableImpl(index, keys);
+    if (after_variable_read) after_variable_read(call, keys);
+    return values;
   }
   std::vector<uint64_t> GetAllKeys(const uint64_t& index) override {
     if (fail_key_scan) throw std::runtime_error("injected scan failure");

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "backing_store/keystore.h"
@@ -19,8 +20,10 @@ using nivora_encrypted_index::internal::backing_store::VersionedMap;
 
 class ForwardingKeystore : public Keystore {
  public:
-  ForwardingKeystore(Keystore& target, nivora::Location location)
-      : target_(target), location_(location) {}
+  // `identity` tells this store apart from other stores reporting the same
+  // location (their RAM caches are kept apart by it).
+  ForwardingKeystore(Keystore& target, nivora::Location location, std::string identity = "")
+      : target_(target), location_(location), identity_(std::move(identity)) {}
 
   // Runs once, right before the next PushMapImpl reaches the target.
   std::function<void()> before_next_push_map;
@@ -95,10 +98,12 @@ class ForwardingKeystore : public Keystore {
   }
   nivora::Location GetLocation() const override { return location_; }
   BackingStoreType GetBackingStoreType() const override { return target_.GetBackingStoreType(); }
+  std::string StorageIdentity() const override { return identity_; }
 
  private:
   Keystore& target_;
   nivora::Location location_;
+  std::string identity_;
 };
 
 }  // namespace nivora_test

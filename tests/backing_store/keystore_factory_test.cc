@@ -2,6 +2,9 @@
 // its own: the registry's first-use log line can only be seen once per
 // process and store kind.
 #include <latch>
+#include <optional>
+#include <set>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -67,23 +70,31 @@ TEST(KeystoreFactoryTest, RefusesLocationsWithoutAKeystoreAfterACriticalLine) {
   }
 }
 
-TEST(KeystoreFactoryTest, OneSharedCachePerStoreKind) {
+TEST(KeystoreFactoryTest, OneSharedCachePerLocationAndStoreKind) {
   LogCapture log;
   CountingKeystore first(BackingStoreType::VECTORS);
-  CountingKeystore second(BackingStoreType::VECTORS, nivora::Location::REDIS);
+  CountingKeystore same_place(BackingStoreType::VECTORS);
   CountingKeystore other_kind(BackingStoreType::INDEX);
+  CountingKeystore other_location(BackingStoreType::VECTORS, nivora::Location::REDIS);
+  CountingKeystore other_folder(BackingStoreType::VECTORS, nivora::Location::ROCKSDB, "/elsewhere");
   first.EnableCache();
   EXPECT_EQ(log.Count(kCacheBuilt), 1u);
-  second.EnableCache();
+  same_place.EnableCache();
   first.EnableCache();  // twice is harmless
   EXPECT_EQ(log.Count(kCacheBuilt), 1u);
   ASSERT_NE(first.GetCache(), nullptr);
-  EXPECT_EQ(first.GetCache(), second.GetCache());
+  EXPECT_EQ(first.GetCache(), same_place.GetCache());
   EXPECT_FALSE(first.IsCacheLoaded(1));
 
+  // Another store kind, location code or storage of the same code: a cache
+  // of its own each.
   other_kind.EnableCache();
-  EXPECT_EQ(log.Count(kCacheBuilt), 2u);
-  EXPECT_NE(other_kind.GetCache(), first.GetCache());
+  other_location.EnableCache();
+  other_folder.EnableCache();
+  EXPECT_EQ(log.Count(kCacheBuilt), 4u);
+  const std::set<Keystore*> caches{first.GetCache(), other_kind.GetCache(),
+                                   other_location.GetCache(), other_folder.GetCache()};
+  EXPECT_EQ(caches.size(), 4u);
 
   Keystore* cache = first.GetCache();
   EXPECT_EQ(cache->GetLocation(), nivora::Location::THREADSAFEMEMORY);
@@ -92,16 +103,38 @@ TEST(KeystoreFactoryTest, OneSharedCachePerStoreKind) {
   // Detaching one keystore leaves the cache to the others.
   first.DisableCache();
   first.EnableCache();
-  EXPECT_EQ(first.GetCache(), second.GetCache());
-  EXPECT_EQ(log.Count(kCacheBuilt), 2u);
+  EXPECT_EQ(first.GetCache(), same_place.GetCache());
+  EXPECT_EQ(log.Count(kCacheBuilt), 4u);
 
-  // The cache holds what THREADSAFEMEMORY keystores of its kind hold.
+  // The cache is not the THREADSAFEMEMORY location: neither sees the other's
+  // items of one index id.
   auto in_process = Create(nivora::Location::THREADSAFEMEMORY, BackingStoreType::VECTORS);
   const uint64_t index = 0x5EED5EED5EED5EEDull;
-  const std::vector<uint8_t> value(8, 3);
-  in_process->PushItem(index, 1, value.data(), value.size());
-  EXPECT_EQ(cache->BatchGetVariableImpl(index, {1})[0], value);
+  const std::vector<uint8_t> in_process_value(8, 3);
+  const std::vector<uint8_t> cached_value(8, 4);
+  in_process->PushItem(index, 1, in_process_value.data(), in_process_value.size());
+  first.BatchPushVariable(index, {1}, {cached_value});
+  first.EagerLoadCache(index);
+  EXPECT_EQ(cache->BatchGetVariableImpl(index, {1})[0], cached_value);
+  EXPECT_EQ(first.BatchGetVariable(index, {1})[0], cached_value);
+  EXPECT_EQ(in_process->BatchGetVariable(index, {1})[0], in_process_value);
+  EXPECT_EQ(other_folder.GetCache()->GetTotalSize(index), 0u);
   in_process->DeleteIndexImpl(index);
+  first.DeleteIndex(index);
+}
+
+TEST(KeystoreFactoryTest, StorageIdentityComesFromTheLocationStrings) {
+  LogCapture log;
+  auto build = [](std::optional<std::string> table, std::optional<std::string> connection) {
+    nivora::DBConfig config(nivora::Location::THREADSAFEMEMORY, table, connection);
+    return Keystore::CreateKeystore(config, BackingStoreType::INDEX)->StorageIdentity();
+  };
+  EXPECT_EQ(build("t", "c"), build("t", "c"));
+  const std::set<std::string> distinct{build("t", "c"), build("t", "d"), build("u", "c"),
+                                       build(std::nullopt, "c"), build("", "c"),
+                                       build("t", std::nullopt), build("tc", ""),
+                                       build(std::nullopt, std::nullopt)};
+  EXPECT_EQ(distinct.size(), 8u);
 }
 
 TEST(KeystoreFactoryTest, ConcurrentEnablesShareOneCache) {

@@ -22,15 +22,13 @@ fs::path UniquePath() {
 
 }  // namespace
 
-LogCapture::LogCapture()
-    : path_(UniquePath()),
-      previous_(encrypted_index::GlobalContext::s_logger.load()) {
+LogCapture::LogCapture() : path_(UniquePath()) {
   logger_.configure("info", true, path_.string());
-  encrypted_index::GlobalContext::s_logger.store(&logger_);
+  hold_ = encrypted_index::GlobalContext::s_logger.Hold(&logger_);
 }
 
 LogCapture::~LogCapture() {
-  encrypted_index::GlobalContext::s_logger.store(previous_);
+  hold_.reset();
   std::error_code ignored;
   fs::remove(path_, ignored);
 }

@@ -29,7 +29,7 @@ class LogCapture {
  private:
   std::filesystem::path path_;
   nivora::Logger logger_;
-  nivora::Logger* previous_;
+  nivora::LoggerHold hold_;  // keeps logger_ the engine-side logger
   size_t taken_ = 0;
 };
 

@@ -96,7 +96,7 @@ TEST_F(ThreadSafeMemoryKeystoreTest, LogsOnlyItsConstructionAndItsFailures) {
   EXPECT_TRUE(log_.Take().empty());
 }
 
-TEST_F(ThreadSafeMemoryKeystoreTest, ObjectsAndTheCacheShareOneProcessWideStore) {
+TEST_F(ThreadSafeMemoryKeystoreTest, ObjectsShareOneProcessWideStoreThatNoCacheSees) {
   const Bytes value(8, 5);
   {
     auto first_client = Make(BackingStoreType::VECTORS);
@@ -106,11 +106,23 @@ TEST_F(ThreadSafeMemoryKeystoreTest, ObjectsAndTheCacheShareOneProcessWideStore)
   EXPECT_EQ(second_client->GetTotalSize(index_), 1u);
   EXPECT_EQ(second_client->BatchGetVariableImpl(index_, {9})[0], value);
 
-  // The RAM cache of the store kind is one of these objects too.
-  ThreadSafeMemoryKeystore cache(config_, BackingStoreType::VECTORS);
-  EXPECT_EQ(cache.GetTotalSize(index_), 1u);
   // Another store kind of the same index is apart.
   EXPECT_EQ(Make(BackingStoreType::INDEX)->GetTotalSize(index_), 0u);
+
+  // A store with tables of its own (a RAM cache) neither sees the
+  // process-wide items nor is seen by them, config items included.
+  auto private_store = ThreadSafeMemoryKeystore::NewPrivate(BackingStoreType::VECTORS);
+  EXPECT_EQ(private_store->GetTotalSize(index_), 0u);
+  private_store->PushItem(index_, 10, value.data(), value.size());
+  private_store->SetValueSizeImpl(index_, 44);
+  private_store->PushConfigItem("private.nvs", value.data(), value.size());
+  EXPECT_EQ(second_client->GetTotalSize(index_), 1u);
+  EXPECT_EQ(second_client->GetValueSizeImpl(index_), 8u);
+  EXPECT_FALSE(second_client->ConfigItemExists("private.nvs"));
+  const std::vector<std::string> names = ThreadSafeMemoryKeystore::ListAllConfigItems();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "private"), 0);
+  EXPECT_EQ(ThreadSafeMemoryKeystore::NewPrivate(BackingStoreType::VECTORS)->GetTotalSize(index_),
+            0u);
 }
 
 TEST_F(ThreadSafeMemoryKeystoreTest, VersionIsReadFromTheFirstEightBytes) {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -122,13 +123,15 @@ TEST_F(LoggerTest, UnopenableFileFallsBackToConsole) {
 TEST_F(LoggerTest, ProcessWideAccessors) {
   EXPECT_NE(&Logger::instance(), &GetDefaultLogger());
   Logger mine;
-  EXPECT_EQ(SelectCurrentLogger(&mine), &mine);
+  LoggerHold held = SelectCurrentLogger(&mine);
+  EXPECT_EQ(held.logger(), &mine);
   EXPECT_EQ(GetLogger(), &mine);
 
   // Without a logger, the default one is reset to ERROR on the console even
   // after it was configured for a file.
   GetDefaultLogger().configure("info", true, (dir_ / "default.log").string());
-  EXPECT_EQ(SelectCurrentLogger(nullptr), &GetDefaultLogger());
+  LoggerHold default_held = SelectCurrentLogger(nullptr);
+  EXPECT_EQ(default_held.logger(), &GetDefaultLogger());
   EXPECT_EQ(GetLogger()->level(), ERROR);
   testing::internal::CaptureStderr();
   GetLogger()->error("on console");
@@ -136,10 +139,48 @@ TEST_F(LoggerTest, ProcessWideAccessors) {
   EXPECT_EQ(ReadFile(dir_ / "default.log").find("on console"), std::string::npos);
 
   namespace engine = nivora_encrypted_index::internal::encrypted_index;
-  EXPECT_EQ(engine::SelectEngineLogger(&mine), &mine);
+  LoggerHold engine_held = engine::SelectEngineLogger(&mine);
   EXPECT_EQ(engine::GetLogger(), &mine);
-  EXPECT_EQ(engine::SelectEngineLogger(nullptr), &GetDefaultLogger());
-  s_current_logger.store(nullptr);
+  LoggerHold engine_default = engine::SelectEngineLogger(nullptr);
+  EXPECT_EQ(engine::GetLogger(), &GetDefaultLogger());
+}
+
+// A selection lasts as long as its hold; then the slot returns to the newest
+// selection still held, whatever order the holds go in. A destroyed logger
+// leaves the slots at once, even while a hold on it lives.
+TEST_F(LoggerTest, SlotsNeverPointToAGoneSelectionOrLogger) {
+  namespace engine = nivora_encrypted_index::internal::encrypted_index;
+  Logger first;
+  Logger third;
+  LoggerHold hold_first = engine::SelectEngineLogger(&first);
+  LoggerHold hold_second;
+  LoggerHold hold_third;
+  {
+    auto second = std::make_unique<Logger>();
+    hold_second = engine::SelectEngineLogger(second.get());
+    hold_third = engine::SelectEngineLogger(&third);
+    EXPECT_EQ(engine::GetLogger(), &third);
+    hold_third.reset();
+    EXPECT_EQ(engine::GetLogger(), second.get());
+    hold_third = engine::SelectEngineLogger(&third);
+  }  // second is destroyed while its hold lives
+  EXPECT_EQ(engine::GetLogger(), &third);
+  hold_third.reset();
+  EXPECT_EQ(engine::GetLogger(), &first);  // not the destroyed second
+  hold_second.reset();                     // releasing a forgotten logger's hold is harmless
+  EXPECT_EQ(engine::GetLogger(), &first);
+  LoggerHold moved = std::move(hold_first);
+  EXPECT_EQ(engine::GetLogger(), &first);
+  moved.reset();
+  EXPECT_EQ(engine::GetLogger(), &GetDefaultLogger());
+
+  // The same for the Index API's slot.
+  {
+    Logger api;
+    LoggerHold held = SelectCurrentLogger(&api);
+    EXPECT_EQ(GetLogger(), &api);
+  }
+  EXPECT_EQ(GetLogger(), &GetDefaultLogger());
 }
 
 TEST_F(LoggerTest, ConcurrentLinesNeverInterleave) {

@@ -2,9 +2,13 @@
 // with retries, vocabulary resizing, and recovery from a stale RAM cache.
 #include <unistd.h>
 
+#include <omp.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,6 +16,7 @@
 #include "engine_config_generated.h"
 #include "engine_fixture.h"
 #include "backing_store/forwarding_keystore.h"
+#include "core/parallel_for.h"
 
 namespace nivora_test {
 namespace {
@@ -228,9 +233,9 @@ TEST_F(CounterMapTest, GivesUpAfterOneHundredFailedTries) {
 
 // Another process (here: a client of the same store without the RAM cache)
 // moves the stored map on; this process's cache still holds the old map.
-// The refused store makes the next try read the store itself, and the cache
-// is brought up to the stored version.
-TEST_F(CounterMapTest, StaleRamCacheRecoversAfterOneRefusal) {
+// Updates read the store itself, so nothing is refused, and the cache is
+// brought up to the stored version.
+TEST_F(CounterMapTest, StaleRamCacheIsCaughtUpFromTheStore) {
   nivora::DBConfig memory(nivora::Location::MEMORY, std::nullopt, std::nullopt);
   MemoryKeystore store(memory, BackingStoreType::INDEX);
   ForwardingKeystore cached_view(store, nivora::Location::ROCKSDB);  // gets the process cache
@@ -249,7 +254,7 @@ TEST_F(CounterMapTest, StaleRamCacheRecoversAfterOneRefusal) {
 
   cached_view.map_pushes = 0;
   EXPECT_EQ(Update(*a, {0}), (std::vector<uint32_t>{3}));
-  EXPECT_EQ(cached_view.map_pushes, 2u);  // one refusal, then success
+  EXPECT_EQ(cached_view.map_pushes, 1u);  // based on the store: no refusal
   const StoredCounters in_store = ReadStoredCounters(store, index_id_, key_);
   const StoredCounters in_cache = ReadStoredCounters(*cache, index_id_, key_);
   EXPECT_EQ(in_store.version, 3u);
@@ -257,6 +262,124 @@ TEST_F(CounterMapTest, StaleRamCacheRecoversAfterOneRefusal) {
   EXPECT_EQ(in_cache.version, 3u);  // caught up, so the successful store reached it too
   EXPECT_EQ(in_cache.counters, (std::vector<uint32_t>{4}));
   a->DeleteIndex(true);
+}
+
+// Another process deletes the index's data and counts up from version 0
+// again, until the store is back at the version this process's RAM cache
+// holds an old map of. Positions must still never be handed out twice: every
+// compare-and-set starts from the map read from the store.
+TEST_F(CounterMapTest, DeletedAndRecountedMapIsNeverTakenFromTheCache) {
+  nivora::DBConfig memory(nivora::Location::MEMORY, std::nullopt, std::nullopt);
+  MemoryKeystore store(memory, BackingStoreType::INDEX);
+  ForwardingKeystore cached_view(store, nivora::Location::ROCKSDB, "aba " + name_);
+  ForwardingKeystore other_process(store, nivora::Location::MEMORY);
+  stores_.Replace(BackingStoreType::INDEX, &cached_view);
+  auto cached = Create(1);
+  stores_.Replace(BackingStoreType::INDEX, &other_process);
+  auto uncached = Open();
+  ASSERT_TRUE(cached_view.IsCacheLoaded(index_id_));
+
+  std::set<uint32_t> handed_out;
+  auto hand_out = [&](Client& client, std::vector<uint32_t> ids) {
+    for (uint32_t position : client.UpdateMap(ids)) {
+      EXPECT_TRUE(handed_out.insert(position).second) << "position " << position << " twice";
+    }
+  };
+  hand_out(*cached, {0, 0});  // store and cache at version 1, counter 2
+  uncached->DeleteIndex(false);
+  handed_out.clear();  // the index starts again empty
+  hand_out(*uncached, {0, 0, 0});  // store at version 1 again, counter 3
+  ASSERT_EQ(ReadStoredCounters(*cached_view.GetCache(), index_id_, key_).version, 1u);
+
+  hand_out(*cached, {0});
+  hand_out(*uncached, {0});
+  hand_out(*cached, {0, 0});
+  EXPECT_EQ(handed_out, (std::set<uint32_t>{0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(Stored().counters, (std::vector<uint32_t>{7}));
+  // The cache lost the other history's map and follows the store again.
+  EXPECT_EQ(cached->num_vectors(), 7u);
+  StoredCounters in_cache = ReadStoredCounters(*cached_view.GetCache(), index_id_, key_);
+  EXPECT_EQ(in_cache.counters, (std::vector<uint32_t>{7}));
+
+  // Once more up to the cache's version: a plain load may be served by the
+  // stale cache, but a store on top of it is refused rather than writing
+  // over the recounted map.
+  uncached->DeleteIndex(false);
+  handed_out.clear();
+  for (uint64_t v = 0; v < in_cache.version; ++v) hand_out(*uncached, {0});
+  ASSERT_EQ(Stored().version, in_cache.version);
+  cached->LoadMap();
+  EXPECT_EQ(cached->get_counter_map(), (std::vector<uint32_t>{7}));
+  EXPECT_FALSE(cached->StoreMap());
+  EXPECT_EQ(Stored().counters, (std::vector<uint32_t>{static_cast<uint32_t>(in_cache.version)}));
+  cached->DeleteIndex(true);
+}
+
+// The client's thread count reaches parallel regions started below its
+// operations on whatever thread calls them, whatever that thread's own
+// OpenMP default is.
+TEST_F(CounterMapTest, CpuThreadsReachRegionsOnAnyCallingThread) {
+  ForwardingKeystore index_store(stores_[BackingStoreType::INDEX],
+                                 nivora::Location::THREADSAFEMEMORY);
+  stores_.Replace(BackingStoreType::INDEX, &index_store);
+  for (int cpu_threads : {1, 3}) {
+    SCOPED_TRACE(cpu_threads);
+    NewIndexConfig config = NewConfig(stores_, name_ + std::to_string(cpu_threads), key_);
+    config.cpu_threads = cpu_threads;
+    auto client = std::make_unique<Client>(config, logger_);
+    int scoped = 0;
+    int team = 0;
+    std::thread caller([&] {
+      omp_set_num_threads(7);  // this thread's own default must not matter
+      index_store.before_next_push_map = [&] {
+        scoped = nivora::ThreadCount();
+#pragma omp parallel num_threads(nivora::ThreadCount())
+        {
+#pragma omp single
+          team = omp_get_num_threads();
+        }
+      };
+      std::vector<uint32_t> ids{0};
+      client->UpdateMap(ids);
+    });
+    caller.join();
+    EXPECT_EQ(scoped, cpu_threads);
+    EXPECT_EQ(team, cpu_threads);
+    client->DeleteIndex(true);
+  }
+}
+
+// The engine-side logger is the client's for as long as the client lives;
+// afterwards, or once the logger itself is gone, keystores log through the
+// logger selected before (here the default one), never a destroyed one.
+TEST_F(CounterMapTest, EngineLoggerFollowsTheLivesOfClientAndLogger) {
+  namespace engine = nivora_encrypted_index::internal::encrypted_index;
+  nivora::Logger* before = engine::GetLogger();
+  {
+    nivora::Logger outliving;
+    {
+      NewIndexConfig config = NewConfig(stores_, name_ + "_outliving", key_);
+      Client client(config, outliving);
+      EXPECT_EQ(engine::GetLogger(), &outliving);
+      client.DeleteIndex(true);
+    }
+    EXPECT_EQ(engine::GetLogger(), before);  // the client went first
+  }
+  {
+    NewIndexConfig config = NewConfig(stores_, name_ + "_short", key_);
+    std::unique_ptr<Client> client;
+    {
+      nivora::Logger short_lived;
+      client = std::make_unique<Client>(config, short_lived);
+      EXPECT_EQ(engine::GetLogger(), &short_lived);
+    }  // the logger goes first
+    EXPECT_EQ(engine::GetLogger(), before);
+    // A keystore logging now reaches a live logger.
+    nivora::DBConfig none(nivora::Location::THREADSAFEMEMORY, std::nullopt, std::nullopt);
+    ThreadSafeMemoryKeystore logs_on_construction(none, BackingStoreType::ID);
+    client.reset();
+    EXPECT_EQ(engine::GetLogger(), before);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,96 @@
+// How a shared cache is filled from a store without ever letting the copy
+// win over a write that arrived while it was being made.
+#include "backing_store/shared_cache.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace nivora_encrypted_index::internal::backing_store {
+namespace {
+
+// Values moved per read while a cache is filled, so memory stays bounded.
+constexpr size_t kFillBatch = 1000;
+
+}  // namespace
+
+SharedCache::SharedCache(std::unique_ptr<Keystore> store) : store_(std::move(store)) {}
+
+bool SharedCache::IsLoaded(const uint64_t& index) const {
+  std::shared_lock lock(state_mutex_);
+  auto it = states_.find(index);
+  return it != states_.end() && it->second.phase == Phase::kLoaded;
+}
+
+void SharedCache::Fill(Keystore& source, const uint64_t& index) {
+  std::lock_guard fill(fill_mutex_);
+  {
+    std::unique_lock lock(state_mutex_);
+    IndexState& state = states_[index];
+    if (state.phase == Phase::kLoaded) return;
+    state.phase = Phase::kFilling;
+    state.changed.clear();
+    // What write-throughs left here may predate deletions made elsewhere:
+    // the copy starts from nothing. The value size is read and set under the
+    // lock, so a concurrent SetValueSize lands before or after, never between.
+    store_->DeleteIndexImpl(index);
+    store_->SetValueSizeImpl(index, source.GetValueSizeImpl(index));
+  }
+  try {
+    const std::vector<uint64_t> keys = source.GetAllKeys(index);
+    for (size_t begin = 0; begin < keys.size(); begin += kFillBatch) {
+      const size_t end = std::min(keys.size(), begin + kFillBatch);
+      const std::vector<uint64_t> batch(keys.begin() + static_cast<std::ptrdiff_t>(begin),
+                                        keys.begin() + static_cast<std::ptrdiff_t>(end));
+      PutFilledBatch(index, batch, source.BatchGetVariableImpl(index, batch));
+    }
+  } catch (...) {
+    EndFill(index, false);
+    throw;
+  }
+  EndFill(index, true);
+}
+
+void SharedCache::PutFilledBatch(const uint64_t& index, const std::vector<uint64_t>& keys,
+                                 std::vector<std::vector<uint8_t>> values) {
+  std::unique_lock lock(state_mutex_);
+  const absl::flat_hash_set<uint64_t>& changed = states_[index].changed;
+  if (changed.empty()) {
+    if (!keys.empty()) store_->BatchPushVariableImpl(index, keys, values);
+    return;
+  }
+  std::vector<uint64_t> kept_keys;
+  std::vector<std::vector<uint8_t>> kept_values;
+  kept_keys.reserve(keys.size());
+  kept_values.reserve(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (changed.contains(keys[i])) continue;  // a newer write or delete is already here
+    kept_keys.push_back(keys[i]);
+    kept_values.push_back(std::move(values[i]));
+  }
+  if (!kept_keys.empty()) store_->BatchPushVariableImpl(index, kept_keys, kept_values);
+}
+
+void SharedCache::EndFill(const uint64_t& index, bool loaded) {
+  std::unique_lock lock(state_mutex_);
+  if (loaded) {
+    IndexState& state = states_[index];
+    state.phase = Phase::kLoaded;
+    state.changed = {};
+    return;
+  }
+  // A partial copy must never serve reads.
+  states_.erase(index);
+  store_->DeleteIndexImpl(index);
+}
+
+void SharedCache::Clear(const uint64_t& index) {
+  // A fill that went on after the clear would mark a partial copy loaded.
+  std::lock_guard fill(fill_mutex_);
+  std::unique_lock lock(state_mutex_);
+  // Unmarked and emptied in one step: no read finds the index loaded in a
+  // half-emptied cache.
+  states_.erase(index);
+  store_->DeleteIndexImpl(index);
+}
+
+}  // namespace nivora_encrypted_index::internal::backing_store
