@@ -107,8 +107,9 @@ class RocksDBKeystore : public Keystore {
   // Calls visit(key) for every 16-byte key of the index, in stored order.
   template <typename Visit>
   void ScanIndex(const uint64_t& index, const Visit& visit);
-  // Writes one batch of Puts of `values(i)` under keys[i], in stable key
-  // order, skipping empty values.
+  // Writes one batch: value_at(i) under keys[i] for every position, in
+  // stable key order; a position whose value_at gives nullopt is skipped.
+  // value_bytes sizes the batch's buffer.
   template <typename ValueAt>
   void WriteSorted(const uint64_t& index, const std::vector<uint64_t>& keys,
                    const ValueAt& value_at, size_t value_bytes);
