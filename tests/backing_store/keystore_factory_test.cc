@@ -54,7 +54,6 @@ TEST(KeystoreFactoryTest, RefusesLocationsWithoutAKeystoreAfterACriticalLine) {
       {static_cast<nivora::Location>(-1), "Invalid location for backing store"},
       {nivora::Location::REDIS, "Keystore for location redis is not available yet"},
       {nivora::Location::POSTGRES, "Keystore for location postgres is not available yet"},
-      {nivora::Location::ROCKSDB, "Keystore for location rocksdb is not available yet"},
   };
   LogCapture log;
   for (const Refusal& refusal : refusals) {
