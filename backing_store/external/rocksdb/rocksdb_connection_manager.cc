@@ -60,7 +60,8 @@ rocksdb::Options DatabaseOptions(const std::shared_ptr<rocksdb::Cache>& cache) {
   return options;
 }
 
-// The table key of a store folder: one key however the folder is spelled.
+}  // namespace
+
 // This RocksDB tells a folder's lock apart by the path string within one
 // process, so two spellings would otherwise open one folder twice, with two
 // writers each ignoring the other's files.
@@ -71,8 +72,6 @@ std::string FolderKey(const std::string& path) {
   if (error) resolved = fs::path(path);
   return resolved.lexically_normal().string();
 }
-
-}  // namespace
 
 std::string GetDefaultDataDirectory() {
   const char* home = std::getenv("HOME");

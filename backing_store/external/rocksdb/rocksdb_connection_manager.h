@@ -41,6 +41,10 @@ namespace nivora_encrypted_index::internal::backing_store {
 // environment variable is not set" when HOME is not set.
 std::string GetDefaultDataDirectory();
 
+// The table key of a store folder: one text however the folder is spelled
+// (absolute, normalised, symbolic links resolved).
+std::string FolderKey(const std::string& path);
+
 // The data folder of a RocksDB location: its connection string when present
 // and not empty, else GetDefaultDataDirectory().
 std::string DataDirectoryOf(const nivora::DBConfig& config);

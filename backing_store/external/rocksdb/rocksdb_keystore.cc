@@ -379,4 +379,6 @@ size_t RocksDBKeystore::GetValueSizeImpl(const uint64_t& index) const {
   return it == value_sizes_.end() ? kDefaultValueSize : it->second;
 }
 
+std::string RocksDBKeystore::StorageIdentity() const { return FolderKey(db_path()); }
+
 }  // namespace nivora_encrypted_index::internal::backing_store

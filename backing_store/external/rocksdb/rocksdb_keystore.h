@@ -55,6 +55,9 @@ class RocksDBKeystore : public Keystore {
   std::string CreateConfigKey(const std::string& name) const;
   // The store folder this keystore's database lives in.
   const std::string& db_path() const { return connection_.path(); }
+  // The store folder, one text however its path was spelled: the RAM cache of
+  // a folder is shared by every keystore on it, and only by those.
+  std::string StorageIdentity() const override;
 
   // Sorted by key, stable: of a key named twice, the last value wins.
   void BatchPushItemsImpl(const uint64_t& index, const std::vector<uint64_t>& keys,
