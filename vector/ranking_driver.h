@@ -1,0 +1,167 @@
+// The one ranking driver behind the IVFFlat, IVFSQ and IVFPQ rankers: it
+// walks each query's probed lists, offers every candidate to the query's
+// bounded top-k heap and writes the heaps out; the index type contributes
+// only a Scorer, chosen once per call.
+//
+// Paths:
+//  - per query: one parallel iteration per query (dynamic, chunk 1); the
+//    query's lists in probe order (nearest first), rows ascending;
+//  - flattened: one query with at least kFlattenMinCandidates candidates is
+//    cut into chunks of kFlattenChunk rows scored in parallel into one heap
+//    per thread, merged at the end. Every chunk is block-scored.
+//
+// Scorer concept (a policy struct, copied per thread where needed):
+//   using Query = ...;                       // per-query state, copyable
+//   Query Prepare(size_t q) const;           // query q's precomputation
+//   void ScoreList(Query&, size_t first, size_t count, float* out) const;
+//     // distances of rows [first, first + count) of one list; the scorer
+//     // decides between row and block scoring
+//   void ScoreBlock(Query&, size_t first, size_t count, float* out) const;
+//     // the same rows, always as a block (flattened path)
+//
+// Every input is validated once per call by CheckRankingInputs, before any
+// loop, so the loops only read within bounds. Thread-safety: a call only
+// reads its inputs and writes its own RankingResults.
+#ifndef NIVORA_VECTOR_RANKING_DRIVER_H_
+#define NIVORA_VECTOR_RANKING_DRIVER_H_
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/array2d.h"
+#include "core/parallel_for.h"
+#include "vector/centroid_selection.h"
+#include "vector/ranking_results.h"
+#include "vector/top_k.h"
+
+namespace nivora::internal::vector_index {
+
+inline constexpr size_t kFlattenMinCandidates = 5000;
+inline constexpr size_t kFlattenChunk = 1024;
+
+// Rows per block for block scoring: 2048 / dim (2048 when dim is 0).
+inline size_t BlockThreshold(size_t dim) { return dim == 0 ? 2048 : 2048 / dim; }
+
+// The ranker's text for a list whose end row lies beyond the payload rows.
+using EndMessageFn = std::string (*)(uint64_t start, uint64_t end, size_t rows);
+
+// Everything the driver reads of one call.
+struct RankingCall {
+  const char* name = "";                         // the ranker's name in messages
+  const CentroidSelection* selection = nullptr;
+  const std::vector<uint64_t>* ids = nullptr;    // matching_ids, one per payload row
+  const std::vector<uint64_t>* offsets = nullptr;  // centroid_to_matching_indices
+  size_t rows = 0;                               // payload rows
+  size_t query_rows = 0;                         // rows of the query matrix
+  const std::vector<std::string>* metadata = nullptr;
+  bool with_metadata = false;
+  bool take_sqrt = false;
+  uint32_t k = 0;
+  EndMessageFn end_message = nullptr;
+};
+
+// The checks shared by every ranker, logged at ERROR and thrown:
+//  - std::invalid_argument "Matching IDs and embeddings have different sizes"
+//    when the payload rows differ from the ids in number;
+//  - std::invalid_argument "<name>: metadata.size() (<m>) < rows (<n>)" when
+//    metadata is requested and holds fewer texts than rows;
+//  - std::invalid_argument when the query matrix or query_lists has fewer
+//    rows than the selection has queries, or rows exceed 2^32 - 1;
+//  - every list position of every query: CheckCentroidIndex, then
+//    std::out_of_range "<name>: centroid_to_matching_indices decreases at
+//    position (<p>)" for offsets that run backwards, then
+//    std::out_of_range end_message(...) for an end beyond the rows.
+void CheckRankingInputs(const RankingCall& call);
+
+bool UseFlattenedPath(const RankingCall& call);
+
+template <typename Scorer>
+void RankPerQuery(const RankingCall& call, const Scorer& scorer, RankingResults& results) {
+  const CentroidSelection& sel = *call.selection;
+  const std::vector<uint64_t>& ids = *call.ids;
+  const std::vector<uint64_t>& off = *call.offsets;
+  ParallelForDynamic(sel.n_queries, [&](size_t q) {
+    std::vector<TopKEntry> heap;
+    heap.reserve(call.k);
+    std::vector<float> distances;
+    typename Scorer::Query query = scorer.Prepare(q);
+    const uint32_t* positions = sel.query_lists.cols != 0 ? sel.query_lists.row(q) : nullptr;
+    for (size_t j = 0; j < sel.query_lists.cols; ++j) {
+      const uint64_t start = off[positions[j]];
+      const size_t count = static_cast<size_t>(off[positions[j] + 1] - start);
+      if (count == 0) continue;
+      distances.resize(std::max(distances.size(), count));
+      scorer.ScoreList(query, static_cast<size_t>(start), count, distances.data());
+      for (size_t i = 0; i < count; ++i) {
+        const size_t r = static_cast<size_t>(start) + i;
+        cpu::OfferTopK(heap, call.k, {ids[r], distances[i], static_cast<uint32_t>(r)});
+      }
+    }
+    cpu::WriteHeapToResults(SlotOf(results, q), heap, *call.metadata, call.with_metadata,
+                            call.take_sqrt);
+  });
+}
+
+template <typename Scorer>
+void RankFlattened(const RankingCall& call, const Scorer& scorer, RankingResults& results) {
+  const CentroidSelection& sel = *call.selection;
+  const std::vector<uint64_t>& ids = *call.ids;
+  const std::vector<uint32_t> rows = cpu::FlattenCandidateRows(
+      *call.offsets, sel.query_lists.cols != 0 ? sel.query_lists.row(0) : nullptr,
+      sel.query_lists.cols, ids.size());
+  const size_t n = rows.size();
+  const size_t chunks = (n + kFlattenChunk - 1) / kFlattenChunk;
+  const int threads = ThreadCount();
+  std::vector<std::vector<TopKEntry>> heaps(static_cast<size_t>(threads));
+  const typename Scorer::Query prepared = scorer.Prepare(0);
+  ParallelErrors errors;
+#pragma omp parallel num_threads(threads)
+  {
+    std::vector<TopKEntry>& heap = heaps[static_cast<size_t>(omp_get_thread_num())];
+    typename Scorer::Query query = prepared;
+    std::vector<float> distances(kFlattenChunk);
+#pragma omp for schedule(dynamic, 1)
+    for (size_t c = 0; c < chunks; ++c) {
+      errors.Run([&] {
+        const size_t begin = c * kFlattenChunk;
+        const size_t end = std::min(n, begin + kFlattenChunk);
+        // Candidate rows are contiguous within a list: score each run of
+        // consecutive rows in place as one block.
+        for (size_t i = begin; i < end;) {
+          size_t j = i + 1;
+          while (j < end && rows[j] == rows[j - 1] + 1) ++j;
+          scorer.ScoreBlock(query, rows[i], j - i, distances.data() + (i - begin));
+          i = j;
+        }
+        for (size_t i = begin; i < end; ++i) {
+          cpu::OfferTopK(heap, call.k, {ids[rows[i]], distances[i - begin], rows[i]});
+        }
+      });
+    }
+  }
+  errors.RethrowFirst();
+  cpu::MergeThreadHeaps(heaps, call.k, *call.metadata, call.with_metadata, call.take_sqrt,
+                        SlotOf(results, 0));
+}
+
+// Validates, then fills `results` (built with the selection's n_queries
+// slots) by the path the call takes. k = 0 leaves every slot empty.
+template <typename Scorer>
+void RankCandidates(const RankingCall& call, const Scorer& scorer, RankingResults& results) {
+  CheckRankingInputs(call);
+  if (call.k == 0) return;
+  if (UseFlattenedPath(call)) {
+    RankFlattened(call, scorer, results);
+  } else {
+    RankPerQuery(call, scorer, results);
+  }
+}
+
+}  // namespace nivora::internal::vector_index
+
+#endif  // NIVORA_VECTOR_RANKING_DRIVER_H_
