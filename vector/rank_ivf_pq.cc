@@ -70,6 +70,9 @@ class PQScorer {
     std::vector<float> tables;  // M x K sub-distances, when tables are used
   };
 
+  // Table lookups gain nothing from scoring queries together.
+  static constexpr bool kScoresMany = false;
+
   PQScorer(Array2DView<uint32_t> codes, const std::vector<Codebook>& books, PQShape shape,
            Array2DView<float> queries, bool use_tables)
       : codes_(codes), books_(books), shape_(shape), queries_(queries), use_tables_(use_tables) {}

@@ -1,5 +1,6 @@
 #include "vector/ranking_driver.h"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -62,6 +63,24 @@ void CheckRankingInputs(const RankingCall& call) {
 
 bool UseFlattenedPath(const RankingCall& call) {
   return call.selection->n_queries == 1 && call.ids->size() >= kFlattenMinCandidates;
+}
+
+size_t GroupSize(const RankingCall& call) {
+  const CentroidSelection& sel = *call.selection;
+  if (sel.n_queries < 2 || sel.query_lists.cols == 0) return 1;
+  const std::vector<uint64_t>& off = *call.offsets;
+  size_t most = 1;
+  for (size_t q = 0; q < sel.n_queries; ++q) {
+    size_t candidates = 0;
+    for (size_t j = 0; j < sel.query_lists.cols; ++j) {
+      const uint32_t p = sel.query_lists.row(q)[j];
+      candidates += static_cast<size_t>(off[p + 1] - off[p]);
+    }
+    most = std::max(most, candidates);
+  }
+  // Groups small enough that every thread still gets work.
+  const size_t spread = std::max<size_t>(1, sel.n_queries / static_cast<size_t>(ThreadCount()));
+  return std::max<size_t>(1, std::min({kMaxGroup, kGroupBufferFloats / most, spread}));
 }
 
 }  // namespace nivora::internal::vector_index

@@ -18,6 +18,17 @@
 //     // decides between row and block scoring
 //   void ScoreBlock(Query&, size_t first, size_t count, float* out) const;
 //     // the same rows, always as a block (flattened path)
+//   static constexpr bool kScoresMany;     // whether it has ScoreListMany:
+//   void ScoreListMany(Query* const* qs, size_t u, size_t first, size_t count,
+//                      float* const* outs) const;
+//     // ScoreList for u queries over one list (outs[j] for *qs[j]), sharing
+//     // the reading of the rows: one matrix product instead of u
+//
+// A scorer with ScoreListMany ranks several queries in groups (grouped
+// path): each list probed by the group is scored once for all its queries
+// into per-query buffers, which are then offered in each query's own probe
+// order, so the offers, and hence the results, are those of the per-query
+// path (up to rounding in the last bits of block-scored distances).
 //
 // Every input is validated once per call by CheckRankingInputs, before any
 // loop, so the loops only read within bounds. Thread-safety: a call only
@@ -43,6 +54,10 @@ namespace nivora::internal::vector_index {
 
 inline constexpr size_t kFlattenMinCandidates = 5000;
 inline constexpr size_t kFlattenChunk = 1024;
+// Grouped path: at most this many queries per group, and per-group distance
+// buffers of at most kGroupBufferFloats floats (16 MiB).
+inline constexpr size_t kMaxGroup = 64;
+inline constexpr size_t kGroupBufferFloats = size_t{1} << 22;
 
 // Rows per block for block scoring: 2048 / dim (2048 when dim is 0).
 inline size_t BlockThreshold(size_t dim) { return dim == 0 ? 2048 : 2048 / dim; }
@@ -80,6 +95,19 @@ void CheckRankingInputs(const RankingCall& call);
 
 bool UseFlattenedPath(const RankingCall& call);
 
+// Queries per group of the grouped path: as many as keep every group's
+// buffers within kGroupBufferFloats, at most kMaxGroup; 1 means no grouping.
+size_t GroupSize(const RankingCall& call);
+
+// Offers candidate rows [start, start + count) with their distances.
+inline void OfferRows(std::vector<TopKEntry>& heap, uint32_t k, const std::vector<uint64_t>& ids,
+                      size_t start, size_t count, const float* distances) {
+  for (size_t i = 0; i < count; ++i) {
+    const size_t r = start + i;
+    cpu::OfferTopK(heap, k, {ids[r], distances[i], static_cast<uint32_t>(r)});
+  }
+}
+
 template <typename Scorer>
 void RankPerQuery(const RankingCall& call, const Scorer& scorer, RankingResults& results) {
   const CentroidSelection& sel = *call.selection;
@@ -97,13 +125,71 @@ void RankPerQuery(const RankingCall& call, const Scorer& scorer, RankingResults&
       if (count == 0) continue;
       distances.resize(std::max(distances.size(), count));
       scorer.ScoreList(query, static_cast<size_t>(start), count, distances.data());
-      for (size_t i = 0; i < count; ++i) {
-        const size_t r = static_cast<size_t>(start) + i;
-        cpu::OfferTopK(heap, call.k, {ids[r], distances[i], static_cast<uint32_t>(r)});
-      }
+      OfferRows(heap, call.k, ids, static_cast<size_t>(start), count, distances.data());
     }
     cpu::WriteHeapToResults(SlotOf(results, q), heap, *call.metadata, call.with_metadata,
                             call.take_sqrt);
+  });
+}
+
+template <typename Scorer>
+void RankGrouped(const RankingCall& call, const Scorer& scorer, size_t group,
+                 RankingResults& results) {
+  const CentroidSelection& sel = *call.selection;
+  const std::vector<uint64_t>& off = *call.offsets;
+  const size_t cols = sel.query_lists.cols;
+  const size_t groups = (sel.n_queries + group - 1) / group;
+  ParallelForDynamic(groups, [&](size_t gi) {
+    const size_t q0 = gi * group;
+    const size_t ng = std::min(group, sel.n_queries - q0);
+    std::vector<typename Scorer::Query> queries;
+    queries.reserve(ng);
+    for (size_t g = 0; g < ng; ++g) queries.push_back(scorer.Prepare(q0 + g));
+    // One buffer segment per (query, probe column), and the users of every
+    // list: (list position << 32 | segment), sorted so each list comes once.
+    std::vector<size_t> segment(ng * cols + 1, 0);
+    std::vector<uint64_t> users(ng * cols);
+    for (size_t g = 0; g < ng; ++g) {
+      for (size_t j = 0; j < cols; ++j) {
+        const size_t s = g * cols + j;
+        const uint32_t p = sel.query_lists.row(q0 + g)[j];
+        segment[s + 1] = segment[s] + static_cast<size_t>(off[p + 1] - off[p]);
+        users[s] = (uint64_t{p} << 32) | s;
+      }
+    }
+    std::sort(users.begin(), users.end());
+    std::vector<float> buffer(segment.back());
+    std::vector<typename Scorer::Query*> list_queries;
+    std::vector<float*> list_outs;
+    for (size_t a = 0; a < users.size();) {
+      const uint32_t p = static_cast<uint32_t>(users[a] >> 32);
+      size_t b = a;
+      list_queries.clear();
+      list_outs.clear();
+      for (; b < users.size() && (users[b] >> 32) == p; ++b) {
+        const size_t s = static_cast<size_t>(users[b] & 0xFFFFFFFFu);
+        list_queries.push_back(&queries[s / cols]);
+        list_outs.push_back(buffer.data() + segment[s]);
+      }
+      const size_t count = static_cast<size_t>(off[p + 1] - off[p]);
+      if (count != 0) {
+        scorer.ScoreListMany(list_queries.data(), list_queries.size(),
+                             static_cast<size_t>(off[p]), count, list_outs.data());
+      }
+      a = b;
+    }
+    std::vector<TopKEntry> heap;
+    heap.reserve(call.k);
+    for (size_t g = 0; g < ng; ++g) {
+      for (size_t j = 0; j < cols; ++j) {
+        const size_t s = g * cols + j;
+        const uint32_t p = sel.query_lists.row(q0 + g)[j];
+        OfferRows(heap, call.k, *call.ids, static_cast<size_t>(off[p]), segment[s + 1] - segment[s],
+                  buffer.data() + segment[s]);
+      }
+      cpu::WriteHeapToResults(SlotOf(results, q0 + g), heap, *call.metadata, call.with_metadata,
+                              call.take_sqrt);
+    }
   });
 }
 
@@ -157,9 +243,16 @@ void RankCandidates(const RankingCall& call, const Scorer& scorer, RankingResult
   if (call.k == 0) return;
   if (UseFlattenedPath(call)) {
     RankFlattened(call, scorer, results);
-  } else {
-    RankPerQuery(call, scorer, results);
+    return;
   }
+  if constexpr (Scorer::kScoresMany) {
+    const size_t group = GroupSize(call);
+    if (group > 1) {
+      RankGrouped(call, scorer, group, results);
+      return;
+    }
+  }
+  RankPerQuery(call, scorer, results);
 }
 
 }  // namespace nivora::internal::vector_index

@@ -16,6 +16,7 @@
 #define NIVORA_VECTOR_ROW_DISTANCES_H_
 
 #include <cstddef>
+#include <cstdint>
 
 namespace nivora::internal::vector_index::cpu {
 
@@ -36,6 +37,28 @@ void BlockSquaredL2(const float* rows, size_t d, size_t n, const float* q, float
 // row's RobustNorm (NaN exactly when the row holds a NaN).
 void BlockCosine(const float* rows, size_t d, size_t n, const float* q_hat, float* norms,
                  float* out);
+
+// The block distances of n contiguous scalar-quantizer code rows (d codes
+// each, decoded as code * scale + min with one fused multiply-add, exactly
+// as DecodeSQ does), computed while decoding, without a decoded copy.
+// Same formulas, final passes and norms as BlockSquaredL2 / BlockCosine.
+void SQBlockSquaredL2(const uint8_t* codes, size_t d, size_t n, const float* scale,
+                      const float* min, const float* q, float qq, float* norms, float* out);
+void SQBlockSquaredL2(const uint16_t* codes, size_t d, size_t n, const float* scale,
+                      const float* min, const float* q, float qq, float* norms, float* out);
+void SQBlockCosine(const uint8_t* codes, size_t d, size_t n, const float* scale, const float* min,
+                   const float* q_hat, float* norms, float* out);
+void SQBlockCosine(const uint16_t* codes, size_t d, size_t n, const float* scale,
+                   const float* min, const float* q_hat, float* norms, float* out);
+
+// The same block distances for u queries at once through one matrix product
+// (the block's rows are read once for all of them): Q is the d x u
+// column-major matrix of the queries (unit queries for cosine), product
+// receives the n x u dot products, outs[j] the n distances of query j.
+void BlockSquaredL2Many(const float* rows, size_t d, size_t n, const float* Q, const float* qq,
+                        size_t u, float* norms, float* product, float* const* outs);
+void BlockCosineMany(const float* rows, size_t d, size_t n, const float* Q_hat, size_t u,
+                     float* norms, float* product, float* const* outs);
 
 }  // namespace nivora::internal::vector_index::cpu
 

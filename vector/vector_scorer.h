@@ -5,9 +5,11 @@
 //    (in place, or decoded into the query's scratch block);
 //  - a metric policy: the row formula, the block kernel and the per-query
 //    precomputation (q.q for squared L2, the unit query for cosine).
-// Lists of at least BlockThreshold(dim) rows are block-scored (one BLAS
-// matrix-vector product per block of at most kFlattenChunk rows), shorter
-// lists row by row. A row source with kRefusesNaN (IVFFlat) refuses a NaN in
+// Lists of at least BlockThreshold(dim) rows are block-scored, shorter
+// lists row by row. Block scoring of one query is one BLAS matrix-vector
+// product over rows read in place, or for codes one pass that decodes and
+// scores together; several queries of a group share one matrix product over
+// the rows (codes decoded once per kFlattenChunk rows). A row source with kRefusesNaN (IVFFlat) refuses a NaN in
 // a block's rows, in the query or among the block's distances with
 // std::runtime_error, logged at ERROR: "<name>: NaN detected in batch
 // embeddings.", "... batch query embedding.", "... batch computed distances.".
@@ -57,6 +59,14 @@ struct SQRowSource {
     cpu::DecodeSQRows<CodeT>(base + first * dim, count, dim, scale, min, scratch);
     return scratch;
   }
+  // Block distances of one query while decoding (no decoded block).
+  void BlockSquaredL2(size_t first, size_t n, const float* q, float qq, float* norms,
+                      float* out) const {
+    cpu::SQBlockSquaredL2(base + first * dim, dim, n, scale, min, q, qq, norms, out);
+  }
+  void BlockCosine(size_t first, size_t n, const float* q_hat, float* norms, float* out) const {
+    cpu::SQBlockCosine(base + first * dim, dim, n, scale, min, q_hat, norms, out);
+  }
 };
 
 struct SquaredL2Policy {
@@ -70,6 +80,19 @@ struct SquaredL2Policy {
   static void Block(const float* rows, size_t dim, size_t n, const float* q, const State& s,
                     float* norms, float* out) {
     cpu::BlockSquaredL2(rows, dim, n, q, s.qq, norms, out);
+  }
+  template <typename Source>
+  static void SourceBlock(const Source& source, size_t first, size_t n, const float* q,
+                          const State& s, float* norms, float* out) {
+    source.BlockSquaredL2(first, n, q, s.qq, norms, out);
+  }
+  // What a matrix of queries holds per query, and the scalar beside it.
+  static const float* BlockQuery(const float* q, const State&) { return q; }
+  static float BlockScalar(const State& s) { return s.qq; }
+  static void BlockMany(const float* rows, size_t dim, size_t n, const float* Q,
+                        const float* scalars, size_t u, float* norms, float* product,
+                        float* const* outs) {
+    cpu::BlockSquaredL2Many(rows, dim, n, Q, scalars, u, norms, product, outs);
   }
 };
 
@@ -91,6 +114,18 @@ struct CosinePolicy {
   static void Block(const float* rows, size_t dim, size_t n, const float*, const State& s,
                     float* norms, float* out) {
     cpu::BlockCosine(rows, dim, n, s.q_hat.data(), norms, out);
+  }
+  template <typename Source>
+  static void SourceBlock(const Source& source, size_t first, size_t n, const float*,
+                          const State& s, float* norms, float* out) {
+    source.BlockCosine(first, n, s.q_hat.data(), norms, out);
+  }
+  static const float* BlockQuery(const float*, const State& s) { return s.q_hat.data(); }
+  static float BlockScalar(const State&) { return 0.0f; }
+  static void BlockMany(const float* rows, size_t dim, size_t n, const float* Q,
+                        const float* /*scalars*/, size_t u, float* norms, float* product,
+                        float* const* outs) {
+    cpu::BlockCosineMany(rows, dim, n, Q, u, norms, product, outs);
   }
 };
 
@@ -132,7 +167,14 @@ class VectorScorer {
     bool q_has_nan = false;
     std::vector<float> decoded;  // decoded rows of one block (decoding sources)
     std::vector<float> norms;    // per-row norms of one block
+    // Scratch of ScoreListMany, used in the first query of a group.
+    std::vector<float> gathered;  // the group's block queries, d x u
+    std::vector<float> scalars;   // their scalars
+    std::vector<float> product;   // block rows x u dot products
+    std::vector<float*> outs;     // per query: where the current block goes
   };
+
+  static constexpr bool kScoresMany = true;
 
   VectorScorer(Source source, Array2DView<float> queries, const char* name)
       : source_(source), queries_(queries), name_(name), block_(BlockThreshold(source.dim)) {}
@@ -163,25 +205,61 @@ class VectorScorer {
 
   void ScoreBlock(Query& query, size_t first, size_t count, float* out) const {
     const size_t dim = source_.dim;
-    // Decoded blocks are bounded so that the scratch stays cache-sized; rows
-    // read in place need no bound.
-    const size_t step = Source::kDecodes ? kFlattenChunk : std::max<size_t>(count, 1);
-    query.norms.resize(std::max(query.norms.size(), std::min(count, step)));
+    query.norms.resize(std::max(query.norms.size(), count));
     if constexpr (Source::kDecodes) {
-      query.decoded.resize(std::max(query.decoded.size(), dim * std::min(count, step)));
+      // Codes are scored while they are decoded: no decoded block.
+      Metric::SourceBlock(source_, first, count, query.q, query.state, query.norms.data(), out);
+    } else {
+      const float* rows = source_.Rows(first, count, nullptr);
+      Metric::Block(rows, dim, count, query.q, query.state, query.norms.data(), out);
     }
+    if constexpr (Source::kRefusesNaN) CheckNaN(query.norms.data(), query, count, out);
+  }
+
+  // ScoreList for u queries of one group over the same list: outs[j]
+  // receives query *qs[j]'s distances. A block-scored list is read (or
+  // decoded) once and scored against all u queries by one matrix product.
+  void ScoreListMany(Query* const* qs, size_t u, size_t first, size_t count,
+                     float* const* outs) const {
+    const size_t dim = source_.dim;
+    if (u == 1 || count < block_ || dim == 0) {
+      for (size_t j = 0; j < u; ++j) ScoreList(*qs[j], first, count, outs[j]);
+      return;
+    }
+    Query& scratch = *qs[0];
+    scratch.gathered.resize(dim * u);
+    scratch.scalars.resize(u);
+    for (size_t j = 0; j < u; ++j) {
+      const float* v = Metric::BlockQuery(qs[j]->q, qs[j]->state);
+      std::copy(v, v + dim, scratch.gathered.data() + j * dim);
+      scratch.scalars[j] = Metric::BlockScalar(qs[j]->state);
+    }
+    const size_t step = Source::kDecodes ? kFlattenChunk : count;
+    const size_t most = std::min(count, step);
+    scratch.norms.resize(std::max(scratch.norms.size(), most));
+    scratch.product.resize(std::max(scratch.product.size(), most * u));
+    if constexpr (Source::kDecodes) {
+      scratch.decoded.resize(std::max(scratch.decoded.size(), dim * most));
+    }
+    scratch.outs.resize(u);
     for (size_t done = 0; done < count; done += step) {
       const size_t n = std::min(step, count - done);
-      const float* rows = source_.Rows(first + done, n, query.decoded.data());
-      Metric::Block(rows, dim, n, query.q, query.state, query.norms.data(), out + done);
-      if constexpr (Source::kRefusesNaN) CheckNaN(query, n, out + done);
+      const float* rows = source_.Rows(first + done, n, scratch.decoded.data());
+      for (size_t j = 0; j < u; ++j) scratch.outs[j] = outs[j] + done;
+      Metric::BlockMany(rows, dim, n, scratch.gathered.data(), scratch.scalars.data(), u,
+                        scratch.norms.data(), scratch.product.data(), scratch.outs.data());
+      if constexpr (Source::kRefusesNaN) {
+        for (size_t j = 0; j < u; ++j) {
+          CheckNaN(scratch.norms.data(), *qs[j], n, scratch.outs[j]);
+        }
+      }
     }
   }
 
  private:
-  void CheckNaN(const Query& query, size_t n, const float* out) const {
+  void CheckNaN(const float* norms, const Query& query, size_t n, const float* out) const {
     const auto is_nan = [](float v) { return std::isnan(v); };
-    if (std::any_of(query.norms.data(), query.norms.data() + n, is_nan)) {
+    if (std::any_of(norms, norms + n, is_nan)) {
       LogAndThrowRuntime(std::string(name_) + ": NaN detected in batch embeddings.");
     }
     if (query.q_has_nan) {
