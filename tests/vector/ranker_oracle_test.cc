@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/parallel_for.h"
 #include "ranking_test_util.h"
 #include "vector/rank_ivf_flat.h"
 #include "vector/rank_ivf_pq.h"
@@ -247,6 +248,29 @@ TEST_F(RankerOracleTest, PerQueryPathScoresRowsAndBlocks) {
   }
 }
 
+TEST_F(RankerOracleTest, GroupedQueriesMatchTheOracle) {
+  // Two threads: 40 queries go in groups of 20 that share list scoring.
+  ScopedThreadCount threads(2);
+  const std::vector<size_t> sizes = {3, 150, 200, 0, 130, 20, 1000};
+  std::vector<std::vector<uint32_t>> positions;
+  for (size_t q = 0; q < 40; ++q) {
+    std::vector<uint32_t> all = {0, 1, 2, 3, 4, 5, 6};
+    std::shuffle(all.begin(), all.end(), gen_);
+    positions.emplace_back(all.begin(), all.begin() + 4);
+  }
+  const CentroidSelection sel = Selection(positions);
+  const Array2D<float> queries = Queries(40);
+  for (Kind kind : kKinds) {
+    RetrieveNeighborsResult r = Retrieved(sizes, RowBytes(kind));
+    Fill(kind, r);
+    for (DistanceMetric metric : kMetrics) {
+      SCOPED_TRACE(std::string(NameOf(kind)) + " metric " +
+                   std::to_string(static_cast<int>(metric)));
+      CheckAgainstOracle(kind, metric, r, sel, queries, 10, true);
+    }
+  }
+}
+
 TEST_F(RankerOracleTest, FlattenedPathFromFiveThousandCandidates) {
   for (size_t total : {4999u, 5000u, 7777u}) {
     const std::vector<size_t> sizes = {total / 3, 0, total - 2 * (total / 3), total / 3};
@@ -280,9 +304,20 @@ TEST_F(RankerOracleTest, EqualDistancesNeverDisplaceTheEarlierCandidate) {
         }
       }
       const CentroidSelection sel = Selection({{2, 0, 1}});
-      const Array2D<float> queries = Queries(1);
+      const Array2D<float> queries = Queries(4);
       for (DistanceMetric metric : kMetrics) {
         SCOPED_TRACE(std::string(NameOf(kind)) + " list " + std::to_string(list));
+        if (3 * list < 5000) {
+          // Four queries on two threads: the grouped path keeps the same
+          // survivors as one query alone.
+          ScopedThreadCount threads(2);
+          const CentroidSelection four = Selection({{2, 0, 1}, {2, 0, 1}, {2, 0, 1}, {2, 0, 1}});
+          const RankingResults grouped = Rank(kind, r, {}, four, queries, 3, metric, {});
+          for (size_t q = 0; q < 4; ++q) {
+            EXPECT_EQ(std::set<uint64_t>(grouped.ids[q].begin(), grouped.ids[q].end()),
+                      (std::set<uint64_t>{IdOf(2 * list), IdOf(2 * list + 1), IdOf(2 * list + 2)}));
+          }
+        }
         const RankingResults got = Rank(kind, r, {}, sel, queries, 3, metric, {});
         ASSERT_EQ(got.num_results[0], 3u);
         const std::set<uint64_t> ids(got.ids[0].begin(), got.ids[0].end());
