@@ -132,65 +132,87 @@ void RankPerQuery(const RankingCall& call, const Scorer& scorer, RankingResults&
   });
 }
 
+// The per-thread scratch of the grouped path, reused from group to group.
+struct GroupScratch {
+  std::vector<size_t> segment;  // buffer offset of every (query, probe column)
+  std::vector<uint64_t> users;  // (list position << 32) | segment index, sorted
+  std::vector<float> buffer;    // the group's distances, segment by segment
+  std::vector<TopKEntry> heap;
+};
+
+// Scores every list probed by queries [q0, q0 + ng) once for all of them,
+// then offers each query's distances in its own probe order.
 template <typename Scorer>
-void RankGrouped(const RankingCall& call, const Scorer& scorer, size_t group,
-                 RankingResults& results) {
+void RankGroup(const RankingCall& call, const Scorer& scorer, size_t q0, size_t ng,
+               GroupScratch& scratch, RankingResults& results) {
   const CentroidSelection& sel = *call.selection;
   const std::vector<uint64_t>& off = *call.offsets;
   const size_t cols = sel.query_lists.cols;
-  const size_t groups = (sel.n_queries + group - 1) / group;
-  ParallelForDynamic(groups, [&](size_t gi) {
-    const size_t q0 = gi * group;
-    const size_t ng = std::min(group, sel.n_queries - q0);
-    std::vector<typename Scorer::Query> queries;
-    queries.reserve(ng);
-    for (size_t g = 0; g < ng; ++g) queries.push_back(scorer.Prepare(q0 + g));
-    // One buffer segment per (query, probe column), and the users of every
-    // list: (list position << 32 | segment), sorted so each list comes once.
-    std::vector<size_t> segment(ng * cols + 1, 0);
-    std::vector<uint64_t> users(ng * cols);
-    for (size_t g = 0; g < ng; ++g) {
-      for (size_t j = 0; j < cols; ++j) {
-        const size_t s = g * cols + j;
-        const uint32_t p = sel.query_lists.row(q0 + g)[j];
-        segment[s + 1] = segment[s] + static_cast<size_t>(off[p + 1] - off[p]);
-        users[s] = (uint64_t{p} << 32) | s;
-      }
+  std::vector<typename Scorer::Query> queries;
+  queries.reserve(ng);
+  for (size_t g = 0; g < ng; ++g) queries.push_back(scorer.Prepare(q0 + g));
+  std::vector<size_t>& segment = scratch.segment;
+  std::vector<uint64_t>& users = scratch.users;
+  segment.assign(ng * cols + 1, 0);
+  users.resize(ng * cols);
+  for (size_t g = 0; g < ng; ++g) {
+    for (size_t j = 0; j < cols; ++j) {
+      const size_t s = g * cols + j;
+      const uint32_t p = sel.query_lists.row(q0 + g)[j];
+      segment[s + 1] = segment[s] + static_cast<size_t>(off[p + 1] - off[p]);
+      users[s] = (uint64_t{p} << 32) | s;
     }
-    std::sort(users.begin(), users.end());
-    std::vector<float> buffer(segment.back());
-    std::vector<typename Scorer::Query*> list_queries;
-    std::vector<float*> list_outs;
-    for (size_t a = 0; a < users.size();) {
-      const uint32_t p = static_cast<uint32_t>(users[a] >> 32);
-      size_t b = a;
-      list_queries.clear();
-      list_outs.clear();
-      for (; b < users.size() && (users[b] >> 32) == p; ++b) {
-        const size_t s = static_cast<size_t>(users[b] & 0xFFFFFFFFu);
-        list_queries.push_back(&queries[s / cols]);
-        list_outs.push_back(buffer.data() + segment[s]);
-      }
-      const size_t count = static_cast<size_t>(off[p + 1] - off[p]);
-      if (count != 0) {
-        scorer.ScoreListMany(list_queries.data(), list_queries.size(),
-                             static_cast<size_t>(off[p]), count, list_outs.data());
-      }
-      a = b;
+  }
+  std::sort(users.begin(), users.end());
+  if (scratch.buffer.size() < segment.back()) scratch.buffer.resize(segment.back());
+  float* buffer = scratch.buffer.data();
+  std::vector<typename Scorer::Query*> list_queries;
+  std::vector<float*> list_outs;
+  for (size_t a = 0; a < users.size();) {
+    const uint32_t p = static_cast<uint32_t>(users[a] >> 32);
+    list_queries.clear();
+    list_outs.clear();
+    for (; a < users.size() && (users[a] >> 32) == p; ++a) {
+      const size_t s = static_cast<size_t>(users[a] & 0xFFFFFFFFu);
+      list_queries.push_back(&queries[s / cols]);
+      list_outs.push_back(buffer + segment[s]);
     }
-    std::vector<TopKEntry> heap;
-    heap.reserve(call.k);
-    for (size_t g = 0; g < ng; ++g) {
-      for (size_t j = 0; j < cols; ++j) {
-        const size_t s = g * cols + j;
-        const uint32_t p = sel.query_lists.row(q0 + g)[j];
-        OfferRows(heap, call.k, *call.ids, static_cast<size_t>(off[p]), segment[s + 1] - segment[s],
-                  buffer.data() + segment[s]);
-      }
-      cpu::WriteHeapToResults(SlotOf(results, q0 + g), heap, *call.metadata, call.with_metadata,
-                              call.take_sqrt);
+    const size_t count = static_cast<size_t>(off[p + 1] - off[p]);
+    if (count != 0) {
+      scorer.ScoreListMany(list_queries.data(), list_queries.size(), static_cast<size_t>(off[p]),
+                           count, list_outs.data());
     }
-  });
+  }
+  for (size_t g = 0; g < ng; ++g) {
+    for (size_t j = 0; j < cols; ++j) {
+      const size_t s = g * cols + j;
+      const uint32_t p = sel.query_lists.row(q0 + g)[j];
+      OfferRows(scratch.heap, call.k, *call.ids, static_cast<size_t>(off[p]),
+                segment[s + 1] - segment[s], buffer + segment[s]);
+    }
+    cpu::WriteHeapToResults(SlotOf(results, q0 + g), scratch.heap, *call.metadata,
+                            call.with_metadata, call.take_sqrt);
+  }
+}
+
+template <typename Scorer>
+void RankGrouped(const RankingCall& call, const Scorer& scorer, size_t group,
+                 RankingResults& results) {
+  const size_t n_queries = call.selection->n_queries;
+  const size_t groups = (n_queries + group - 1) / group;
+  ParallelErrors errors;
+#pragma omp parallel num_threads(ThreadCount())
+  {
+    GroupScratch scratch;
+#pragma omp for schedule(dynamic, 1)
+    for (size_t gi = 0; gi < groups; ++gi) {
+      errors.Run([&] {
+        const size_t q0 = gi * group;
+        RankGroup(call, scorer, q0, std::min(group, n_queries - q0), scratch, results);
+      });
+    }
+  }
+  errors.RethrowFirst();
 }
 
 template <typename Scorer>

@@ -62,19 +62,20 @@ void CosineSums(const float* q, const float* x, size_t d, float* sums) {
   sums[2] = s_xx;
 }
 
+// out[i] from the dot products t[i] (t may be out itself).
 NIVORA_MULTIVERSION
-void SquaredL2Pass(const float* norms, float qq, size_t n, float* out) {
+void SquaredL2Pass(const float* norms, float qq, size_t n, const float* t, float* out) {
   for (size_t i = 0; i < n; ++i) {
-    const float v = (norms[i] + qq) - (out[i] + out[i]);
+    const float v = (norms[i] + qq) - (t[i] + t[i]);
     out[i] = v > 0.0f ? v : 0.0f;  // NaN compares false and becomes 0
   }
 }
 
 NIVORA_MULTIVERSION
-void CosinePass(const float* norms, size_t n, float* out) {
+void CosinePass(const float* norms, size_t n, const float* t, float* out) {
   for (size_t i = 0; i < n; ++i) {
     const float length = norms[i] != 0.0f ? norms[i] : 1.0f;
-    float v = 1.0f - out[i] / length;
+    float v = 1.0f - t[i] / length;
     v = v < 0.0f ? 0.0f : v;  // NaN compares false both times and stays
     out[i] = v > 2.0f ? 2.0f : v;
   }
@@ -216,7 +217,7 @@ void FinishSQCosine(const CodeT* codes, size_t d, size_t n, const float* scale, 
     }
     norms[r] = length;
   }
-  CosinePass(norms, n, out);
+  CosinePass(norms, n, out, out);
 }
 
 // product = rows^T Q (n x u), written in place.
@@ -256,7 +257,7 @@ void BlockSquaredL2(const float* rows, size_t d, size_t n, const float* q, float
   if (n == 0) return;
   for (size_t i = 0; i < n; ++i) norms[i] = SquaredNorm(rows + i * d, d);
   BlockTimesQuery(rows, d, n, q, out);
-  SquaredL2Pass(norms, qq, n, out);
+  SquaredL2Pass(norms, qq, n, out, out);
 }
 
 void BlockCosine(const float* rows, size_t d, size_t n, const float* q_hat, float* norms,
@@ -264,7 +265,7 @@ void BlockCosine(const float* rows, size_t d, size_t n, const float* q_hat, floa
   if (n == 0) return;
   for (size_t i = 0; i < n; ++i) norms[i] = RobustNorm(rows + i * d, d);
   BlockTimesQuery(rows, d, n, q_hat, out);
-  CosinePass(norms, n, out);
+  CosinePass(norms, n, out, out);
 }
 
 void SQBlockSquaredL2(const uint8_t* codes, size_t d, size_t n, const float* scale,
@@ -294,10 +295,7 @@ void BlockSquaredL2Many(const float* rows, size_t d, size_t n, const float* Q, c
   if (n == 0) return;
   for (size_t i = 0; i < n; ++i) norms[i] = SquaredNorm(rows + i * d, d);
   BlockTimesQueries(rows, d, n, Q, u, product);
-  for (size_t j = 0; j < u; ++j) {
-    std::copy(product + j * n, product + (j + 1) * n, outs[j]);
-    SquaredL2Pass(norms, qq[j], n, outs[j]);
-  }
+  for (size_t j = 0; j < u; ++j) SquaredL2Pass(norms, qq[j], n, product + j * n, outs[j]);
 }
 
 void BlockCosineMany(const float* rows, size_t d, size_t n, const float* Q_hat, size_t u,
@@ -305,10 +303,7 @@ void BlockCosineMany(const float* rows, size_t d, size_t n, const float* Q_hat, 
   if (n == 0) return;
   for (size_t i = 0; i < n; ++i) norms[i] = RobustNorm(rows + i * d, d);
   BlockTimesQueries(rows, d, n, Q_hat, u, product);
-  for (size_t j = 0; j < u; ++j) {
-    std::copy(product + j * n, product + (j + 1) * n, outs[j]);
-    CosinePass(norms, n, outs[j]);
-  }
+  for (size_t j = 0; j < u; ++j) CosinePass(norms, n, product + j * n, outs[j]);
 }
 
 }  // namespace nivora::internal::vector_index::cpu

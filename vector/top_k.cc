@@ -8,7 +8,7 @@
 
 namespace nivora::internal::vector_index::cpu {
 
-void OfferTopK(std::vector<TopKEntry>& heap, size_t k, TopKEntry entry) {
+void InsertTopK(std::vector<TopKEntry>& heap, size_t k, TopKEntry entry) {
   if (std::isnan(entry.distance)) entry.distance = std::numeric_limits<float>::infinity();
   if (heap.size() < k) {
     heap.push_back(entry);

@@ -40,8 +40,16 @@ namespace cpu {
 // Max-heap order on distance alone.
 inline bool FartherFirst(const TopKEntry& a, const TopKEntry& b) { return a.distance < b.distance; }
 
+// The out-of-line part of OfferTopK: an entry that enters the heap.
+void InsertTopK(std::vector<TopKEntry>& heap, size_t k, TopKEntry entry);
+
 // Offers one entry to `heap` (a max-heap of capacity k) by the offer rule.
-void OfferTopK(std::vector<TopKEntry>& heap, size_t k, TopKEntry entry);
+// Inline: almost every offer to a full heap is rejected by one comparison
+// (NaN compares false, so it is rejected too: +infinity would be).
+inline void OfferTopK(std::vector<TopKEntry>& heap, size_t k, TopKEntry entry) {
+  if (heap.size() >= k && !(entry.distance < heap.front().distance)) return;
+  InsertTopK(heap, k, entry);
+}
 
 // Empties the heap into the slot, nearest first: ids, distances (their
 // square roots when take_sqrt) and, when with_metadata, metadata[row];
