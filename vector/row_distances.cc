@@ -100,7 +100,7 @@ void BlockTimesQuery(const float* rows, size_t d, size_t n, const float* q, floa
 // R is. Several rows at once keep independent sums in flight.
 typedef float Floats8 __attribute__((vector_size(32)));
 
-NIVORA_INLINE_INTO_CLONES float CombineLanes(Floats8 v) {
+NIVORA_INLINE_INTO_CLONES float CombineLanes(const Floats8& v) {
   return ((v[0] + v[1]) + (v[2] + v[3])) + ((v[4] + v[5]) + (v[6] + v[7]));
 }
 
