@@ -234,7 +234,9 @@ class VectorScorer {
       std::copy(v, v + dim, scratch.gathered.data() + j * dim);
       scratch.scalars[j] = Metric::BlockScalar(qs[j]->state);
     }
-    const size_t step = Source::kDecodes ? kFlattenChunk : count;
+    // Blocks of at most kFlattenChunk rows bound the scratch (and keep a
+    // block cache-sized) however long the list is.
+    const size_t step = kFlattenChunk;
     const size_t most = std::min(count, step);
     scratch.norms.resize(std::max(scratch.norms.size(), most));
     scratch.product.resize(std::max(scratch.product.size(), most * u));
