@@ -15,7 +15,7 @@ APT_PACKAGES=(
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
-PIP_PACKAGES=(numpy pytest "pybind11>=3" scikit-build-core)
+PIP_PACKAGES=(numpy pytest "pybind11>=3" scikit-build-core faiss-cpu)
 
 missing=()
 for p in "${APT_PACKAGES[@]}"; do
@@ -35,7 +35,7 @@ fi
 PY=${PYTHON:-python3}
 if ! "$PY" - <<'PYEOF' 2>/dev/null
 import importlib.metadata as m, sys
-need = {"numpy": None, "pytest": None, "pybind11": 3, "scikit-build-core": None}
+need = {"numpy": None, "pytest": None, "pybind11": 3, "scikit-build-core": None, "faiss-cpu": None}
 for name, major in need.items():
     v = m.version(name)
     if major and int(v.split(".")[0]) < major:

@@ -167,11 +167,21 @@ Array2D<float> DecodeSQ(Array2DView<CodeT> codes, const SQQuantizer& quantizer) 
   return values;
 }
 
+template <typename CodeT>
+void DecodeSQRows(const CodeT* codes, size_t n, size_t dim, const float* scale, const float* min,
+                  float* out) {
+  for (size_t i = 0; i < n; ++i) SQRows<CodeT>::Decode(codes + i * dim, scale, min, out + i * dim, dim);
+}
+
 template void EncodeSQInto<uint8_t>(const Array2D<float>&, const SQQuantizer&,
                                     Array2DView<uint8_t>);
 template void EncodeSQInto<uint16_t>(const Array2D<float>&, const SQQuantizer&,
                                      Array2DView<uint16_t>);
 template Array2D<float> DecodeSQ<uint8_t>(Array2DView<uint8_t>, const SQQuantizer&);
 template Array2D<float> DecodeSQ<uint16_t>(Array2DView<uint16_t>, const SQQuantizer&);
+template void DecodeSQRows<uint8_t>(const uint8_t*, size_t, size_t, const float*, const float*,
+                                    float*);
+template void DecodeSQRows<uint16_t>(const uint16_t*, size_t, size_t, const float*, const float*,
+                                     float*);
 
 }  // namespace nivora::internal::vector_index::cpu

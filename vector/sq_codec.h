@@ -10,6 +10,7 @@
 #ifndef NIVORA_VECTOR_SQ_CODEC_H_
 #define NIVORA_VECTOR_SQ_CODEC_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/array2d.h"
@@ -36,12 +37,23 @@ void EncodeSQInto(const Array2D<float>& data, const SQQuantizer& quantizer,
 template <typename CodeT>
 Array2D<float> DecodeSQ(Array2DView<CodeT> codes, const SQQuantizer& quantizer);
 
+// Decodes n contiguous code rows of `dim` codes into n rows of dim floats
+// (out), with no checks: scale and min must hold dim values. For the rankers,
+// which decode lists block by block.
+template <typename CodeT>
+void DecodeSQRows(const CodeT* codes, size_t n, size_t dim, const float* scale, const float* min,
+                  float* out);
+
 extern template void EncodeSQInto<uint8_t>(const Array2D<float>&, const SQQuantizer&,
                                            Array2DView<uint8_t>);
 extern template void EncodeSQInto<uint16_t>(const Array2D<float>&, const SQQuantizer&,
                                             Array2DView<uint16_t>);
 extern template Array2D<float> DecodeSQ<uint8_t>(Array2DView<uint8_t>, const SQQuantizer&);
 extern template Array2D<float> DecodeSQ<uint16_t>(Array2DView<uint16_t>, const SQQuantizer&);
+extern template void DecodeSQRows<uint8_t>(const uint8_t*, size_t, size_t, const float*,
+                                           const float*, float*);
+extern template void DecodeSQRows<uint16_t>(const uint16_t*, size_t, size_t, const float*,
+                                            const float*, float*);
 
 }  // namespace nivora::internal::vector_index::cpu
 

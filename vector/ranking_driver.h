@@ -1,0 +1,282 @@
+// The one ranking driver behind the IVFFlat, IVFSQ and IVFPQ rankers: it
+// walks each query's probed lists, offers every candidate to the query's
+// bounded top-k heap and writes the heaps out; the index type contributes
+// only a Scorer, chosen once per call.
+//
+// Paths:
+//  - per query: one parallel iteration per query (dynamic, chunk 1); the
+//    query's lists in probe order (nearest first), rows ascending;
+//  - flattened: one query with at least kFlattenMinCandidates candidates is
+//    cut into chunks of kFlattenChunk rows scored in parallel into one heap
+//    per thread, merged at the end. Every chunk is block-scored.
+//
+// Scorer concept (a policy struct, copied per thread where needed):
+//   using Query = ...;                       // per-query state, copyable
+//   Query Prepare(size_t q) const;           // query q's precomputation
+//   void ScoreList(Query&, size_t first, size_t count, float* out) const;
+//     // distances of rows [first, first + count) of one list; the scorer
+//     // decides between row and block scoring
+//   void ScoreBlock(Query&, size_t first, size_t count, float* out) const;
+//     // the same rows, always as a block (flattened path)
+//   static constexpr bool kScoresMany;     // whether it has ScoreListMany:
+//   void ScoreListMany(Query* const* qs, size_t u, size_t first, size_t count,
+//                      float* const* outs) const;
+//     // ScoreList for u queries over one list (outs[j] for *qs[j]), sharing
+//     // the reading of the rows: one matrix product instead of u
+//
+// A scorer with ScoreListMany ranks several queries in groups (grouped
+// path): each list probed by the group is scored once for all its queries
+// into per-query buffers, which are then offered in each query's own probe
+// order, so the offers, and hence the results, are those of the per-query
+// path (up to rounding in the last bits of block-scored distances).
+//
+// Every input is validated once per call by CheckRankingInputs, before any
+// loop, so the loops only read within bounds. Thread-safety: a call only
+// reads its inputs and writes its own RankingResults.
+#ifndef NIVORA_VECTOR_RANKING_DRIVER_H_
+#define NIVORA_VECTOR_RANKING_DRIVER_H_
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/array2d.h"
+#include "core/parallel_for.h"
+#include "vector/centroid_selection.h"
+#include "vector/ranking_results.h"
+#include "vector/top_k.h"
+
+namespace nivora::internal::vector_index {
+
+inline constexpr size_t kFlattenMinCandidates = 5000;
+inline constexpr size_t kFlattenChunk = 1024;
+// Grouped path: at most this many queries per group, and per-group distance
+// buffers of at most kGroupBufferFloats floats (16 MiB).
+inline constexpr size_t kMaxGroup = 64;
+inline constexpr size_t kGroupBufferFloats = size_t{1} << 22;
+
+// Rows per block for block scoring: 2048 / dim (2048 when dim is 0).
+inline size_t BlockThreshold(size_t dim) { return dim == 0 ? 2048 : 2048 / dim; }
+
+// The ranker's text for a list whose end row lies beyond the payload rows.
+using EndMessageFn = std::string (*)(uint64_t start, uint64_t end, size_t rows);
+
+// Everything the driver reads of one call.
+struct RankingCall {
+  const char* name = "";                         // the ranker's name in messages
+  const CentroidSelection* selection = nullptr;
+  const std::vector<uint64_t>* ids = nullptr;    // matching_ids, one per payload row
+  const std::vector<uint64_t>* offsets = nullptr;  // centroid_to_matching_indices
+  size_t rows = 0;                               // payload rows
+  size_t query_rows = 0;                         // rows of the query matrix
+  const std::vector<std::string>* metadata = nullptr;
+  bool with_metadata = false;
+  bool take_sqrt = false;
+  uint32_t k = 0;
+  EndMessageFn end_message = nullptr;
+};
+
+// The checks shared by every ranker, logged at ERROR and thrown:
+//  - std::invalid_argument "Matching IDs and embeddings have different sizes"
+//    when the payload rows differ from the ids in number;
+//  - std::invalid_argument "<name>: metadata.size() (<m>) < rows (<n>)" when
+//    metadata is requested and holds fewer texts than rows;
+//  - std::invalid_argument when the query matrix or query_lists has fewer
+//    rows than the selection has queries, or rows exceed 2^32 - 1;
+//  - every list position of every query: CheckCentroidIndex, then
+//    std::out_of_range "<name>: centroid_to_matching_indices decreases at
+//    position (<p>)" for offsets that run backwards, then
+//    std::out_of_range end_message(...) for an end beyond the rows.
+void CheckRankingInputs(const RankingCall& call);
+
+bool UseFlattenedPath(const RankingCall& call);
+
+// Queries per group of the grouped path: as many as keep every group's
+// buffers within kGroupBufferFloats, at most kMaxGroup; 1 means no grouping.
+size_t GroupSize(const RankingCall& call);
+
+// Offers candidate rows [start, start + count) with their distances.
+inline void OfferRows(std::vector<TopKEntry>& heap, uint32_t k, const std::vector<uint64_t>& ids,
+                      size_t start, size_t count, const float* distances) {
+  for (size_t i = 0; i < count; ++i) {
+    const size_t r = start + i;
+    cpu::OfferTopK(heap, k, {ids[r], distances[i], static_cast<uint32_t>(r)});
+  }
+}
+
+template <typename Scorer>
+void RankPerQuery(const RankingCall& call, const Scorer& scorer, RankingResults& results) {
+  const CentroidSelection& sel = *call.selection;
+  const std::vector<uint64_t>& ids = *call.ids;
+  const std::vector<uint64_t>& off = *call.offsets;
+  ParallelForDynamic(sel.n_queries, [&](size_t q) {
+    std::vector<TopKEntry> heap;
+    heap.reserve(call.k);
+    std::vector<float> distances;
+    typename Scorer::Query query = scorer.Prepare(q);
+    const uint32_t* positions = sel.query_lists.cols != 0 ? sel.query_lists.row(q) : nullptr;
+    for (size_t j = 0; j < sel.query_lists.cols; ++j) {
+      const uint64_t start = off[positions[j]];
+      const size_t count = static_cast<size_t>(off[positions[j] + 1] - start);
+      if (count == 0) continue;
+      distances.resize(std::max(distances.size(), count));
+      scorer.ScoreList(query, static_cast<size_t>(start), count, distances.data());
+      OfferRows(heap, call.k, ids, static_cast<size_t>(start), count, distances.data());
+    }
+    cpu::WriteHeapToResults(SlotOf(results, q), heap, *call.metadata, call.with_metadata,
+                            call.take_sqrt);
+  });
+}
+
+// The per-thread scratch of the grouped path, reused from group to group.
+struct GroupScratch {
+  std::vector<size_t> segment;  // buffer offset of every (query, probe column)
+  std::vector<uint64_t> users;  // (list position << 32) | segment index, sorted
+  std::vector<float> buffer;    // the group's distances, segment by segment
+  std::vector<TopKEntry> heap;
+};
+
+// Scores every list probed by queries [q0, q0 + ng) once for all of them,
+// then offers each query's distances in its own probe order.
+template <typename Scorer>
+void RankGroup(const RankingCall& call, const Scorer& scorer, size_t q0, size_t ng,
+               GroupScratch& scratch, RankingResults& results) {
+  const CentroidSelection& sel = *call.selection;
+  const std::vector<uint64_t>& off = *call.offsets;
+  const size_t cols = sel.query_lists.cols;
+  std::vector<typename Scorer::Query> queries;
+  queries.reserve(ng);
+  for (size_t g = 0; g < ng; ++g) queries.push_back(scorer.Prepare(q0 + g));
+  std::vector<size_t>& segment = scratch.segment;
+  std::vector<uint64_t>& users = scratch.users;
+  segment.assign(ng * cols + 1, 0);
+  users.resize(ng * cols);
+  for (size_t g = 0; g < ng; ++g) {
+    for (size_t j = 0; j < cols; ++j) {
+      const size_t s = g * cols + j;
+      const uint32_t p = sel.query_lists.row(q0 + g)[j];
+      segment[s + 1] = segment[s] + static_cast<size_t>(off[p + 1] - off[p]);
+      users[s] = (uint64_t{p} << 32) | s;
+    }
+  }
+  std::sort(users.begin(), users.end());
+  if (scratch.buffer.size() < segment.back()) scratch.buffer.resize(segment.back());
+  float* buffer = scratch.buffer.data();
+  std::vector<typename Scorer::Query*> list_queries;
+  std::vector<float*> list_outs;
+  for (size_t a = 0; a < users.size();) {
+    const uint32_t p = static_cast<uint32_t>(users[a] >> 32);
+    list_queries.clear();
+    list_outs.clear();
+    for (; a < users.size() && (users[a] >> 32) == p; ++a) {
+      const size_t s = static_cast<size_t>(users[a] & 0xFFFFFFFFu);
+      list_queries.push_back(&queries[s / cols]);
+      list_outs.push_back(buffer + segment[s]);
+    }
+    const size_t count = static_cast<size_t>(off[p + 1] - off[p]);
+    if (count != 0) {
+      scorer.ScoreListMany(list_queries.data(), list_queries.size(), static_cast<size_t>(off[p]),
+                           count, list_outs.data());
+    }
+  }
+  for (size_t g = 0; g < ng; ++g) {
+    for (size_t j = 0; j < cols; ++j) {
+      const size_t s = g * cols + j;
+      const uint32_t p = sel.query_lists.row(q0 + g)[j];
+      OfferRows(scratch.heap, call.k, *call.ids, static_cast<size_t>(off[p]),
+                segment[s + 1] - segment[s], buffer + segment[s]);
+    }
+    cpu::WriteHeapToResults(SlotOf(results, q0 + g), scratch.heap, *call.metadata,
+                            call.with_metadata, call.take_sqrt);
+  }
+}
+
+template <typename Scorer>
+void RankGrouped(const RankingCall& call, const Scorer& scorer, size_t group,
+                 RankingResults& results) {
+  const size_t n_queries = call.selection->n_queries;
+  const size_t groups = (n_queries + group - 1) / group;
+  ParallelErrors errors;
+#pragma omp parallel num_threads(ThreadCount())
+  {
+    GroupScratch scratch;
+#pragma omp for schedule(dynamic, 1)
+    for (size_t gi = 0; gi < groups; ++gi) {
+      errors.Run([&] {
+        const size_t q0 = gi * group;
+        RankGroup(call, scorer, q0, std::min(group, n_queries - q0), scratch, results);
+      });
+    }
+  }
+  errors.RethrowFirst();
+}
+
+template <typename Scorer>
+void RankFlattened(const RankingCall& call, const Scorer& scorer, RankingResults& results) {
+  const CentroidSelection& sel = *call.selection;
+  const std::vector<uint64_t>& ids = *call.ids;
+  const std::vector<uint32_t> rows = cpu::FlattenCandidateRows(
+      *call.offsets, sel.query_lists.cols != 0 ? sel.query_lists.row(0) : nullptr,
+      sel.query_lists.cols, ids.size());
+  const size_t n = rows.size();
+  const size_t chunks = (n + kFlattenChunk - 1) / kFlattenChunk;
+  const int threads = ThreadCount();
+  std::vector<std::vector<TopKEntry>> heaps(static_cast<size_t>(threads));
+  const typename Scorer::Query prepared = scorer.Prepare(0);
+  ParallelErrors errors;
+#pragma omp parallel num_threads(threads)
+  {
+    std::vector<TopKEntry>& heap = heaps[static_cast<size_t>(omp_get_thread_num())];
+    typename Scorer::Query query = prepared;
+    std::vector<float> distances(kFlattenChunk);
+#pragma omp for schedule(dynamic, 1)
+    for (size_t c = 0; c < chunks; ++c) {
+      errors.Run([&] {
+        const size_t begin = c * kFlattenChunk;
+        const size_t end = std::min(n, begin + kFlattenChunk);
+        // Candidate rows are contiguous within a list: score each run of
+        // consecutive rows in place as one block.
+        for (size_t i = begin; i < end;) {
+          size_t j = i + 1;
+          while (j < end && rows[j] == rows[j - 1] + 1) ++j;
+          scorer.ScoreBlock(query, rows[i], j - i, distances.data() + (i - begin));
+          i = j;
+        }
+        for (size_t i = begin; i < end; ++i) {
+          cpu::OfferTopK(heap, call.k, {ids[rows[i]], distances[i - begin], rows[i]});
+        }
+      });
+    }
+  }
+  errors.RethrowFirst();
+  cpu::MergeThreadHeaps(heaps, call.k, *call.metadata, call.with_metadata, call.take_sqrt,
+                        SlotOf(results, 0));
+}
+
+// Validates, then fills `results` (built with the selection's n_queries
+// slots) by the path the call takes. k = 0 leaves every slot empty.
+template <typename Scorer>
+void RankCandidates(const RankingCall& call, const Scorer& scorer, RankingResults& results) {
+  CheckRankingInputs(call);
+  if (call.k == 0) return;
+  if (UseFlattenedPath(call)) {
+    RankFlattened(call, scorer, results);
+    return;
+  }
+  if constexpr (Scorer::kScoresMany) {
+    const size_t group = GroupSize(call);
+    if (group > 1) {
+      RankGrouped(call, scorer, group, results);
+      return;
+    }
+  }
+  RankPerQuery(call, scorer, results);
+}
+
+}  // namespace nivora::internal::vector_index
+
+#endif  // NIVORA_VECTOR_RANKING_DRIVER_H_
