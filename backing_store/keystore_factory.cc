@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backing_store/external/redis/redis_keystore.h"
 #include "backing_store/keystore.h"
 #include "backing_store/keystore_log.h"
 #include "backing_store/memory_keystore.h"
@@ -27,6 +28,7 @@ std::unique_ptr<Keystore> Build(nivora::DBConfig& config, const BackingStoreType
     case nivora::Location::THREADSAFEMEMORY:
       return std::make_unique<ThreadSafeMemoryKeystore>(config, type);
     case nivora::Location::REDIS:
+      return std::make_unique<RedisKeystore>(config, type);
     case nivora::Location::POSTGRES:
     case nivora::Location::ROCKSDB:
       ThrowUnavailable(config.location);
