@@ -21,6 +21,8 @@ namespace nivora_encrypted_index::internal::backing_store {
 namespace {
 
 constexpr size_t kReadChunk = 64 * 1024;
+// An output buffer grown beyond this by one large batch is given back.
+constexpr size_t kKeptOutputCapacity = 4 * 1024 * 1024;
 
 bool SetBlocking(int fd, bool blocking) {
   const int flags = fcntl(fd, F_GETFL);
@@ -160,6 +162,7 @@ bool RedisConnection::Flush() {
     }
   }
   output_.clear();
+  if (output_.capacity() > kKeptOutputCapacity) output_.shrink_to_fit();
   return true;
 }
 
