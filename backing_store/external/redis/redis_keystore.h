@@ -97,6 +97,11 @@ class RedisKeystore : public Keystore {
   // or an error reply: logs at ERROR and throws std::runtime_error with
   // `failure` (+ ": " + the server's text for an error reply).
   RedisReplyPtr Run(RedisArgs& args, const std::string& failure);
+  // The same for the config-hash commands, whose lost-connection texts
+  // differ: logs `lost_logged` at `level` and throws `lost_thrown`; an error
+  // reply is logged and thrown as error_prefix + the server's text.
+  RedisReplyPtr RunConfigCommand(RedisArgs& args, int level, const std::string& lost_logged,
+                                 const std::string& lost_thrown, const std::string& error_prefix);
   // Appends one HSET hash key value without sending.
   void QueueRedisPushCommand(const uint8_t* hash, size_t hash_len, const uint64_t& key,
                              const uint8_t* value, size_t value_len);

@@ -30,6 +30,14 @@ void CheckBatchSize(size_t keys, size_t values) {
   }
 }
 
+// Logs the start of a batch read; false (with a warning) when it has no keys.
+bool StartBatchRead(size_t n) {
+  KeystoreLog().info("Getting " + std::to_string(n) + " items from Redis");
+  if (n > 0) return true;
+  KeystoreLog().warning("No keys provided for batch retrieval");
+  return false;
+}
+
 }  // namespace
 
 void RedisKeystore::QueueRedisPushCommand(const uint8_t* hash, size_t hash_len,
@@ -155,11 +163,7 @@ nivora::Array2D<unsigned char> RedisKeystore::BatchGetItemsImpl(
     const uint64_t& index, const std::vector<uint64_t>& keys) {
   std::lock_guard lock(mutex_);
   const size_t n = keys.size();
-  KeystoreLog().info("Getting " + std::to_string(n) + " items from Redis");
-  if (n == 0) {
-    KeystoreLog().warning("No keys provided for batch retrieval");
-    return {};
-  }
+  if (!StartBatchRead(n)) return {};
   const size_t value_size = GetValueSizeImpl(index);
   if (value_size == 0) {
     throw std::invalid_argument("Data size must be a multiple of the number of columns");
@@ -185,11 +189,7 @@ std::vector<std::vector<uint8_t>> RedisKeystore::BatchGetVariableImpl(
     const uint64_t& index, const std::vector<uint64_t>& keys) {
   std::lock_guard lock(mutex_);
   const size_t n = keys.size();
-  KeystoreLog().info("Getting " + std::to_string(n) + " items from Redis");
-  if (n == 0) {
-    KeystoreLog().warning("No keys provided for batch retrieval");
-    return {};
-  }
+  if (!StartBatchRead(n)) return {};
   try {
     RedisReplyPtr reply = PrepareRedisGetCommand(index, keys);
     if (reply->type != REDIS_REPLY_ARRAY) {

@@ -148,32 +148,36 @@ VersionedMap RedisKeystore::GetMapImpl(const uint64_t& index, const uint64_t& ma
   return result;
 }
 
+RedisReplyPtr RedisKeystore::RunConfigCommand(RedisArgs& args, int level,
+                                              const std::string& lost_logged,
+                                              const std::string& lost_thrown,
+                                              const std::string& error_prefix) {
+  RedisReplyPtr reply = connection_->Command(args);
+  if (reply == nullptr || !connection_->ok()) {
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), level, lost_logged, lost_thrown);
+  }
+  if (reply->type == REDIS_REPLY_ERROR) {
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
+                                            error_prefix + ReplyText(*reply));
+  }
+  return reply;
+}
+
 void RedisKeystore::PushConfigItem(const std::string& name, const uint8_t* data, size_t size) {
   std::lock_guard lock(mutex_);
   RedisArgs args(4);
   args.Add("HSET").Add(table_name_).Add(name).Add(data, size);
-  RedisReplyPtr reply = connection_->Command(args);
-  if (reply == nullptr || !connection_->ok()) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::CRITICAL,
-                                            "Redis HSET error: connection failure.",
-                                            "Redis set_item error: connection failure.");
-  }
-  if (reply->type == REDIS_REPLY_ERROR) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
-                                            "Redis HSET error: " + ReplyText(*reply));
-  }
+  RunConfigCommand(args, nivora::CRITICAL, "Redis HSET error: connection failure.",
+                   "Redis set_item error: connection failure.", "Redis HSET error: ");
 }
 
 nivora::Array2D<unsigned char> RedisKeystore::LoadConfigItem(const std::string& name) {
   std::lock_guard lock(mutex_);
   RedisArgs args(3);
   args.Add("HGET").Add(table_name_).Add(name);
-  RedisReplyPtr reply = connection_->Command(args);
-  if (reply == nullptr || !connection_->ok()) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::CRITICAL,
-                                            "Redis HGET error: connection failure.",
-                                            "Redis get_item error: connection failure.");
-  }
+  RedisReplyPtr reply =
+      RunConfigCommand(args, nivora::CRITICAL, "Redis HGET error: connection failure.",
+                       "Redis get_item error: connection failure.", "Redis HGET error: ");
   switch (reply->type) {
     case REDIS_REPLY_NIL: {
       const std::string index_name = name.size() < 4 ? name : name.substr(0, name.size() - 4);
@@ -183,9 +187,6 @@ nivora::Array2D<unsigned char> RedisKeystore::LoadConfigItem(const std::string& 
     }
     case REDIS_REPLY_STRING:
       return StringAsRow(*reply);
-    case REDIS_REPLY_ERROR:
-      nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
-                                              "Redis HGET error: " + ReplyText(*reply));
     default:
       return {};
   }
@@ -195,15 +196,9 @@ bool RedisKeystore::ConfigItemExists(const std::string& name) {
   std::lock_guard lock(mutex_);
   RedisArgs args(3);
   args.Add("HEXISTS").Add(table_name_).Add(name);
-  RedisReplyPtr reply = connection_->Command(args);
-  if (reply == nullptr || !connection_->ok()) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
-                                            "Redis HEXISTS error: connection failure.");
-  }
-  if (reply->type == REDIS_REPLY_ERROR) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
-                                            "Redis HEXISTS error: " + ReplyText(*reply));
-  }
+  const std::string lost = "Redis HEXISTS error: connection failure.";
+  RedisReplyPtr reply =
+      RunConfigCommand(args, nivora::ERROR, lost, lost, "Redis HEXISTS error: ");
   return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
 }
 

@@ -17,6 +17,7 @@ namespace nivora_encrypted_index::internal::backing_store {
 namespace {
 
 using nivora_redis_testing::RedisConfig;
+using nivora_redis_testing::FailureOf;
 using nivora_redis_testing::Servers;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -92,15 +93,6 @@ std::unique_ptr<RedisConnection> Raw(int db = 0) {
   EXPECT_TRUE(connection->ok()) << connection->error_text();
   connection->Command({"SELECT", std::to_string(db)});
   return connection;
-}
-
-std::string FailureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
 }
 
 class RedisConstructionTest : public ::testing::Test {

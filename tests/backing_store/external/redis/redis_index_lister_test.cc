@@ -13,18 +13,10 @@ namespace nivora_encrypted_index::internal::backing_store {
 namespace {
 
 using nivora_redis_testing::RedisConfig;
+using nivora_redis_testing::FailureOf;
 using nivora_redis_testing::Servers;
 using ::testing::StartsWith;
 using ::testing::UnorderedElementsAre;
-
-std::string FailureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
 
 class RedisIndexListerTest : public ::testing::Test {
  protected:

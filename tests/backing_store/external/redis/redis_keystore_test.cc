@@ -18,6 +18,7 @@ namespace nivora_encrypted_index::internal::backing_store {
 namespace {
 
 using nivora_redis_testing::RedisConfig;
+using nivora_redis_testing::FailureOf;
 using nivora_redis_testing::Servers;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -27,15 +28,6 @@ constexpr uint64_t kMapKey = 0xFFFFFFFFFFFFFFFFull;
 constexpr uint64_t kVersionKey = 42;
 
 std::string AsString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
-std::string FailureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
 
 class RedisKeystoreTest : public ::testing::Test {
  protected:

@@ -71,6 +71,16 @@ std::string RedisTestServers::ClientCertPairs() const {
 
 const RedisTestServers& Servers() { return *servers; }
 
+std::string FailureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+
 nivora::DBConfig RedisConfig(const std::string& connection, const std::string& table) {
   return nivora::DBConfig(nivora::Location::REDIS, table, connection);
 }

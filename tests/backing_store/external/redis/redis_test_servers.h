@@ -5,6 +5,7 @@
 #ifndef NIVORA_TESTS_BACKING_STORE_EXTERNAL_REDIS_REDIS_TEST_SERVERS_H_
 #define NIVORA_TESTS_BACKING_STORE_EXTERNAL_REDIS_REDIS_TEST_SERVERS_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,6 +34,9 @@ const RedisTestServers& Servers();
 
 // A Redis DBConfig with a config hash named `table`.
 nivora::DBConfig RedisConfig(const std::string& connection, const std::string& table = "config");
+
+// The text of what `action` throws; "" when it throws nothing.
+std::string FailureOf(const std::function<void()>& action);
 
 }  // namespace nivora_redis_testing
 
