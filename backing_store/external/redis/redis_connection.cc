@@ -144,6 +144,7 @@ bool RedisConnection::Flush() {
     const size_t left = output_.size() - sent;
     if (ssl_ != nullptr) {
       ERR_clear_error();
+      errno = 0;
       const int chunk = left > (1u << 30) ? (1 << 30) : static_cast<int>(left);
       const int n = SSL_write(ssl_.get(), output_.data() + sent, chunk);
       if (n <= 0) {
@@ -171,6 +172,7 @@ bool RedisConnection::ReadMore() {
     ssize_t n;
     if (ssl_ != nullptr) {
       ERR_clear_error();
+      errno = 0;
       n = SSL_read(ssl_.get(), input_.data(), static_cast<int>(input_.size()));
       if (n <= 0) {
         const int reason = SSL_get_error(ssl_.get(), static_cast<int>(n));

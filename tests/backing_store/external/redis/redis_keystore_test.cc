@@ -292,5 +292,19 @@ TEST_F(RedisKeystoreTest, ConfigItemsAndDeletingAnEmptyStore) {
   EXPECT_EQ(log_.Count("[WARNING] No index found with string name " + name + " to delete."), 1u);
 }
 
+TEST(RedisFlushTest, FlushEmptiesOnlyTheSelectedDatabase) {
+  testing::LogCapture log;
+  const uint64_t index = 0xF1005Eull;
+  RedisKeystore other(RedisConfig(Servers().Plain(14)), BackingStoreType::ID);
+  RedisKeystore flushed(RedisConfig(Servers().Plain(15)), BackingStoreType::ID);
+  const uint8_t byte = 1;
+  other.PushItem(index, 1, &byte, 1);
+  flushed.PushItem(index, 1, &byte, 1);
+  flushed.FlushRedis();
+  EXPECT_EQ(flushed.GetTotalSize(index), 0u);
+  EXPECT_EQ(other.GetTotalSize(index), 1u);
+  other.DeleteIndexImpl(index);
+}
+
 }  // namespace
 }  // namespace nivora_encrypted_index::internal::backing_store
