@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backing_store/external/redis/redis_keystore.h"
 #include "backing_store/external/rocksdb/rocksdb_keystore.h"
 #include "backing_store/keystore.h"
 #include "backing_store/keystore_log.h"
@@ -31,6 +32,7 @@ std::unique_ptr<Keystore> Build(nivora::DBConfig& config, const BackingStoreType
     case nivora::Location::ROCKSDB:
       return std::make_unique<RocksDBKeystore>(config, type);
     case nivora::Location::REDIS:
+      return std::make_unique<RedisKeystore>(config, type);
     case nivora::Location::POSTGRES:
       ThrowUnavailable(config.location);
     case nivora::Location::NONE:

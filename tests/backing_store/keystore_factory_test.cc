@@ -52,7 +52,7 @@ TEST(KeystoreFactoryTest, RefusesLocationsWithoutAKeystoreAfterACriticalLine) {
       {nivora::Location::NONE, "Invalid location for backing store"},
       {static_cast<nivora::Location>(7), "Invalid location for backing store"},
       {static_cast<nivora::Location>(-1), "Invalid location for backing store"},
-      {nivora::Location::REDIS, "Keystore for location redis is not available yet"},
+      {nivora::Location::REDIS, "Invalid DBConfig: missing db_connection_string or table_name."},
       {nivora::Location::POSTGRES, "Keystore for location postgres is not available yet"},
   };
   LogCapture log;
