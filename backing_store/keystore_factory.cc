@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backing_store/external/postgres/postgres_keystore.h"
 #include "backing_store/keystore.h"
 #include "backing_store/keystore_log.h"
 #include "backing_store/memory_keystore.h"
@@ -26,8 +27,9 @@ std::unique_ptr<Keystore> Build(nivora::DBConfig& config, const BackingStoreType
       return std::make_unique<MemoryKeystore>(config, type);
     case nivora::Location::THREADSAFEMEMORY:
       return std::make_unique<ThreadSafeMemoryKeystore>(config, type);
-    case nivora::Location::REDIS:
     case nivora::Location::POSTGRES:
+      return std::make_unique<PostgresKeystore>(config, type);
+    case nivora::Location::REDIS:
     case nivora::Location::ROCKSDB:
       ThrowUnavailable(config.location);
     case nivora::Location::NONE:
