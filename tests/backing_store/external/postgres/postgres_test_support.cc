@@ -50,6 +50,7 @@ RawConnection::RawConnection(const std::string& database)
   if (PQstatus(conn_.get()) != CONNECTION_OK) {
     throw std::runtime_error(std::string("connect failed: ") + PQerrorMessage(conn_.get()));
   }
+  PQsetNoticeProcessor(conn_.get(), [](void*, const char*) {}, nullptr);
 }
 
 PGresultPtr RawConnection::Query(const std::string& sql) {

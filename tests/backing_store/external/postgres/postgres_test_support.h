@@ -7,9 +7,13 @@
 
 #include <libpq-fe.h>
 
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "backing_store/external/postgres/pg_handles.h"
 #include "core/db_config.h"
@@ -41,6 +45,22 @@ class RawConnection {
  private:
   PGconnPtr conn_;
 };
+
+// The message of the exception `action` throws as E; a test failure when it
+// throws nothing or something else.
+template <typename E>
+std::string MessageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const E& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "unexpected exception: " << e.what();
+    return "";
+  }
+  ADD_FAILURE() << "nothing was thrown";
+  return "";
+}
 
 }  // namespace nivora_encrypted_index::internal::backing_store::testing
 
