@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -26,9 +27,21 @@ struct PGresultDeleter {
 using PGconnPtr = std::unique_ptr<PGconn, PGconnDeleter>;
 using PGresultPtr = std::unique_ptr<PGresult, PGresultDeleter>;
 
+// libpq's parameter and result formats.
+inline constexpr int kTextFormat = 0;
+inline constexpr int kBinaryFormat = 1;
+
 // A statement without parameters, its result owned.
 inline PGresultPtr Exec(PGconn* conn, const std::string& sql) {
   return PGresultPtr(PQexec(conn, sql.c_str()));
+}
+
+// A statement with text parameters only (zero-terminated strings, so no
+// lengths), results in `result_format`.
+inline PGresultPtr ExecText(PGconn* conn, const std::string& sql,
+                            std::initializer_list<const char*> params, int result_format) {
+  return PGresultPtr(PQexecParams(conn, sql.c_str(), static_cast<int>(params.size()), nullptr,
+                                  params.begin(), nullptr, nullptr, result_format));
 }
 
 // Whether the result exists and has `status` (a null result means libpq ran
@@ -36,10 +49,6 @@ inline PGresultPtr Exec(PGconn* conn, const std::string& sql) {
 inline bool HasStatus(const PGresultPtr& result, ExecStatusType status) {
   return result != nullptr && PQresultStatus(result.get()) == status;
 }
-
-// libpq's parameter and result formats.
-inline constexpr int kTextFormat = 0;
-inline constexpr int kBinaryFormat = 1;
 
 // Bytes as a parameter of format 1. A zero-length value must still be a
 // non-null pointer, or libpq would send SQL NULL.

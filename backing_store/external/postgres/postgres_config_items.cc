@@ -40,12 +40,9 @@ void PostgresKeystore::PushConfigItem(const std::string& name, const uint8_t* da
 
 nivora::Array2D<unsigned char> PostgresKeystore::LoadConfigItem(const std::string& name) {
   std::lock_guard lock(mutex_);
-  const char* values[] = {name.c_str()};
-  const int lengths[] = {static_cast<int>(name.size())};
-  const int formats[] = {kTextFormat};
-  PGresultPtr result(PQexecParams(
-      conn_.get(), ("SELECT config FROM " + table_name_ + " WHERE index_name = $1;").c_str(), 1,
-      nullptr, values, lengths, formats, kBinaryFormat));
+  PGresultPtr result =
+      ExecText(conn_.get(), "SELECT config FROM " + table_name_ + " WHERE index_name = $1;",
+               {name.c_str()}, kBinaryFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK)) {
     nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
                                             "Postgres get_item error: " + ErrorOf(conn_.get()));
@@ -64,11 +61,9 @@ nivora::Array2D<unsigned char> PostgresKeystore::LoadConfigItem(const std::strin
 
 bool PostgresKeystore::ConfigItemExists(const std::string& name) {
   std::lock_guard lock(mutex_);
-  const char* values[] = {name.c_str()};
-  PGresultPtr result(PQexecParams(
-      conn_.get(),
-      ("SELECT EXISTS(SELECT 1 FROM " + table_name_ + " WHERE index_name = $1)").c_str(), 1,
-      nullptr, values, nullptr, nullptr, 0));
+  PGresultPtr result = ExecText(
+      conn_.get(), "SELECT EXISTS(SELECT 1 FROM " + table_name_ + " WHERE index_name = $1)",
+      {name.c_str()}, kTextFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK) || PQntuples(result.get()) < 1) {
     nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
                                             "PostgreSQL query error: " + ErrorOf(conn_.get()));
@@ -79,12 +74,9 @@ bool PostgresKeystore::ConfigItemExists(const std::string& name) {
 void PostgresKeystore::DeleteConfigItem(const std::string& name) {
   RequireConfigStore("Cannot delete config items in a non-config keystore");
   std::lock_guard lock(mutex_);
-  const char* values[] = {name.c_str()};
-  const int lengths[] = {static_cast<int>(name.size())};
-  const int formats[] = {kTextFormat};
-  PGresultPtr result(PQexecParams(
-      conn_.get(), ("DELETE FROM " + table_name_ + " WHERE index_name = $1;").c_str(), 1,
-      nullptr, values, lengths, formats, 0));
+  PGresultPtr result =
+      ExecText(conn_.get(), "DELETE FROM " + table_name_ + " WHERE index_name = $1;",
+               {name.c_str()}, kTextFormat);
   if (!HasStatus(result, PGRES_COMMAND_OK)) {
     nivora::LogAndThrow<std::runtime_error>(
         KeystoreLog(), nivora::ERROR, "Postgres delete config item error: " + ErrorOf(conn_.get()));

@@ -65,19 +65,7 @@ void PostgresKeystore::BatchPushItemsImpl(const uint64_t& index,
                                           const nivora::Array2D<unsigned char>& values) {
   const size_t n = keys.size();
   KeystoreLog().info("Pushing " + std::to_string(n) + " items to Postgres");
-  CheckKeysGiven(keys);
-  if (values.rows != n) {
-    RejectArgument("Mismatch between number of keys (" + std::to_string(n) +
-                       ") and batch size (" + std::to_string(values.rows) + ")",
-                   "Mismatch between number of keys and batch size");
-  }
-  const size_t value_size = GetValueSizeImpl(index);
-  if (values.cols != value_size) {
-    RejectArgument("Amount of data (" + std::to_string(values.rows * values.cols) +
-                       ") must be divisible by the size of each value (" +
-                       std::to_string(value_size * n) + ")",
-                   "Amount of data must be divisible by the size of each value");
-  }
+  CheckFixedBatch(keys, values.rows, values.cols, GetValueSizeImpl(index));
   const BatchRows rows(
       keys, [&](size_t i) { return std::pair(values.row(i), values.cols); },
       [](size_t) { return false; });
@@ -179,11 +167,9 @@ nivora::Array2D<unsigned char> PostgresKeystore::GetItem(const uint64_t& index,
   std::lock_guard lock(mutex_);
   const DecimalText key_text = ToDecimal(key);
   const DecimalText store_text = ToDecimal(StoreOf(index));
-  const char* values[] = {key_text.c_str(), store_text.c_str()};
-  PGresultPtr result(PQexecParams(
-      conn_.get(),
-      ("SELECT value FROM " + table_name_ + " WHERE key = $1 AND index_name = $2;").c_str(), 2,
-      nullptr, values, nullptr, nullptr, kBinaryFormat));
+  PGresultPtr result = ExecText(
+      conn_.get(), "SELECT value FROM " + table_name_ + " WHERE key = $1 AND index_name = $2;",
+      {key_text.c_str(), store_text.c_str()}, kBinaryFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK)) {
     Fail("Postgres get_item error: " + ErrorOf(conn_.get()));
   }
@@ -309,16 +295,15 @@ void PostgresKeystore::DeleteIndexImpl(const uint64_t& index) {
   KeystoreLog().info("Deleting index from Postgres");
   std::lock_guard lock(mutex_);
   const DecimalText store_text = ToDecimal(StoreOf(index));
-  const char* values[] = {store_text.c_str()};
-  PGresultPtr as_text(PQexecParams(
-      conn_.get(), ("DELETE FROM " + table_name_ + " WHERE index_name = $1;").c_str(), 1,
-      nullptr, values, nullptr, nullptr, 0));
+  PGresultPtr as_text =
+      ExecText(conn_.get(), "DELETE FROM " + table_name_ + " WHERE index_name = $1;",
+               {store_text.c_str()}, kTextFormat);
   if (!HasStatus(as_text, PGRES_COMMAND_OK)) {
     Fail("Failed to delete index (string representation): " + ErrorOf(conn_.get()));
   }
-  PGresultPtr as_number(PQexecParams(
-      conn_.get(), ("DELETE FROM " + table_name_ + " WHERE index_name::bigint = $1;").c_str(), 1,
-      nullptr, values, nullptr, nullptr, 0));
+  PGresultPtr as_number =
+      ExecText(conn_.get(), "DELETE FROM " + table_name_ + " WHERE index_name::bigint = $1;",
+               {store_text.c_str()}, kTextFormat);
   if (!HasStatus(as_number, PGRES_COMMAND_OK)) {
     KeystoreLog().warning("Note: Failed to delete index numeric representation: " +
                           ErrorOf(conn_.get()));
@@ -342,10 +327,9 @@ std::vector<uint64_t> PostgresKeystore::GetAllKeys(const uint64_t& index) {
   KeystoreLog().info("Getting all keys from Postgres");
   std::lock_guard lock(mutex_);
   const DecimalText store_text = ToDecimal(StoreOf(index));
-  const char* values[] = {store_text.c_str()};
-  PGresultPtr result(PQexecParams(
-      conn_.get(), ("SELECT key FROM " + table_name_ + " WHERE index_name = $1;").c_str(), 1,
-      nullptr, values, nullptr, nullptr, 0));
+  PGresultPtr result =
+      ExecText(conn_.get(), "SELECT key FROM " + table_name_ + " WHERE index_name = $1;",
+               {store_text.c_str()}, kTextFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK)) {
     Fail("Failed to get all keys: " + ErrorOf(conn_.get()));
   }

@@ -26,9 +26,7 @@ constexpr ExpectedColumn kConfigColumns[] = {{"index_name", "character varying"}
 // in the current schema only, so a table of that name elsewhere on the
 // search path (or in another schema) never passes for ours.
 PGresultPtr QueryByTableName(PGconn* conn, const char* sql, const std::string& table) {
-  const std::string folded = FoldedTableName(table);
-  const char* values[] = {folded.c_str()};
-  return PGresultPtr(PQexecParams(conn, sql, 1, nullptr, values, nullptr, nullptr, 0));
+  return ExecText(conn, sql, {FoldedTableName(table).c_str()}, kTextFormat);
 }
 
 bool TableExists(PGconn* conn, const std::string& table) {

@@ -41,7 +41,9 @@ bool PostgresKeystore::CompareAndSet(uint64_t map_key, const uint8_t* data, size
   PGconn* conn = conn_.get();
   const uint64_t new_version = expected_version + 1;
   ScopedTransaction transaction(conn);  // rolls back on every failure below
-  if (!transaction.Begin()) throw std::runtime_error("Failed to begin transaction: " + ErrorOf(conn));
+  if (!transaction.Begin()) {
+    throw std::runtime_error("Failed to begin transaction: " + ErrorOf(conn));
+  }
   if (!HasStatus(Exec(conn, "SET TRANSACTION ISOLATION LEVEL READ COMMITTED"),
                  PGRES_COMMAND_OK)) {
     nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
@@ -62,7 +64,8 @@ bool PostgresKeystore::CompareAndSet(uint64_t map_key, const uint8_t* data, size
                           reinterpret_cast<const char*>(expected_bytes.data()),
                           reinterpret_cast<const char*>(new_bytes.data())};
   const int lengths[] = {0, static_cast<int>(size), 0, 0, kVersionBytes, kVersionBytes};
-  const int formats[] = {kTextFormat, kBinaryFormat, kTextFormat, kTextFormat, kBinaryFormat, kBinaryFormat};
+  const int formats[] = {kTextFormat,   kBinaryFormat, kTextFormat,
+                         kTextFormat,   kBinaryFormat, kBinaryFormat};
   PGresultPtr result(PQexecParams(conn, CompareAndSetStatement(table_name_).c_str(), 6, nullptr,
                                   values, lengths, formats, 0));
   if (!HasStatus(result, PGRES_TUPLES_OK) || PQntuples(result.get()) < 1) {
@@ -91,17 +94,18 @@ VersionedMap PostgresKeystore::GetMapImpl(const uint64_t& index, const uint64_t&
   const DecimalText map_text = ToDecimal(map_key);
   const DecimalText store_text = ToDecimal(StoreOf(index));
   const DecimalText version_text = ToDecimal(version_key);
-  const char* values[] = {map_text.c_str(), store_text.c_str(), version_text.c_str(),
-                          store_text.c_str()};
   const std::string sql = "SELECT   (SELECT value FROM " + table_name_ +
                           " WHERE key = $1 AND index_name = $2) as map_data,   (SELECT value "
                           "FROM " +
                           table_name_ + " WHERE key = $3 AND index_name = $4) as version_data";
-  PGresultPtr result(
-      PQexecParams(conn_.get(), sql.c_str(), 4, nullptr, values, nullptr, nullptr, kBinaryFormat));
+  PGresultPtr result = ExecText(
+      conn_.get(), sql,
+      {map_text.c_str(), store_text.c_str(), version_text.c_str(), store_text.c_str()},
+      kBinaryFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK) || PQntuples(result.get()) < 1) {
     nivora::LogAndThrow<std::runtime_error>(
-        KeystoreLog(), nivora::ERROR, "Failed to retrieve map from Postgres: " + ErrorOf(conn_.get()));
+        KeystoreLog(), nivora::ERROR,
+        "Failed to retrieve map from Postgres: " + ErrorOf(conn_.get()));
   }
   VersionedMap versioned;
   const PGresult* row = result.get();

@@ -94,7 +94,8 @@ TEST_F(PostgresConfigTest, ListingFailures) {
               ListPostgresIndexes(nivora::DBConfig(nivora::Location::POSTGRES, "t", std::nullopt));
             }),
             "Database connection string is missing in the configuration.");
-  for (const std::string& name : std::vector<std::string>{"", "9lives", "a;b", "x\"y", std::string(64, 'q')}) {
+  const std::vector<std::string> refused = {"", "9lives", "a;b", "x\"y", std::string(64, 'q')};
+  for (const std::string& name : refused) {
     EXPECT_THAT(MessageOf<std::invalid_argument>([&] {
                   ListPostgresIndexes(nivora::DBConfig(nivora::Location::POSTGRES, name, nowhere));
                 }),

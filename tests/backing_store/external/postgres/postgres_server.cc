@@ -133,7 +133,8 @@ void PostgresServer::Start() {
       return;
     }
   }
-  throw std::runtime_error("pg_ctl start failed:\n" + ReadAll(log) + ReadAll(folder_ / "server.log"));
+  throw std::runtime_error("pg_ctl start failed:\n" + ReadAll(log) +
+                           ReadAll(folder_ / "server.log"));
 }
 
 void PostgresServer::Stop() {
