@@ -50,7 +50,7 @@ TEST(KeystoreFactoryTest, RefusesLocationsWithoutAKeystoreAfterACriticalLine) {
       {static_cast<nivora::Location>(7), "Invalid location for backing store"},
       {static_cast<nivora::Location>(-1), "Invalid location for backing store"},
       {nivora::Location::REDIS, "Keystore for location redis is not available yet"},
-      {nivora::Location::POSTGRES, "Keystore for location postgres is not available yet"},
+      {nivora::Location::POSTGRES, "Invalid DBConfig: missing db_connection_string or table_name."},
       {nivora::Location::ROCKSDB, "Keystore for location rocksdb is not available yet"},
   };
   LogCapture log;

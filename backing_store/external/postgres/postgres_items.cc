@@ -99,7 +99,7 @@ void PostgresKeystore::PushBatch(const BatchRows& rows, uint64_t store) {
     std::vector<const char*> values(3 * group);
     std::vector<int> lengths(3 * group, 0);
     std::vector<int> formats(3 * group, kTextFormat);
-    std::string full_statement;  // the text of a full group, made once
+    for (size_t j = 0; j < group; ++j) formats[3 * j + 1] = kBinaryFormat;
     for (size_t begin = 0; begin < rows.keys.size(); begin += kRowsPerStatement) {
       const size_t count = std::min(kRowsPerStatement, rows.keys.size() - begin);
       for (size_t j = 0; j < count; ++j) {
@@ -108,16 +108,15 @@ void PostgresKeystore::PushBatch(const BatchRows& rows, uint64_t store) {
         values[3 * j] = key_text;
         values[3 * j + 1] = rows.data[begin + j];
         lengths[3 * j + 1] = rows.lengths[begin + j];
-        formats[3 * j + 1] = kBinaryFormat;
         values[3 * j + 2] = store_text.c_str();
       }
       values.resize(3 * count);
-      if (count == kRowsPerStatement && full_statement.empty()) {
-        full_statement = UpsertStatement(table_name_, count);
+      const bool full = count == kRowsPerStatement;
+      if (full && full_group_statement_.empty()) {
+        full_group_statement_ = UpsertStatement(table_name_, count);
       }
-      ExecuteBatchPushQuery(
-          count == kRowsPerStatement ? full_statement : UpsertStatement(table_name_, count),
-          values, lengths, formats);
+      const std::string partial = full ? std::string() : UpsertStatement(table_name_, count);
+      ExecuteBatchPushQuery(full ? full_group_statement_ : partial, values, lengths, formats);
     }
     if (!transaction.Commit()) Fail("Postgres COMMIT transaction error: " + ErrorOf(conn));
   } catch (const std::exception&) {

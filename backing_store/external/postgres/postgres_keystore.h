@@ -116,6 +116,8 @@ class PostgresKeystore : public Keystore {
   PGconnPtr conn_;  // guarded by mutex_
 
   std::mutex mutex_;  // serialises every statement on conn_
+  // The INSERT of a full group of batch-push rows, made on first use.
+  std::string full_group_statement_;  // guarded by mutex_
 
   mutable std::mutex value_size_mutex_;
   // Value size per hashed_index_name; kDefaultValueSize when absent.
