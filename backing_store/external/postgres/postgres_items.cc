@@ -16,13 +16,6 @@ namespace nivora_encrypted_index::internal::backing_store {
 namespace {
 
 constexpr size_t kRowsPerStatement = 1000;
-// Three text parameters' worth of "$n" plumbing for statements of one row.
-struct SingleParams {
-  const char* values[3];
-  int lengths[3];
-  int formats[3];
-};
-
 [[noreturn]] void Fail(const std::string& message) {
   nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR, message);
 }
@@ -63,8 +56,7 @@ struct PostgresKeystore::BatchRows {
 void PostgresKeystore::BatchPushItemsImpl(const uint64_t& index,
                                           const std::vector<uint64_t>& keys,
                                           const nivora::Array2D<unsigned char>& values) {
-  const size_t n = keys.size();
-  KeystoreLog().info("Pushing " + std::to_string(n) + " items to Postgres");
+  KeystoreLog().info("Pushing " + std::to_string(keys.size()) + " items to Postgres");
   CheckFixedBatch(keys, values.rows, values.cols, GetValueSizeImpl(index));
   const BatchRows rows(
       keys, [&](size_t i) { return std::pair(values.row(i), values.cols); },
@@ -143,17 +135,11 @@ void PostgresKeystore::PushItem(const uint64_t& index, const uint64_t& key, cons
   KeystoreLog().info(std::string("Postgres push_item key: ") + key_text.c_str());
   std::lock_guard lock(mutex_);
   const DecimalText store_text = ToDecimal(StoreOf(index));
-  const SingleParams params{{key_text.c_str(), BinaryParam(data, size),
-                             store_text.c_str()},
-                            {0, static_cast<int>(size), 0},
-                            {kTextFormat, kBinaryFormat, kTextFormat}};
-  PGresultPtr result(PQexecParams(conn_.get(),
-                                  ("INSERT INTO " + table_name_ +
-                                   " (key, value, index_name) VALUES ($1, $2, $3) ON CONFLICT "
-                                   "(key, index_name) DO UPDATE SET value = EXCLUDED.value, "
-                                   "index_name = EXCLUDED.index_name;")
-                                      .c_str(),
-                                  3, nullptr, params.values, params.lengths, params.formats, 0));
+  const char* values[] = {key_text.c_str(), BinaryParam(data, size), store_text.c_str()};
+  const int lengths[] = {0, static_cast<int>(size), 0};
+  const int formats[] = {kTextFormat, kBinaryFormat, kTextFormat};
+  PGresultPtr result(PQexecParams(conn_.get(), UpsertStatement(table_name_, 1).c_str(), 3,
+                                  nullptr, values, lengths, formats, 0));
   if (!HasStatus(result, PGRES_COMMAND_OK)) {
     Fail("Postgres put_item error: " + ErrorOf(conn_.get()));
   }

@@ -5,8 +5,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <functional>
+#include <thread>
 
 #include "backing_store/external/postgres/postgres_tables.h"
 #include "backing_store/log_capture.h"
@@ -276,6 +281,32 @@ TEST_F(PostgresKeystoreTest, LostConnectionFailsReadsInsteadOfReportingNothingSt
   EXPECT_THROW(keystore->BatchGetItemsImpl(index_, {1}), std::runtime_error);
   EXPECT_THROW(keystore->BatchPushItemsImpl(index_, {1}, Matrix({value})), std::runtime_error);
   EXPECT_FALSE(keystore->PushMapImpl(index_, 7, value.data(), value.size(), 42, 1));
+}
+
+TEST_F(PostgresKeystoreTest, OneKeystoreServesSeveralThreadsAtOnce) {
+  const std::string name = UniqueTableName("shared");
+  auto keystore = Make(name);
+  constexpr int kThreads = 6;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      try {
+        for (uint64_t round = 0; round < 20; ++round) {
+          const uint64_t key = static_cast<uint64_t>(t) * 1000 + round;
+          const Bytes value = Pattern(8, static_cast<uint8_t>(key));
+          keystore->BatchPushVariableImpl(index_, {key}, {value});
+          if (keystore->BatchGetVariableImpl(index_, {key})[0] != value) ++failures;
+          if (RowOf(keystore->GetItem(index_, key), 0) != value) ++failures;
+        }
+      } catch (const std::exception&) {
+        ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(keystore->GetTotalSize(index_), size_t{kThreads * 20});
 }
 
 TEST_F(PostgresKeystoreTest, DeleteIndexOnAConfigTableKeepsItsItems) {

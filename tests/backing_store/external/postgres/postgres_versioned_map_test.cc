@@ -117,9 +117,10 @@ TEST_F(PostgresVersionedMapTest, FailedStatementRollsBackTheMapWrite) {
 
 TEST_F(PostgresVersionedMapTest, PushGivesUpAfterThreeSecondsWhileAnotherHoldsTheLock) {
   // A database of its own, so that holding lock 42 stalls no other test.
-  TestServer().CreateDatabase("lock_timeout_db");
-  auto keystore = Make("lock_timeout_db");
-  RawConnection holder("lock_timeout_db");
+  const std::string database = UniqueTableName("lock_timeout_db");
+  TestServer().CreateDatabase(database);
+  auto keystore = Make(database);
+  RawConnection holder(database);
   holder.Query("BEGIN");
   holder.Query("SELECT pg_advisory_xact_lock(42)");
 
