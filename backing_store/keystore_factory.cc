@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backing_store/external/postgres/postgres_keystore.h"
 #include "backing_store/external/redis/redis_keystore.h"
 #include "backing_store/external/rocksdb/rocksdb_keystore.h"
 #include "backing_store/keystore.h"
@@ -15,13 +16,6 @@
 
 namespace nivora_encrypted_index::internal::backing_store {
 namespace {
-
-// The external keystores are wired in as they are built; until then their
-// locations are refused by name rather than silently served from memory.
-[[noreturn]] void ThrowUnavailable(nivora::Location location) {
-  throw std::invalid_argument(std::string("Keystore for location ") +
-                              nivora::LocationToString(location) + " is not available yet");
-}
 
 std::unique_ptr<Keystore> Build(nivora::DBConfig& config, const BackingStoreType& type) {
   switch (config.location) {
@@ -34,7 +28,7 @@ std::unique_ptr<Keystore> Build(nivora::DBConfig& config, const BackingStoreType
     case nivora::Location::REDIS:
       return std::make_unique<RedisKeystore>(config, type);
     case nivora::Location::POSTGRES:
-      ThrowUnavailable(config.location);
+      return std::make_unique<PostgresKeystore>(config, type);
     case nivora::Location::NONE:
       break;
   }

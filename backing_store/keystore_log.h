@@ -27,6 +27,25 @@ inline void CheckKeysGiven(const std::vector<uint64_t>& keys) {
   }
 }
 
+// A fixed-size batch push: at least one key, one row per key, and rows of
+// the index's value size.
+inline void CheckFixedBatch(const std::vector<uint64_t>& keys, size_t rows, size_t cols,
+                            size_t value_size) {
+  const size_t n = keys.size();
+  CheckKeysGiven(keys);
+  if (rows != n) {
+    RejectArgument("Mismatch between number of keys (" + std::to_string(n) +
+                       ") and batch size (" + std::to_string(rows) + ")",
+                   "Mismatch between number of keys and batch size");
+  }
+  if (cols != value_size) {
+    RejectArgument("Amount of data (" + std::to_string(rows * cols) +
+                       ") must be divisible by the size of each value (" +
+                       std::to_string(value_size * n) + ")",
+                   "Amount of data must be divisible by the size of each value");
+  }
+}
+
 }  // namespace nivora_encrypted_index::internal::backing_store
 
 #endif  // NIVORA_BACKING_STORE_KEYSTORE_LOG_H_

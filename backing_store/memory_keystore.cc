@@ -51,19 +51,7 @@ void MemoryKeystore::BatchPushItemsImpl(const uint64_t& index, const std::vector
                                         const nivora::Array2D<unsigned char>& values) {
   const size_t n = keys.size();
   KeystoreLog().info("Pushing " + std::to_string(n) + " items to Memory");
-  CheckKeysGiven(keys);
-  if (values.rows != n) {
-    RejectArgument("Mismatch between number of keys (" + std::to_string(n) +
-                       ") and batch size (" + std::to_string(values.rows) + ")",
-                   "Mismatch between number of keys and batch size");
-  }
-  const size_t value_size = GetValueSizeImpl(index);
-  if (values.cols != value_size) {
-    RejectArgument("Amount of data (" + std::to_string(values.rows * values.cols) +
-                       ") must be divisible by the size of each value (" +
-                       std::to_string(value_size * n) + ")",
-                   "Amount of data must be divisible by the size of each value");
-  }
+  CheckFixedBatch(keys, values.rows, values.cols, GetValueSizeImpl(index));
   Table& table = TableFor(index);
   for (size_t i = 0; i < n; ++i) {
     const unsigned char* row = values.row(i);

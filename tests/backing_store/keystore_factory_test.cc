@@ -53,7 +53,7 @@ TEST(KeystoreFactoryTest, RefusesLocationsWithoutAKeystoreAfterACriticalLine) {
       {static_cast<nivora::Location>(7), "Invalid location for backing store"},
       {static_cast<nivora::Location>(-1), "Invalid location for backing store"},
       {nivora::Location::REDIS, "Invalid DBConfig: missing db_connection_string or table_name."},
-      {nivora::Location::POSTGRES, "Keystore for location postgres is not available yet"},
+      {nivora::Location::POSTGRES, "Invalid DBConfig: missing db_connection_string or table_name."},
   };
   LogCapture log;
   for (const Refusal& refusal : refusals) {

@@ -1,0 +1,59 @@
+#include "backing_store/external/postgres/postgres_index_listing.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "backing_store/external/postgres/pg_handles.h"
+#include "backing_store/external/postgres/postgres_table_name.h"
+#include "backing_store/keystore_log.h"
+
+namespace nivora_encrypted_index {
+namespace {
+
+using internal::backing_store::KeystoreLog;
+
+constexpr char kStateSuffix[] = ".nvs";
+constexpr size_t kSuffixLength = sizeof(kStateSuffix) - 1;
+
+[[noreturn]] void Fail(const std::string& message) {
+  nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR, message);
+}
+
+}  // namespace
+
+std::vector<std::string> ListPostgresIndexes(const nivora::DBConfig& config) {
+  using namespace internal::backing_store;
+  if (!config.table_name) {
+    nivora::LogAndThrow<std::invalid_argument>(KeystoreLog(), nivora::ERROR,
+                                               "table_name is not set in DBConfig.");
+  }
+  if (!config.db_connection_string) {
+    nivora::LogAndThrow<std::invalid_argument>(
+        KeystoreLog(), nivora::ERROR,
+        "Database connection string is missing in the configuration.");
+  }
+  const std::string& table = *config.table_name;
+  CheckTableName(table);
+
+  PGconnPtr conn(PQconnectdb(config.db_connection_string->c_str()));
+  if (PQstatus(conn.get()) != CONNECTION_OK) {
+    Fail("Failed to connect to PostgreSQL: " + ErrorOf(conn.get()));
+  }
+  // Unquoted, as the keystore named the table when it created it.
+  PGresultPtr result = Exec(conn.get(), "SELECT index_name FROM " + table + ";");
+  if (!HasStatus(result, PGRES_TUPLES_OK)) {
+    Fail("Failed to execute query: " + ErrorOf(conn.get()));
+  }
+  std::vector<std::string> names;
+  for (int row = 0; row < PQntuples(result.get()); ++row) {
+    const char* name = PQgetvalue(result.get(), row, 0);
+    const size_t length = std::strlen(name);
+    if (length > kSuffixLength &&
+        std::memcmp(name + length - kSuffixLength, kStateSuffix, kSuffixLength) == 0) {
+      names.emplace_back(name, length - kSuffixLength);
+    }
+  }
+  return names;
+}
+
+}  // namespace nivora_encrypted_index
