@@ -5,9 +5,6 @@
 
 namespace nivora::internal {
 
-thread_local int32_t t_api_call_depth = 0;
-thread_local bool t_api_error_reported = false;
-
 void ReportApiFailure(const char* op, TelemetryAggregator* telemetry, const char* what) {
   const std::string message = what != nullptr
                                   ? std::string("Exception in ") + op + ": " + what

@@ -25,10 +25,12 @@
 
 namespace nivora::internal {
 
-// Guarded operations now running on this thread.
-extern thread_local int32_t t_api_call_depth;
+// Guarded operations now running on this thread. Defined here (constant
+// initialisation, visible to every user) so that no translation unit goes
+// through a dynamic-initialisation wrapper to reach it.
+inline thread_local int32_t t_api_call_depth = 0;
 // The exception now propagating has been recorded by an inner guard.
-extern thread_local bool t_api_error_reported;
+inline thread_local bool t_api_error_reported = false;
 
 // One guarded operation's stay on the call stack: raises the depth on entry;
 // on exit lowers it and, when it was the outermost, clears the flag.
