@@ -36,6 +36,11 @@ void WipeQuantizers(vector_index::QuantizerSet& set) {
     WipeFloats(sq.min);
     WipeFloats(sq.scale);
   }
+  for (vector_index::AuxEntry& aux : set.aux_entries) {
+    aux.second.reset();
+    aux.first.reset();
+    aux.flag = 0;
+  }
 }
 
 }  // namespace nivora::internal
