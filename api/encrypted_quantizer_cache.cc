@@ -1,0 +1,187 @@
+#include "api/encrypted_quantizer_cache.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <stdexcept>
+#include <utility>
+
+#include "encrypted_index/cryptography/aes_gcm.h"
+#include "encrypted_index/cryptography/hmac.h"
+
+namespace nivora::internal {
+namespace {
+
+namespace crypto = nivora_encrypted_index::internal::cryptography;
+using vector_index::QuantizerSet;
+
+static_assert(kQuantizerCacheRecordSize == kQuantizerCacheChunkSize + crypto::kRecordOverhead,
+              "a chunk record is an encrypted record of one chunk");
+
+constexpr char kFingerprintLabel[] = "nivora quantizer cache key fingerprint";
+
+std::array<uint8_t, 32> Fingerprint(const QuantizerCacheIndexKey& index_key) {
+  return crypto::ComputeHMAC256(index_key, reinterpret_cast<const uint8_t*>(kFingerprintLabel),
+                                sizeof(kFingerprintLabel) - 1);
+}
+
+bool SameFingerprint(const std::array<uint8_t, 32>& a, const std::array<uint8_t, 32>& b) {
+  return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool Matches(const QuantizerCacheEntry& entry, const QuantizerCacheKey& key,
+             const std::array<uint8_t, 32>& fingerprint) {
+  return entry.key == key && SameFingerprint(entry.key_fingerprint, fingerprint);
+}
+
+[[noreturn]] void ThrowAuthenticationFailure(uint64_t failures) {
+  throw std::runtime_error("Quantizer decryption failed - authentication error for " +
+                           std::to_string(failures) + " chunks");
+}
+
+// The set held by entry, decrypted under index_key. Throws
+// std::runtime_error when a chunk does not authenticate or the entry or
+// its block is malformed.
+QuantizerSet DecryptEntry(const QuantizerCacheEntry& entry, const QuantizerCacheIndexKey& index_key) {
+  const size_t count = entry.chunk_count;
+  if (count == 0 || entry.chunk_size != kQuantizerCacheChunkSize || entry.chunks.rows != count ||
+      entry.chunks.cols != kQuantizerCacheRecordSize || entry.plaintext_size == 0 ||
+      entry.plaintext_size > count * kQuantizerCacheChunkSize) {
+    throw std::runtime_error("Quantizer cache entry is malformed");
+  }
+  // The record decryption skips records whose head is all zero (absent
+  // items); here every chunk must be present, so such a chunk has failed.
+  uint64_t absent = 0;
+  for (size_t i = 0; i < count; ++i) absent += crypto::IsAbsentRecord(entry.chunks.row(i)) ? 1 : 0;
+  if (absent != 0) ThrowAuthenticationFailure(absent);
+
+  Array2D<unsigned char> block = AllocateWipedBlock(count * kQuantizerCacheChunkSize);
+  // Decrypts every chunk on the caller's threads; a chunk that does not
+  // authenticate throws (its plaintext zeroed, the block wiped on release).
+  crypto::DecryptItemsFixedInto(entry.chunks.data, count, kQuantizerCacheRecordSize, index_key,
+                                block.data, kQuantizerCacheChunkSize);
+  return ParseQuantizerBlock(block, entry.plaintext_size);
+}
+
+void AppendField(std::string& out, const std::optional<std::string>& field) {
+  if (!field) {
+    out += "-";
+    return;
+  }
+  out += '+';
+  out += std::to_string(field->size());
+  out += ':';
+  out += *field;
+}
+
+}  // namespace
+
+std::string QuantizerCacheLocation(const DBConfig& config_location,
+                                   uint64_t memory_store_identity) {
+  std::string location = std::to_string(static_cast<int32_t>(config_location.location)) + "|";
+  switch (config_location.location) {
+    case Location::MEMORY:
+      return location + std::to_string(memory_store_identity);
+    case Location::THREADSAFEMEMORY:
+      return location;  // one store per process
+    case Location::ROCKSDB: {
+      std::optional<std::string> folder = config_location.db_connection_string;
+      if (folder && folder->empty()) folder.reset();  // both mean the default folder
+      AppendField(location, folder);
+      return location;
+    }
+    default:
+      AppendField(location, config_location.table_name);
+      AppendField(location, config_location.db_connection_string);
+      return location;
+  }
+}
+
+EncryptedQuantizerCache& EncryptedQuantizerCache::Instance() {
+  static EncryptedQuantizerCache cache;
+  return cache;
+}
+
+EncryptedQuantizerCache::EncryptedQuantizerCache() : current_(std::make_shared<const Table>()) {}
+
+std::shared_ptr<const EncryptedQuantizerCache::Table> EncryptedQuantizerCache::Snapshot() const {
+  return current_.load(std::memory_order_acquire);
+}
+
+std::unique_ptr<QuantizerSet> EncryptedQuantizerCache::Get(const QuantizerCacheKey& key,
+                                                           const QuantizerCacheIndexKey& index_key,
+                                                           const QuantizerStamp& expected) {
+  std::array<uint8_t, 32> fingerprint;
+  try {
+    fingerprint = Fingerprint(index_key);
+  } catch (const std::runtime_error&) {
+    return nullptr;  // no lookup without a fingerprint: the caller rereads the stored state
+  }
+  Entry entry;  // the reference keeps the entry alive while it is decrypted
+  {
+    const std::shared_ptr<const Table> table = Snapshot();
+    const auto it = std::find_if(table->begin(), table->end(), [&](const Entry& e) {
+      return Matches(*e, key, fingerprint);
+    });
+    if (it == table->end()) return nullptr;
+    entry = *it;
+  }
+  if (!(entry->stamp == expected)) return nullptr;
+  try {
+    return std::make_unique<QuantizerSet>(DecryptEntry(*entry, index_key));
+  } catch (const std::runtime_error&) {
+    Drop(entry);
+    return nullptr;
+  }
+}
+
+void EncryptedQuantizerCache::Put(const QuantizerCacheKey& key,
+                                  const QuantizerCacheIndexKey& index_key,
+                                  const QuantizerStamp& stamp, const QuantizerSet& set) {
+  if (!CoarseShapeMatches(set, stamp)) {
+    throw std::invalid_argument("Quantizer set does not match its stamp");
+  }
+  const QuantizerBlock block = SerializeQuantizerBlock(set);
+  auto entry = std::make_shared<QuantizerCacheEntry>();
+  entry->key = key;
+  entry->key_fingerprint = Fingerprint(index_key);
+  entry->stamp = stamp;
+  entry->plaintext_size = block.plaintext_size;
+  entry->chunk_count = block.chunk_count;
+  entry->chunks = crypto::EncryptItemsFixed(block.bytes.data(), block.chunk_count,
+                                            kQuantizerCacheChunkSize, index_key);
+  Entry published = std::move(entry);
+  Publish([&](Table& table) {
+    const auto it = std::find_if(table.begin(), table.end(), [&](const Entry& e) {
+      return Matches(*e, key, published->key_fingerprint);
+    });
+    if (it != table.end()) {
+      *it = published;
+    } else {
+      table.push_back(published);
+    }
+  });
+}
+
+void EncryptedQuantizerCache::Remove(const QuantizerCacheKey& key) {
+  Publish([&](Table& table) {
+    std::erase_if(table, [&](const Entry& e) { return e->key == key; });
+  });
+}
+
+void EncryptedQuantizerCache::Drop(const Entry& entry) {
+  Publish([&](Table& table) {
+    std::erase_if(table, [&](const Entry& e) { return e.get() == entry.get(); });
+  });
+}
+
+void EncryptedQuantizerCache::Publish(const std::function<void(Table&)>& edit) {
+  std::lock_guard<std::mutex> lock(write_mutex_);
+  auto next = std::make_shared<Table>(*current_.load(std::memory_order_acquire));
+  edit(*next);
+  current_.store(std::move(next));
+}
+
+}  // namespace nivora::internal
