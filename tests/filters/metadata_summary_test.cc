@@ -264,6 +264,76 @@ TEST(MergeTest, FoldingWidensRangesAndRewritesRepeatedStrings) {
   EXPECT_THROW(MergeCentroidSummaries({"a"}, {Buffer{1, 2, 3}}, second.lists), std::runtime_error);
 }
 
+// A mixed batch folded into mixed stored buffers: several centroids per
+// field, numbers, strings, booleans and arrays, repeated and new hashes, a
+// covered field and a stored buffer whose hashes the batch extends. The
+// expected bytes were taken from the summary-at-a-time merge this one
+// replaced; stored buffers must not change form.
+FieldSummaryLists MixedFixture(uint32_t seed) {
+  FieldSummaryLists lists;
+  uint32_t state = seed;
+  const auto next = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+  };
+  const auto summary = [](uint32_t centroid, double min, double max, std::vector<uint32_t> h) {
+    CentroidSummary s;
+    s.centroid_id = centroid;
+    s.min = min;
+    s.max = max;
+    s.value_hashes = std::move(h);
+    return s;
+  };
+  for (int i = 0; i < 400; ++i) {
+    const uint32_t centroid = next() % 7;
+    switch (next() % 4) {
+      case 0: {
+        const double v = static_cast<double>(next() % 1000) - 500.0;
+        lists["n"].push_back(summary(centroid, v, v, {}));
+        break;
+      }
+      case 1:
+        lists["n"].push_back(summary(centroid, kFullRangeMin, kFullRangeMax, {next() % 50}));
+        break;
+      case 2:
+        lists["s"].push_back(summary(centroid, kEmptyRangeMin, kEmptyRangeMax,
+                                     {next() % 64, next() % 64, next() % 64}));
+        break;
+      default:
+        lists["s"].push_back(summary(centroid, kFullRangeMin, kFullRangeMax, {next()}));
+        break;
+    }
+  }
+  for (uint32_t i = 0; i < 3000; ++i) {
+    lists["many"].push_back(summary(3, kFullRangeMin, kFullRangeMax, {next()}));
+  }
+  return lists;
+}
+
+uint32_t Crc(const std::vector<Buffer>& buffers) {
+  uint32_t crc = 0;
+  for (const Buffer& b : buffers) {
+    crc = HashText(std::string(b.begin(), b.end()) + std::to_string(b.size()) + "|") ^
+          (crc * 31u);
+  }
+  return crc;
+}
+
+TEST(MergeTest, StoredBytesMatchTheFormerMergeOnAMixedFixture) {
+  const std::vector<std::string> names = {"covered", "many", "n", "s"};
+  const FieldSummaryLists first = MixedFixture(1);
+  FieldSummaryLists covered_lists = first;
+  covered_lists["covered"] = first.at("s");
+  const std::vector<Buffer> stored = MergeCentroidSummaries(names, {{}, {}, {}, {}}, covered_lists);
+  EXPECT_EQ(Crc(stored), 2590974300u) << "fresh merge";
+
+  FieldSummaryLists second = MixedFixture(2);
+  second["covered"] = {first.at("s").begin(), first.at("s").begin() + 50};
+  const std::vector<Buffer> merged = MergeCentroidSummaries(names, stored, second);
+  EXPECT_EQ(merged[0], stored[0]) << "a covered field keeps its stored bytes";
+  EXPECT_EQ(Crc(merged), 602722940u) << "merge into stored buffers";
+}
+
 TEST(ReadBuffersTest, EmptyDamagedAndDuplicateEntries) {
   Batch batch;
   batch.Add(R"({"a": 1})", 5);
