@@ -1,5 +1,6 @@
 #include "filters/metadata_summary.h"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <stdexcept>
@@ -332,6 +333,41 @@ TEST(MergeTest, StoredBytesMatchTheFormerMergeOnAMixedFixture) {
   const std::vector<Buffer> merged = MergeCentroidSummaries(names, stored, second);
   EXPECT_EQ(merged[0], stored[0]) << "a covered field keeps its stored bytes";
   EXPECT_EQ(Crc(merged), 602722940u) << "merge into stored buffers";
+}
+
+// Many distinct strings in one list, first into an empty store and then,
+// half of them repeated, into the stored buffer: the union is every hash
+// once, ascending.
+TEST(MergeTest, ManyDistinctStringsInOneListMergeWhole) {
+  const auto strings = [](int from, int to) {
+    std::vector<CentroidSummary> list;
+    for (int i = from; i < to; ++i) {
+      CentroidSummary s;
+      s.centroid_id = 9;
+      s.min = kFullRangeMin;
+      s.max = kFullRangeMax;
+      s.value_hashes = {HashText("name-" + std::to_string(i))};
+      list.push_back(std::move(s));
+    }
+    return list;
+  };
+  const std::vector<std::string> names = {"name"};
+  const std::vector<Buffer> first =
+      MergeCentroidSummaries(names, {{}}, {{"name", strings(0, 100000)}});
+  const std::vector<Buffer> second =
+      MergeCentroidSummaries(names, first, {{"name", strings(50000, 150000)}});
+
+  std::vector<uint32_t> expected;
+  for (const auto& s : strings(0, 150000)) expected.push_back(s.value_hashes[0]);
+  std::sort(expected.begin(), expected.end());
+  expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+  const CentroidSummaryMap read = ReadCentroidMetadataTable(Root(second[0]));
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(read.at(9).value_hashes, expected);
+  EXPECT_TRUE(read.at(9).has_empty_range());
+
+  EXPECT_EQ(MergeCentroidSummaries(names, second, {{"name", strings(120000, 150000)}}), second)
+      << "covered by the stored buffer: passed on unchanged";
 }
 
 TEST(ReadBuffersTest, EmptyDamagedAndDuplicateEntries) {
