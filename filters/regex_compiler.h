@@ -1,0 +1,31 @@
+// Compiles a "$regex" pattern (ECMAScript syntax with the web-compatibility
+// grammar, over bytes) into the programs of regex_program.h.
+//
+// Bounds that keep every accepted pattern cheap to run: at most
+// kMaxPatternBytes of pattern, groups nested at most kMaxGroupDepth deep, and
+// at most kMaxInstructions instructions over all programs once counted
+// repeats are expanded. Identical lookahead bodies share one program.
+// Back-references are refused: no bounded matcher can offer them.
+//
+// Thread-safe: works on its arguments only.
+#ifndef NIVORA_FILTERS_REGEX_COMPILER_H_
+#define NIVORA_FILTERS_REGEX_COMPILER_H_
+
+#include <cstddef>
+#include <string_view>
+
+#include "filters/regex_program.h"
+
+namespace nivora::regex {
+
+inline constexpr size_t kMaxPatternBytes = 1024;
+inline constexpr int kMaxGroupDepth = 64;
+inline constexpr size_t kMaxInstructions = 20000;
+
+// Throws std::regex_error, whose what() says why, for a malformed pattern or
+// one over a bound.
+CompiledPattern CompileRegex(std::string_view pattern);
+
+}  // namespace nivora::regex
+
+#endif  // NIVORA_FILTERS_REGEX_COMPILER_H_
