@@ -32,28 +32,23 @@ uint32_t FlagsAt(std::string_view text, size_t q) {
 }
 
 // The answers of every lookahead of a pattern at the positions of one text,
-// one bit each, served block by block in increasing position. Each block is
-// filled by running the reversed lookahead programs from its top down, inner
-// lookaheads first at each position. A text of one block takes one pass;
-// a longer one takes a first pass from the end that saves the automaton
-// states at each block's top, then one pass per block from its saved states.
+// one bit each, served block by block in increasing position. A block is
+// filled by one automaton running all the reversed lookahead bodies from the
+// block's top down. A text of one block takes one pass; a longer one takes a
+// first pass from the end that saves the automaton's threads at each
+// block's top, then one pass per block from its saved threads.
 class LookaheadAnswers {
  public:
   LookaheadAnswers(const regex::CompiledPattern& pattern, std::string_view text,
                    size_t block_bytes)
-      : text_(text), words_((pattern.lookaheads.size() + 63) / 64) {
-    const size_t count = pattern.lookaheads.size();
-    const size_t share = BoundedRegex::kStateCacheBytes / (count + 1);
-    automata_.reserve(count);
-    for (const regex::Program& program : pattern.lookaheads) {
-      automata_.emplace_back(program, pattern.classes, share);
-    }
-    states_.resize(count);
-    scratch_.resize(words_);
+      : text_(text),
+        words_((pattern.lookaheads.size() + 63) / 64),
+        automaton_(Programs(pattern), pattern.classes, /*answers_lookaheads=*/true,
+                   BoundedRegex::kStateCacheBytes / 2) {
     block_ = std::max<size_t>(1, block_bytes / (words_ * sizeof(uint64_t)));
     if (text_.size() + 1 > block_) {
-      // The pass that saves the states where blocks begin.
-      Sweep(text_.size(), /*record=*/false, block_, /*save=*/true);
+      // The pass that saves the threads where blocks begin.
+      Sweep(/*record=*/false, block_, /*save=*/true);
     }
   }
 
@@ -65,69 +60,63 @@ class LookaheadAnswers {
   }
 
  private:
+  static std::vector<const regex::Program*> Programs(const regex::CompiledPattern& pattern) {
+    std::vector<const regex::Program*> programs;
+    for (const regex::Program& p : pattern.lookaheads) programs.push_back(&p);
+    return programs;
+  }
+
   void Load(size_t block) {
     low_ = block * block_;
     const size_t top = std::min(low_ + block_, text_.size() + 1);  // one past
     rows_.assign((top - low_) * words_, 0);
     if (top == text_.size() + 1) {
-      Sweep(text_.size(), /*record=*/true, low_, /*save=*/false);
+      Sweep(/*record=*/true, low_, /*save=*/false);
       return;
     }
-    const std::vector<std::vector<uint32_t>>& saved = saved_.at(top);
-    for (size_t k = 0; k < automata_.size(); ++k) states_[k] = automata_[k].Resume(saved[k]);
+    state_ = automaton_.Resume(saved_.at(top));
     Descend(top, /*record=*/true, low_, /*save=*/false);
   }
 
-  uint64_t* Row(size_t q, bool record) {
-    uint64_t* row = record ? &rows_[(q - low_) * words_] : scratch_.data();
-    std::fill(row, row + words_, 0);
-    return row;
+  void Record(size_t q, uint32_t answers, bool record) {
+    if (!record) return;
+    const uint64_t* bits = automaton_.Answers(answers);
+    std::copy(bits, bits + words_, &rows_[(q - low_) * words_]);
   }
 
   // From the end of the text down to bottom.
-  void Sweep(size_t n, bool record, size_t bottom, bool save) {
-    uint64_t* row = Row(n, record);
-    const PositionFacts at{FlagsAt(text_, n), row};
-    for (size_t k = 0; k < automata_.size(); ++k) {
-      const RegexAutomaton::Landing landing = automata_[k].Start(at);
-      states_[k] = landing.state;
-      if (landing.match) row[k >> 6] |= uint64_t{1} << (k & 63);
-    }
+  void Sweep(bool record, size_t bottom, bool save) {
+    const size_t n = text_.size();
+    const regex::RegexAutomaton::Landing landing = automaton_.Start({FlagsAt(text_, n)});
+    state_ = landing.state;
+    Record(n, landing.answers, record);
     if (save) Save(n);
     Descend(n, record, bottom, save);
   }
 
-  // From the states at position top down to bottom, top itself excluded.
+  // From the state at position top down to bottom, top itself excluded.
   void Descend(size_t top, bool record, size_t bottom, bool save) {
     for (size_t q = top; q-- > bottom;) {
-      uint64_t* row = Row(q, record);
-      const PositionFacts at{FlagsAt(text_, q), row};
-      const auto byte = static_cast<unsigned char>(text_[q]);
-      for (size_t k = 0; k < automata_.size(); ++k) {
-        const RegexAutomaton::Landing landing = automata_[k].Step(states_[k], byte, at);
-        states_[k] = landing.state;
-        if (landing.match) row[k >> 6] |= uint64_t{1} << (k & 63);
-      }
+      const regex::RegexAutomaton::Landing landing = automaton_.Step(
+          state_, static_cast<unsigned char>(text_[q]), {FlagsAt(text_, q)});
+      state_ = landing.state;
+      Record(q, landing.answers, record);
       if (save) Save(q);
     }
   }
 
   void Save(size_t q) {
-    if (q == 0 || q % block_ != 0) return;
-    std::vector<std::vector<uint32_t>>& saved = saved_[q];
-    saved.reserve(automata_.size());
-    for (size_t k = 0; k < automata_.size(); ++k) saved.push_back(automata_[k].Threads(states_[k]));
+    if (q != 0 && q % block_ == 0) saved_[q] = automaton_.Threads(state_);
   }
 
   std::string_view text_;
   const size_t words_;
   size_t block_ = 1;  // positions per block
-  std::vector<RegexAutomaton> automata_;
-  std::vector<uint32_t> states_;
-  std::map<size_t, std::vector<std::vector<uint32_t>>> saved_;  // block top -> threads
-  size_t low_ = 0;                // first position of the loaded block
-  std::vector<uint64_t> rows_;    // its answers, words_ per position
-  std::vector<uint64_t> scratch_;
+  RegexAutomaton automaton_;
+  uint32_t state_ = 0;
+  std::map<size_t, std::vector<uint32_t>> saved_;  // block top -> threads
+  size_t low_ = 0;              // first position of the loaded block
+  std::vector<uint64_t> rows_;  // its answers, words_ per position
 };
 
 }  // namespace
@@ -141,12 +130,13 @@ bool BoundedRegex::Search(std::string_view text, size_t lookahead_block_bytes) c
   const auto facts = [&](size_t q) {
     return PositionFacts{FlagsAt(text, q), looks ? answers->At(q) : nullptr};
   };
-  RegexAutomaton main(compiled_.main, compiled_.classes, kStateCacheBytes);
+  RegexAutomaton main({&compiled_.main}, compiled_.classes, /*answers_lookaheads=*/false,
+                      looks ? kStateCacheBytes / 2 : kStateCacheBytes);
   RegexAutomaton::Landing landing = main.Start(facts(0));
-  for (size_t q = 0; !landing.match && q < text.size(); ++q) {
+  for (size_t q = 0; !main.FirstMatches(landing) && q < text.size(); ++q) {
     landing = main.Step(landing.state, static_cast<unsigned char>(text[q]), facts(q + 1));
   }
-  return landing.match;
+  return main.FirstMatches(landing);
 }
 
 }  // namespace nivora
