@@ -32,6 +32,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include "filters/regex_compiler.h"
 #include "filters/regex_program.h"
 
 namespace nivora::regex {
@@ -50,8 +51,6 @@ struct PositionFacts {
 
 class RegexAutomaton {
  public:
-  // Most lookaheads a pattern can have (the compiler's bounds keep below).
-  static constexpr size_t kMaxLookaheads = 256;
   static constexpr int kMaxForgets = 8;
 
   struct Landing {

@@ -479,7 +479,13 @@ class Compiler {
     if (n.kind != Kind::kLook) return;
     const std::string_view body = pattern_.substr(n.begin, n.end - n.begin);
     auto [it, fresh] = look_by_body_.try_emplace(body, static_cast<int>(out_.lookaheads.size()));
-    if (fresh) out_.lookaheads.push_back(EmitProgram(n.kids[0], /*reversed=*/true));
+    if (fresh) {
+      if (out_.lookaheads.size() == kMaxLookaheads) {
+        Refuse(std::regex_constants::error_complexity,
+               "more than " + std::to_string(kMaxLookaheads) + " distinct lookaheads");
+      }
+      out_.lookaheads.push_back(EmitProgram(n.kids[0], /*reversed=*/true));
+    }
     look_index_[id] = it->second;
   }
 

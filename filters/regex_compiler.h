@@ -24,6 +24,9 @@ inline constexpr int kMaxGroupDepth = 64;
 // simulation step per instruction and byte (about 2 ns); this bound keeps
 // that worst case near a second per 100 KB of text.
 inline constexpr size_t kMaxInstructions = 5000;
+// Distinct lookahead bodies (more cannot fit in kMaxPatternBytes; checked
+// all the same, as the automaton's tables are sized by it).
+inline constexpr size_t kMaxLookaheads = 256;
 
 // Throws std::regex_error, whose what() says why, for a malformed pattern or
 // one over a bound.
