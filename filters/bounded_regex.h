@@ -12,9 +12,10 @@
 //  - the text is read once from left to right by an automaton that runs all
 //    its threads at once and remembers the states it has seen, so time is at
 //    most O(text x program) and usually a table lookup per byte;
-//  - each lookahead is decided at every position by one right-to-left pass
-//    of its reversed body before that, inner lookaheads first, and never by
-//    rescanning; its answers take one bit per position, kept in blocks of
+//  - every lookahead is decided at every position beforehand, by one
+//    right-to-left pass of one automaton over all the reversed lookahead
+//    bodies (inner lookaheads first at each position), never by rescanning;
+//    the answers take one bit per lookahead and position, kept in blocks of
 //    bounded size (longer texts take a second pass from saved states);
 //  - no recursion depends on the text, and the memory of one search is
 //    bounded apart from a small part per position of a very long text.
