@@ -12,27 +12,53 @@ namespace {
 
 using json = nlohmann::json;
 
-bool HashRecorded(const CentroidSummary& s, const json& x) {
-  const uint32_t h = x.is_boolean() ? HashBoolean(x.get<bool>())
-                                    : HashText(x.get_ref<const std::string&>());
-  return std::find(s.value_hashes.begin(), s.value_hashes.end(), h) != s.value_hashes.end();
+// The hashes of one summary, searched linearly for a single value and
+// through a sorted copy when a long "$in" operand asks for many.
+class HashLookup {
+ public:
+  HashLookup(const std::vector<uint32_t>& hashes, size_t lookups) : hashes_(hashes) {
+    if (lookups < 16 || hashes.size() < 16) return;
+    if (std::is_sorted(hashes.begin(), hashes.end())) {
+      sorted_ = &hashes;
+      return;
+    }
+    copy_ = hashes;
+    std::sort(copy_.begin(), copy_.end());
+    sorted_ = &copy_;
+  }
+
+  bool Contains(uint32_t h) const {
+    if (sorted_ != nullptr) return std::binary_search(sorted_->begin(), sorted_->end(), h);
+    return std::find(hashes_.begin(), hashes_.end(), h) != hashes_.end();
+  }
+
+ private:
+  const std::vector<uint32_t>& hashes_;
+  const std::vector<uint32_t>* sorted_ = nullptr;
+  std::vector<uint32_t> copy_;
+};
+
+uint32_t HashOf(const json& x) {
+  return x.is_boolean() ? HashBoolean(x.get<bool>()) : HashText(x.get_ref<const std::string&>());
 }
 
 // Whether some value the summary stands for may equal x.
-bool MayEqual(const CentroidSummary& s, const json& x) {
+bool MayEqual(const CentroidSummary& s, const HashLookup& hashes, const json& x) {
   if (x.is_number()) {
     const double d = x.get<double>();
     return s.min <= d && d <= s.max;
   }
-  if (x.is_string() || x.is_boolean()) return HashRecorded(s, x);
+  if (x.is_string() || x.is_boolean()) return hashes.Contains(HashOf(x));
   return true;  // null, arrays and objects leave no trace in a summary
 }
 
 bool OperatorMayHold(const std::string& op, const json& x, const CentroidSummary& s) {
-  if (op == "$eq") return MayEqual(s, x);
+  if (op == "$eq") return MayEqual(s, HashLookup(s.value_hashes, 1), x);
   if (op == "$in") {
     if (!x.is_array()) return true;  // judged exactly on the items
-    return std::any_of(x.begin(), x.end(), [&s](const json& e) { return MayEqual(s, e); });
+    const HashLookup hashes(s.value_hashes, x.size());
+    return std::any_of(x.begin(), x.end(),
+                       [&](const json& e) { return MayEqual(s, hashes, e); });
   }
   if (!x.is_number()) return true;
   const double d = x.get<double>();

@@ -12,6 +12,7 @@
 #include "filters/filter_language.h"
 #include "filters/filter_walk.h"
 #include "filters/json_text.h"
+#include "filters/json_value_set.h"
 
 namespace nivora {
 namespace {
@@ -22,21 +23,49 @@ using json = nlohmann::json;
   LogAndThrow<std::invalid_argument>(*GetLogger(), CRITICAL, message);
 }
 
-// The $regex patterns of one evaluation call, each compiled on first use.
-class RegexCache {
+// Operands of "$in" / "$nin" with at least this many elements are looked up
+// in a JsonValueSet once the comparisons a plain scan would make reach
+// kSetComparisons; shorter ones are scanned.
+constexpr size_t kSetElements = 16;
+constexpr size_t kSetComparisons = 4096;
+
+size_t ElementCount(const json& v) {
+  return v.is_array() || v.is_object() ? v.size() : (v.is_null() ? 0 : 1);
+}
+
+// What one evaluation call builds from the filter once and reuses for every
+// document: the $regex patterns, compiled on first use, and the sets of long
+// $in / $nin operands. Keyed by the operand's address: the filter stays
+// unchanged for the whole call.
+class EvaluationCache {
  public:
-  const BoundedRegex& Get(const std::string& pattern) {
-    auto it = compiled_.find(pattern);
-    if (it != compiled_.end()) return it->second;
+  const BoundedRegex& Regex(const std::string& pattern) {
+    auto it = regexes_.find(pattern);
+    if (it != regexes_.end()) return it->second;
     try {
-      return compiled_.emplace(pattern, BoundedRegex(pattern)).first->second;
+      return regexes_.emplace(pattern, BoundedRegex(pattern)).first->second;
     } catch (const std::regex_error& e) {
       FailEvaluation("Invalid regex pattern: " + pattern + "\nError: " + e.what());
     }
   }
 
+  // The set of operand's elements once scanning it would cost more than
+  // building it; null while a scan is cheaper.
+  const JsonValueSet* OperandSet(const json& operand, size_t lookups) {
+    const size_t elements = ElementCount(operand);
+    if (elements < kSetElements) return nullptr;
+    auto it = sets_.find(&operand);
+    if (it != sets_.end()) return &it->second;
+    size_t& scanned = scanned_[&operand];
+    scanned += lookups * elements;
+    if (scanned < kSetComparisons) return nullptr;
+    return &sets_.try_emplace(&operand, operand).first->second;
+  }
+
  private:
-  std::map<std::string, BoundedRegex> compiled_;
+  std::map<std::string, BoundedRegex> regexes_;
+  std::map<const json*, size_t> scanned_;
+  std::map<const json*, JsonValueSet> sets_;
 };
 
 // pred holds for v itself or, when v is an array, for one of its elements:
@@ -51,7 +80,10 @@ bool EqualsOrHolds(const json& v, const json& x) {
   return ValueOrElement(v, [&x](const json& value) { return JsonEquals(value, x); });
 }
 
-bool InElements(const json& v, const json& x) {
+bool InElements(const json& v, const json& x, EvaluationCache& cache) {
+  if (const JsonValueSet* set = cache.OperandSet(x, ElementCount(v))) {
+    return ValueOrElement(v, [set](const json& value) { return set->Contains(value); });
+  }
   return ValueOrElement(v, [&x](const json& value) {
     return AnyElement(x, [&value](const json& e) { return JsonEquals(value, e); });
   });
@@ -76,20 +108,20 @@ bool HasType(const json& v, const json& operand) {
   FailEvaluation("Unsupported type in $type operator: " + name);
 }
 
-bool Operator(const std::string& op, const json& v, const json& x, RegexCache& regexes) {
+bool Operator(const std::string& op, const json& v, const json& x, EvaluationCache& cache) {
   if (op == "$eq") return EqualsOrHolds(v, x);
   if (op == "$ne") return !EqualsOrHolds(v, x);
   if (op == "$gt") return Ordered(v, x, [](double a, double b) { return a > b; });
   if (op == "$gte") return Ordered(v, x, [](double a, double b) { return a >= b; });
   if (op == "$lt") return Ordered(v, x, [](double a, double b) { return a < b; });
   if (op == "$lte") return Ordered(v, x, [](double a, double b) { return a <= b; });
-  if (op == "$in") return InElements(v, x);
-  if (op == "$nin") return !InElements(v, x);
+  if (op == "$in") return InElements(v, x, cache);
+  if (op == "$nin") return !InElements(v, x, cache);
   if (op == "$exists") return x.get<bool>();
   if (op == "$type") return HasType(v, x);
   if (op == "$regex") {
     if (!v.is_string()) return false;
-    return regexes.Get(x.get<std::string>()).Search(v.get_ref<const std::string&>());
+    return cache.Regex(x.get<std::string>()).Search(v.get_ref<const std::string&>());
   }
   FailEvaluation("Unsupported operator: " + op);
 }
@@ -97,7 +129,7 @@ bool Operator(const std::string& op, const json& v, const json& x, RegexCache& r
 // Field clauses against one document.
 struct ItemFieldTest {
   const json& document;
-  RegexCache& regexes;
+  EvaluationCache& cache;
 
   bool operator()(const std::string& field, const json& condition) {
     const json* value = ResolveField(document, field);
@@ -109,14 +141,14 @@ struct ItemFieldTest {
     }
     if (value == nullptr) return AbsentFieldMatches(condition);
     for (auto it = condition.begin(); it != condition.end(); ++it) {
-      if (!Operator(it.key(), *value, it.value(), regexes)) return false;
+      if (!Operator(it.key(), *value, it.value(), cache)) return false;
     }
     return true;
   }
 };
 
-bool Matches(const json& filter, const json& document, RegexCache& regexes) {
-  ItemFieldTest test{document, regexes};
+bool Matches(const json& filter, const json& document, EvaluationCache& cache) {
+  ItemFieldTest test{document, cache};
   return WalkFilter(filter, test, Negation::kExact);
 }
 
@@ -155,22 +187,22 @@ FilterContext ParseMetadataDocuments(const std::vector<std::string>& metadata) {
 
 std::vector<int> EvaluateFilter(const FilterContext& context, const json& filter, bool validate) {
   if (validate) ValidateFilter(filter);
-  RegexCache regexes;
+  EvaluationCache cache;
   std::vector<int> matches;
   for (size_t i = 0; i < context.documents.size(); ++i) {
-    if (Matches(filter, context.documents[i], regexes)) matches.push_back(static_cast<int>(i));
+    if (Matches(filter, context.documents[i], cache)) matches.push_back(static_cast<int>(i));
   }
   return matches;
 }
 
 bool MatchesFilter(const json& filter, const json& document) {
-  RegexCache regexes;
-  return Matches(filter, document, regexes);
+  EvaluationCache cache;
+  return Matches(filter, document, cache);
 }
 
 bool EvaluateOperator(const std::string& op, const json& field_value, const json& operand) {
-  RegexCache regexes;
-  return Operator(op, field_value, operand, regexes);
+  EvaluationCache cache;
+  return Operator(op, field_value, operand, cache);
 }
 
 }  // namespace nivora

@@ -7,13 +7,16 @@
 // holds only as {"$exists": false} alone or with "$nin" as its first
 // operator. Against an array value, $eq, $ne, the range operators, $in and
 // $nin look at the elements. Numbers compare by numeric value across integer
-// and floating forms (JsonEquals).
+// and floating forms (JsonEquals). A long $in / $nin operand is looked up
+// through a hashed set of its elements (json_value_set.h) rather than
+// compared pairwise.
 //
 // Errors are logged at CRITICAL through GetLogger() and thrown as
 // std::invalid_argument:
 //   "Invalid JSON string provided: <reason>"           (a metadata text)
-//   "Invalid regex pattern: <pattern>\nError: <why>"   ($regex; patterns over
-//                                                       1 KiB are refused)
+//   "Invalid regex pattern: <pattern>\nError: <why>"   ($regex; see
+//                                                       bounded_regex.h for
+//                                                       what is refused)
 //   "Unsupported type in $type operator: <name>"
 //   "Unsupported operator: <op>"
 // A $exists operand that is not a boolean, or a $regex / $type operand that is
@@ -39,8 +42,8 @@ namespace nivora {
 FilterContext ParseMetadataDocuments(const std::vector<std::string>& metadata);
 
 // Positions of the documents of context that match filter, ascending. With
-// validate, ValidateFilter runs first. Each $regex pattern is compiled once
-// per call.
+// validate, ValidateFilter runs first. Each $regex pattern is compiled, and
+// each long $in / $nin operand hashed, once per call.
 std::vector<int> EvaluateFilter(const FilterContext& context, const nlohmann::json& filter,
                                 bool validate);
 

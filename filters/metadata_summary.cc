@@ -81,31 +81,45 @@ void Summarize(const json& value, std::set<std::string>& field_names, uint32_t c
   }
 }
 
+// The covered test and the fold below read the stored hashes sorted and
+// distinct; stored buffers hold them so already, and the serialised form
+// sorts them anyway, so this changes no stored byte.
+void SortHashes(CentroidSummaryMap& summaries) {
+  for (auto& [centroid_id, summary] : summaries) {
+    std::vector<uint32_t>& h = summary.value_hashes;
+    if (!std::is_sorted(h.begin(), h.end())) std::sort(h.begin(), h.end());
+    h.erase(std::unique(h.begin(), h.end()), h.end());
+  }
+}
+
+// stored has sorted hashes (SortHashes).
 bool Covers(const CentroidSummaryMap& stored, const CentroidSummary& summary) {
   const auto entry = stored.find(summary.centroid_id);
   if (entry == stored.end()) return false;
   const CentroidSummary& e = entry->second;
   if (!summary.has_empty_range() && (summary.min < e.min || summary.max > e.max)) return false;
   return std::all_of(summary.value_hashes.begin(), summary.value_hashes.end(), [&e](uint32_t h) {
-    return std::find(e.value_hashes.begin(), e.value_hashes.end(), h) != e.value_hashes.end();
+    return std::binary_search(e.value_hashes.begin(), e.value_hashes.end(), h);
   });
 }
 
-void Fold(CentroidSummaryMap& merged, const CentroidSummary& summary) {
-  auto [entry, created] = merged.try_emplace(summary.centroid_id);
-  CentroidSummary& e = entry->second;
-  if (created) e.centroid_id = summary.centroid_id;
-  if (!summary.has_full_range()) {
-    e.min = std::min(e.min, summary.min);
-    e.max = std::max(e.max, summary.max);
+// Folds the summaries into merged in one batch: ranges summary by summary
+// in order (as the comparisons with NaN depend on it), hashes gathered and
+// then sorted once per entry, which gives the same sorted distinct union as
+// uniting them one summary at a time.
+void FoldAll(CentroidSummaryMap& merged, const std::vector<CentroidSummary>& fresh) {
+  for (const CentroidSummary& summary : fresh) {
+    auto [entry, created] = merged.try_emplace(summary.centroid_id);
+    CentroidSummary& e = entry->second;
+    if (created) e.centroid_id = summary.centroid_id;
+    if (!summary.has_full_range()) {
+      e.min = std::min(e.min, summary.min);
+      e.max = std::max(e.max, summary.max);
+    }
+    e.value_hashes.insert(e.value_hashes.end(), summary.value_hashes.begin(),
+                          summary.value_hashes.end());
   }
-  std::vector<uint32_t> hashes;
-  hashes.reserve(e.value_hashes.size() + summary.value_hashes.size());
-  hashes.insert(hashes.end(), e.value_hashes.begin(), e.value_hashes.end());
-  hashes.insert(hashes.end(), summary.value_hashes.begin(), summary.value_hashes.end());
-  std::sort(hashes.begin(), hashes.end());
-  hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
-  e.value_hashes = std::move(hashes);
+  SortHashes(merged);
 }
 
 }  // namespace
@@ -141,6 +155,7 @@ std::vector<std::vector<uint8_t>> MergeCentroidSummaries(
     CentroidSummaryMap stored;
     if (!buffer.empty()) {
       stored = ReadCentroidMetadataTable(VerifiedCentroidMetadataTable(buffer, field_names[i]));
+      SortHashes(stored);
     }
     const auto list = summaries.find(field_names[i]);
     const std::vector<CentroidSummary>& fresh = list == summaries.end() ? kNone : list->second;
@@ -151,7 +166,7 @@ std::vector<std::vector<uint8_t>> MergeCentroidSummaries(
       result.push_back(buffer);
       continue;
     }
-    for (const CentroidSummary& s : fresh) Fold(stored, s);
+    FoldAll(stored, fresh);
     result.push_back(SerializeCentroidSummaries(stored));
   }
   return result;

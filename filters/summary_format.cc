@@ -1,6 +1,7 @@
 #include "filters/summary_format.h"
 
 #include <algorithm>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 
@@ -9,6 +10,14 @@
 #include "core/logger.h"
 
 namespace nivora {
+namespace {
+
+bool IsStrictlyAscending(const std::vector<uint32_t>& values) {
+  return std::adjacent_find(values.begin(), values.end(), std::greater_equal<uint32_t>()) ==
+         values.end();
+}
+
+}  // namespace
 
 std::vector<uint8_t> SerializeCentroidSummaries(const CentroidSummaryMap& summaries) {
   flatbuffers::FlatBufferBuilder builder(1024);
@@ -16,10 +25,14 @@ std::vector<uint8_t> SerializeCentroidSummaries(const CentroidSummaryMap& summar
   entries.reserve(summaries.size());
   std::vector<uint32_t> hashes;
   for (const auto& [centroid_id, summary] : summaries) {
-    hashes = summary.value_hashes;
-    std::sort(hashes.begin(), hashes.end());
-    hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
-    const auto hash_vector = builder.CreateVector(hashes);
+    const std::vector<uint32_t>* written = &summary.value_hashes;
+    if (!IsStrictlyAscending(*written)) {
+      hashes = summary.value_hashes;
+      std::sort(hashes.begin(), hashes.end());
+      hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+      written = &hashes;
+    }
+    const auto hash_vector = builder.CreateVector(*written);
     fb::CentroidSummaryTableBuilder entry(builder);
     entry.add_max(summary.max);
     entry.add_min(summary.min);

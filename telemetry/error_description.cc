@@ -1,163 +1,131 @@
 #include "telemetry/error_description.h"
 
+#include <optional>
+#include <vector>
+
+#include "telemetry/known_messages.h"
 #include "telemetry/utf8_text.h"
 
 namespace nivora::internal {
 namespace {
 
 constexpr std::string_view kRedacted = "<redacted>";
+constexpr std::string_view kExceptionIn = "Exception in ";
+constexpr std::string_view kUnknownExceptionIn = "Unknown exception in ";
+constexpr std::string_view kAnyHole = "{}";
+constexpr std::string_view kNumberHole = "{n}";
 
-// Fixed wording that looks like a quoted fragment; kept whole.
-constexpr std::string_view kKeptPhrases[] = {
-    "Please call `CreateIndex()` or `LoadIndex()` before calling this function.",
-    " is missing both 'vector' and 'contents' fields",
-    "Index name cannot be an empty string.",
-};
-
-// Outside text follows `opener`. With a `closer`, it runs to the last
-// occurrence of the closer (the rule applies only when there is one);
-// without, to the end of the message.
-struct Rule {
-  std::string_view opener;
-  std::string_view closer;
-};
-
-// Where two openers start alike, the longer comes first.
-constexpr Rule kRules[] = {
-    // JSON parser and filters
-    {"last read: ", ""},
-    {"Found multiple conditions for field: ", ""},
-    {"Operator `", "` cannot have"},
-    {"Unsupported operator: ", ""},
-    {"Invalid regex pattern: ", "\nError: "},
-    {"Invalid regex pattern: ", ""},
-    {"Unsupported type in $type operator: ", ""},
-    // Index API, values from Python, embedding models
-    {"Invalid distance metric: ", ""},
-    {"Unknown DB location: ", ""},
-    {"Invalid log level: ", ""},
-    {"Unable to determine embedding dimension for model: ", ""},
-    {"Failed to load embedding model: ", ""},
-    {"Failed to encode query_contents: ", ""},
-    {"Failed to serialize filters to JSON: ", ""},
-    {"Failed to process batch embeddings: ", ""},
-    {"Failed to import json module: ", ""},
-    {"Python Exception: ", ""},
-    // engine: index names
-    {"Index name '", "' does not exist in "},
-    {"Index name ", " already exists"},
-    {"Failed to delete index config for ", ""},
-    {"Failed to delete NVS config for ", ""},
-    // PostgreSQL: server messages
-    {"Failed to connect to PostgreSQL: ", ""},
-    {"PostgreSQL query error: ", ""},
-    {"Postgres BEGIN transaction error: ", ""},
-    {"Postgres put_item error: ", ""},
-    {"Postgres get_item error: ", ""},
-    {"Postgres delete config item error: ", ""},
-    {"Batch get failed: ", ""},
-    {"Batch delete failed: ", ""},
-    {"Delete Failed: ", ""},
-    {"Failed to delete index (string representation): ", ""},
-    {"Failed to delete index numeric representation: ", ""},
-    {"Failed to get all keys: ", ""},
-    {"Failed to set isolation level: ", ""},
-    {"Failed to set timeout: ", ""},
-    {"Failed to acquire lock: ", ""},
-    {"Failed to execute atomic update: ", ""},
-    {"Failed to execute query: ", ""},
-    {"Commit failed: ", ""},
-    // Redis: connection settings and server messages
-    {"Invalid Redis DB value (not a number): ", ""},
-    {"Invalid Redis DB value (out of range): ", ""},
-    {"Invalid Redis DB value: ", ""},
-    {"Failed to connect to Redis: ", ""},
-    {"Failed to create Redis SSL context: ", ""},
-    {"Failed to select Redis database (db=", ""},
-    {"Failed to select Redis database: ", ""},
-    {"Connection verification failed: ", ""},
-    {"Redis error in batch execution: ", ""},
-    {"Redis HSET error: ", ""},
-    {"Redis error: ", ""},
-    {"Failed to parse version: ", ""},
-    {"HKEYS command failed for table_name: ", ""},
-    // RocksDB: paths and status texts
-    {"Failed to open RocksDB at ", ""},
-    {"Failed to open RocksDB: ", ""},
-    {"Failed to initialize RocksDB: ", ""},
-    {"Failed to put item: ", ""},
-    {"Failed to get item: ", ""},
-    {"Failed to delete item: ", ""},
-    {"Failed to delete batch: ", ""},
-    {"Failed to write batch: ", ""},
-    {"Failed to get version: ", ""},
-    {"Failed to put version: ", ""},
-    {"Failed to put map value: ", ""},
-    {"Failed to get map: ", ""},
-    {"Failed to commit transaction: ", ""},
-    {"Failed to put config item: ", ""},
-    {"Failed to get config item: ", ""},
-    {"Failed to delete config item: ", ""},
-    {"CompactRange after delete failed: ", ""},
-    // anything quoted
-    {"'", "'"},
-    {"\"", "\""},
-    {"`", "`"},
-};
-
-// A matched rule: the outside text is rest[opener.size(), closer_at).
-struct Match {
-  const Rule* rule = nullptr;
-  size_t closer_at = 0;
-};
-
-Match FindRule(std::string_view rest) {
-  for (const Rule& rule : kRules) {
-    if (!rest.starts_with(rule.opener)) continue;
-    if (rule.closer.empty()) return {&rule, rest.size()};
-    const size_t closer_at = rest.rfind(rule.closer);
-    if (closer_at != std::string_view::npos && closer_at >= rule.opener.size()) {
-      return {&rule, closer_at};
-    }
+bool IsKnownOperation(std::string_view name) {
+  for (std::string_view op : KnownOperations()) {
+    if (op == name) return true;
   }
-  return {};
+  return false;
 }
 
-std::string_view FindKeptPhrase(std::string_view rest) {
-  for (std::string_view phrase : kKeptPhrases) {
-    if (rest.starts_with(phrase)) return phrase;
-  }
-  return {};
+// The length of a known "Exception in <operation>: " at the start of text,
+// or 0.
+size_t KnownPrefixLength(std::string_view text) {
+  if (!text.starts_with(kExceptionIn)) return 0;
+  const size_t colon = text.find(": ", kExceptionIn.size());
+  if (colon == std::string_view::npos) return 0;
+  const std::string_view op = text.substr(kExceptionIn.size(), colon - kExceptionIn.size());
+  return IsKnownOperation(op) ? colon + 2 : 0;
 }
 
-}  // namespace
+bool IsDecimalInteger(std::string_view text) {
+  if (text.starts_with('-')) text.remove_prefix(1);
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
 
-std::string RedactErrorMessage(std::string_view message, size_t enough) {
-  std::string out;
-  size_t pos = 0;
-  while (pos < message.size() && out.size() < enough) {
-    const std::string_view rest = message.substr(pos);
-    if (const std::string_view phrase = FindKeptPhrase(rest); !phrase.empty()) {
-      out += phrase;
-      pos += phrase.size();
-      continue;
+// A shape cut into its fixed texts and the holes between them.
+struct Shape {
+  std::vector<std::string_view> fixed;  // one more than holes
+  std::vector<bool> number_hole;
+};
+
+Shape CutShape(std::string_view shape) {
+  Shape out;
+  for (;;) {
+    const size_t hole = shape.find('{');
+    const bool any = hole != std::string_view::npos && shape.substr(hole).starts_with(kAnyHole);
+    const bool number =
+        hole != std::string_view::npos && shape.substr(hole).starts_with(kNumberHole);
+    if (!any && !number) {
+      out.fixed.push_back(shape);
+      return out;
     }
-    if (const Match match = FindRule(rest); match.rule != nullptr) {
-      out += match.rule->opener;
+    out.fixed.push_back(shape.substr(0, hole));
+    out.number_hole.push_back(number);
+    shape.remove_prefix(hole + (number ? kNumberHole.size() : kAnyHole.size()));
+  }
+}
+
+// text rendered by shape when text is, whole, an instance of it. The holes
+// are found left to right, each ending at the first place its following
+// fixed text occurs, the last one reaching the shape's fixed ending.
+std::optional<std::string> Render(const Shape& shape, std::string_view text) {
+  const std::string_view first = shape.fixed.front();
+  const std::string_view last = shape.fixed.back();
+  const size_t holes = shape.number_hole.size();
+  if (holes == 0) return text == first ? std::optional<std::string>(text) : std::nullopt;
+  if (text.size() < first.size() + last.size() || !text.starts_with(first) ||
+      !text.ends_with(last)) {
+    return std::nullopt;
+  }
+  const size_t end = text.size() - last.size();
+  std::string out(first);
+  size_t pos = first.size();
+  for (size_t i = 0; i < holes; ++i) {
+    size_t hole_end = end;
+    if (i + 1 < holes) {
+      hole_end = text.substr(0, end).find(shape.fixed[i + 1], pos);
+      if (hole_end == std::string_view::npos) return std::nullopt;
+    }
+    const std::string_view hole = text.substr(pos, hole_end - pos);
+    if (shape.number_hole[i]) {
+      if (!IsDecimalInteger(hole)) return std::nullopt;
+      out += hole;
+    } else {
       out += kRedacted;
-      out += match.rule->closer;
-      pos += match.closer_at + match.rule->closer.size();
-      continue;
     }
-    out += message[pos++];
+    out += shape.fixed[i + 1];
+    pos = hole_end + shape.fixed[i + 1].size();
   }
   return out;
 }
 
+std::optional<std::string> RenderKnown(std::string_view text) {
+  if (text.starts_with(kUnknownExceptionIn) &&
+      IsKnownOperation(text.substr(kUnknownExceptionIn.size()))) {
+    return std::string(text);
+  }
+  for (std::string_view shape : KnownMessageShapes()) {
+    if (std::optional<std::string> rendered = Render(CutShape(shape), text)) return rendered;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string RedactErrorMessage(std::string_view message) {
+  size_t prefixes = 0;
+  size_t outermost = 0;
+  while (const size_t length = KnownPrefixLength(message.substr(prefixes))) {
+    if (prefixes == 0) outermost = length;
+    prefixes += length;
+  }
+  if (std::optional<std::string> known = RenderKnown(message.substr(prefixes))) {
+    return std::string(message.substr(0, prefixes)) + *known;
+  }
+  return std::string(message.substr(0, outermost)) + std::string(kRedacted);
+}
+
 std::string MakeErrorDescription(std::string_view message) {
-  // A few bytes past the limit so that the cut still sees whole characters.
-  const std::string redacted = RedactErrorMessage(message, kMaxErrorDescriptionBytes + 8);
-  return CutUtf8(ToValidUtf8(redacted), kMaxErrorDescriptionBytes);
+  return CutUtf8(ToValidUtf8(RedactErrorMessage(message)), kMaxErrorDescriptionBytes);
 }
 
 }  // namespace nivora::internal

@@ -1,15 +1,15 @@
 // What telemetry may send of an error message. Error messages carry text
 // that came from the caller or from outside the process (index and field
 // names, ids, paths, filter text and patterns, excerpts of parsed JSON,
-// database and server messages); none of it may leave the process. A
-// description keeps the operation and the system's own fixed wording and
-// replaces each such fragment by "<redacted>".
+// database and server messages); none of it may leave the process.
 //
-// The fragments are found by the fixed wording around them: a table of the
-// system's messages that embed outside text, plus anything between quotes
-// ('...', "...", `...`) and the JSON parser's "last read: ..." excerpt. A new
-// message that embeds outside text without quotes needs a line in that table
-// (error_description.cc).
+// Default-deny: a description keeps only the fixed wording of a known
+// message (known_messages.h), matched whole after its known
+// "Exception in <operation>: " prefixes, with each hole for outside text
+// replaced by "<redacted>". Anything else, including a known message that is
+// incomplete (cut short, for instance at a NUL byte by what()), becomes
+// "Exception in <operation>: <redacted>" with the outermost known operation,
+// or "<redacted>" when there is none.
 //
 // Pure functions; safe from any thread.
 #ifndef NIVORA_TELEMETRY_ERROR_DESCRIPTION_H_
@@ -24,9 +24,8 @@ namespace nivora::internal {
 // Longest description sent, in bytes.
 inline constexpr size_t kMaxErrorDescriptionBytes = 256;
 
-// message with every outside fragment replaced by "<redacted>". Stops once
-// the result holds at least `enough` bytes (the rest would be cut anyway).
-std::string RedactErrorMessage(std::string_view message, size_t enough = std::string::npos);
+// What may be sent of message, by the rules above.
+std::string RedactErrorMessage(std::string_view message);
 
 // The description sent for message: redacted, made valid UTF-8 (bad bytes
 // become U+FFFD) and cut to at most kMaxErrorDescriptionBytes bytes on a

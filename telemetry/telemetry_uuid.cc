@@ -1,4 +1,5 @@
 // TelemetryAggregator::GenerateUUID: random version-4 identifiers.
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -9,11 +10,20 @@
 namespace nivora::internal {
 namespace {
 
-// One generator for the process, seeded once from the system; the worker
-// and API threads share it under a mutex.
+// One generator for the process, its whole state seeded once from the
+// system (a single 32-bit seed would repeat across a fleet of processes);
+// the worker and API threads share it under a mutex.
+std::mt19937 SeededGenerator() {
+  std::random_device device("/dev/urandom");
+  std::array<uint32_t, std::mt19937::state_size> seed;
+  for (uint32_t& word : seed) word = device();
+  std::seed_seq sequence(seed.begin(), seed.end());
+  return std::mt19937(sequence);
+}
+
 class UuidSource {
  public:
-  UuidSource() : generator_(std::random_device("/dev/urandom")()) {}
+  UuidSource() : generator_(SeededGenerator()) {}
 
   void Draw(uint32_t (&values)[4]) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "filters/filter_language.h"
+#include "filters/json_text.h"
 
 namespace nivora {
 namespace {
@@ -106,6 +107,73 @@ TEST(ItemFilterTest, ArraysAreMatchedByElement) {
   });
 }
 
+// prefix followed by the digits of i (appended, which keeps GCC 12's
+// -Wrestrict false alarm on literal + std::string away).
+std::string Named(char prefix, int i) {
+  std::string name(1, prefix);
+  name += std::to_string(i);
+  return name;
+}
+
+// Long operands against long field arrays go through a hashed set; each
+// case is judged against a plain pairwise scan, over many documents so that
+// the set built once serves them all.
+TEST(ItemFilterTest, LongInOperandsAgreeWithAPairwiseScan) {
+  json operand = json::array();
+  for (int i = 0; i < 3000; ++i) {
+    operand.push_back(Named('s', i * 2));
+    operand.push_back(static_cast<double>(i * 3));  // 3.0 equals the integer 3
+  }
+  operand.push_back(json{{"k", json::array({1, "x"})}});
+  operand.push_back(json::array({1.0, 2}));
+  operand.push_back(-0.0);
+  operand.push_back(true);
+  operand.push_back(static_cast<uint64_t>(-1));  // never equals the signed -1
+
+  std::vector<json> values = {
+      "s10", "s11", 9, 10, 9.0, -0.0, 0, 0.5, true, false, json::array({1, 2.0}),
+      json::array({json::array({1, 2.0})}), json::array({"s11", 7, "s12"}),
+      json{{"k", json::array({1.0, "x"})}}, json{{"k", json::array({1, "y"})}}, -1,
+      static_cast<uint64_t>(-1), json::array(), json::object(), "s5999",
+  };
+  std::vector<std::string> metadata;
+  std::vector<bool> expected_in;
+  // Arrays are matched by element, never as a whole.
+  const auto scan = [&operand](const json& v) {
+    const json elements = v.is_array() ? v : json::array({v});
+    for (const json& x : elements) {
+      for (const json& e : operand) {
+        if (JsonEquals(x, e)) return true;
+      }
+    }
+    return false;
+  };
+  for (const json& v : values) {
+    metadata.push_back(json{{"f", v}}.dump());
+    expected_in.push_back(scan(v));
+  }
+  json long_array = json::array();
+  for (int i = 0; i < 5000; ++i) long_array.push_back(Named('t', i));
+  metadata.push_back(json{{"f", long_array}}.dump());
+  expected_in.push_back(false);
+  long_array.push_back(12);
+  metadata.push_back(json{{"f", long_array}}.dump());
+  expected_in.push_back(true);
+
+  const FilterContext context = ParseMetadataDocuments(metadata);
+  const json in_filter = json{{"f", {{"$in", operand}}}};
+  const json nin_filter = json{{"f", {{"$nin", operand}}}};
+  std::vector<int> want_in, want_nin;
+  for (size_t i = 0; i < expected_in.size(); ++i) {
+    (expected_in[i] ? want_in : want_nin).push_back(static_cast<int>(i));
+  }
+  EXPECT_EQ(EvaluateFilter(context, in_filter, true), want_in);
+  EXPECT_EQ(EvaluateFilter(context, nin_filter, true), want_nin);
+  for (size_t i = 0; i < values.size(); ++i) {
+    EXPECT_EQ(MatchesFilter(in_filter, context.documents[i]), expected_in[i]) << values[i];
+  }
+}
+
 TEST(ItemFilterTest, DottedPathsNeverEnterArrays) {
   ExpectTable({
       {R"({"a.b": {"$eq": 1}})", R"({"a": {"b": 1}})", true},
@@ -168,6 +236,26 @@ std::string EvaluationError(const std::string& filter, const std::vector<std::st
   return message;
 }
 
+// A lookahead over long texts, through the filter path: decided in one
+// pass per text (the benchmark holds the times).
+TEST(ItemFilterTest, RegexLookaheadOverLongTexts) {
+  std::string text(300000, 'x');
+  std::vector<std::string> metadata;
+  metadata.push_back(json{{"t", text}}.dump());
+  text[299990] = 'z';
+  metadata.push_back(json{{"t", text}}.dump());
+  text[299990] = 'x';
+  text[0] = 'z';
+  metadata.push_back(json{{"t", text}}.dump());
+  const FilterContext context = ParseMetadataDocuments(metadata);
+  EXPECT_EQ(EvaluateFilter(context, ParseFilters(R"js({"t": {"$regex": "(?=.*z)x"}})js"), true),
+            std::vector<int>{1});
+  EXPECT_EQ(EvaluateFilter(context, ParseFilters(R"js({"t": {"$regex": "x(?!.*z)"}})js"), true),
+            (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(EvaluateFilter(context, ParseFilters(R"js({"t": {"$regex": "^(?!.*z)"}})js"), true),
+            std::vector<int>{0});
+}
+
 TEST(ItemFilterTest, ErrorMessages) {
   EXPECT_THAT(EvaluationError(R"({"a": 1})", {"{}", "{bad"}),
               StartsWith("Invalid JSON string provided: [json.exception.parse_error.101]"));
@@ -184,6 +272,9 @@ TEST(ItemFilterTest, ErrorMessages) {
   const std::string huge(1025, 'a');
   EXPECT_THAT(EvaluationError(R"({"name": {"$regex": ")" + huge + "\"}}", {R"({"name": "x"})"}),
               StartsWith("Invalid regex pattern: " + huge + "\nError: "));
+  EXPECT_EQ(EvaluationError(R"({"name": {"$regex": "(?:a?){9000}b"}})", {R"({"name": "x"})"}),
+            "Invalid regex pattern: (?:a?){9000}b\nError: pattern expands to more than 5000 "
+            "instructions");
 
   EXPECT_EQ(EvaluationError(R"({"x": {"$type": "null"}})", {R"({"x": 1})"}),
             "Unsupported type in $type operator: null");

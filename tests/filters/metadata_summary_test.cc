@@ -1,5 +1,6 @@
 #include "filters/metadata_summary.h"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <stdexcept>
@@ -262,6 +263,111 @@ TEST(MergeTest, FoldingWidensRangesAndRewritesRepeatedStrings) {
 
   EXPECT_THROW(MergeCentroidSummaries({"a"}, {}, {}), std::invalid_argument);
   EXPECT_THROW(MergeCentroidSummaries({"a"}, {Buffer{1, 2, 3}}, second.lists), std::runtime_error);
+}
+
+// A mixed batch folded into mixed stored buffers: several centroids per
+// field, numbers, strings, booleans and arrays, repeated and new hashes, a
+// covered field and a stored buffer whose hashes the batch extends. The
+// expected bytes were taken from the summary-at-a-time merge this one
+// replaced; stored buffers must not change form.
+FieldSummaryLists MixedFixture(uint32_t seed) {
+  FieldSummaryLists lists;
+  uint32_t state = seed;
+  const auto next = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+  };
+  const auto summary = [](uint32_t centroid, double min, double max, std::vector<uint32_t> h) {
+    CentroidSummary s;
+    s.centroid_id = centroid;
+    s.min = min;
+    s.max = max;
+    s.value_hashes = std::move(h);
+    return s;
+  };
+  for (int i = 0; i < 400; ++i) {
+    const uint32_t centroid = next() % 7;
+    switch (next() % 4) {
+      case 0: {
+        const double v = static_cast<double>(next() % 1000) - 500.0;
+        lists["n"].push_back(summary(centroid, v, v, {}));
+        break;
+      }
+      case 1:
+        lists["n"].push_back(summary(centroid, kFullRangeMin, kFullRangeMax, {next() % 50}));
+        break;
+      case 2:
+        lists["s"].push_back(summary(centroid, kEmptyRangeMin, kEmptyRangeMax,
+                                     {next() % 64, next() % 64, next() % 64}));
+        break;
+      default:
+        lists["s"].push_back(summary(centroid, kFullRangeMin, kFullRangeMax, {next()}));
+        break;
+    }
+  }
+  for (uint32_t i = 0; i < 3000; ++i) {
+    lists["many"].push_back(summary(3, kFullRangeMin, kFullRangeMax, {next()}));
+  }
+  return lists;
+}
+
+uint32_t Crc(const std::vector<Buffer>& buffers) {
+  uint32_t crc = 0;
+  for (const Buffer& b : buffers) {
+    crc = HashText(std::string(b.begin(), b.end()) + std::to_string(b.size()) + "|") ^
+          (crc * 31u);
+  }
+  return crc;
+}
+
+TEST(MergeTest, StoredBytesMatchTheFormerMergeOnAMixedFixture) {
+  const std::vector<std::string> names = {"covered", "many", "n", "s"};
+  const FieldSummaryLists first = MixedFixture(1);
+  FieldSummaryLists covered_lists = first;
+  covered_lists["covered"] = first.at("s");
+  const std::vector<Buffer> stored = MergeCentroidSummaries(names, {{}, {}, {}, {}}, covered_lists);
+  EXPECT_EQ(Crc(stored), 2590974300u) << "fresh merge";
+
+  FieldSummaryLists second = MixedFixture(2);
+  second["covered"] = {first.at("s").begin(), first.at("s").begin() + 50};
+  const std::vector<Buffer> merged = MergeCentroidSummaries(names, stored, second);
+  EXPECT_EQ(merged[0], stored[0]) << "a covered field keeps its stored bytes";
+  EXPECT_EQ(Crc(merged), 602722940u) << "merge into stored buffers";
+}
+
+// Many distinct strings in one list, first into an empty store and then,
+// half of them repeated, into the stored buffer: the union is every hash
+// once, ascending.
+TEST(MergeTest, ManyDistinctStringsInOneListMergeWhole) {
+  const auto strings = [](int from, int to) {
+    std::vector<CentroidSummary> list;
+    for (int i = from; i < to; ++i) {
+      CentroidSummary s;
+      s.centroid_id = 9;
+      s.min = kFullRangeMin;
+      s.max = kFullRangeMax;
+      s.value_hashes = {HashText("name-" + std::to_string(i))};
+      list.push_back(std::move(s));
+    }
+    return list;
+  };
+  const std::vector<std::string> names = {"name"};
+  const std::vector<Buffer> first =
+      MergeCentroidSummaries(names, {{}}, {{"name", strings(0, 100000)}});
+  const std::vector<Buffer> second =
+      MergeCentroidSummaries(names, first, {{"name", strings(50000, 150000)}});
+
+  std::vector<uint32_t> expected;
+  for (const auto& s : strings(0, 150000)) expected.push_back(s.value_hashes[0]);
+  std::sort(expected.begin(), expected.end());
+  expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+  const CentroidSummaryMap read = ReadCentroidMetadataTable(Root(second[0]));
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(read.at(9).value_hashes, expected);
+  EXPECT_TRUE(read.at(9).has_empty_range());
+
+  EXPECT_EQ(MergeCentroidSummaries(names, second, {{"name", strings(120000, 150000)}}), second)
+      << "covered by the stored buffer: passed on unchanged";
 }
 
 TEST(ReadBuffersTest, EmptyDamagedAndDuplicateEntries) {
