@@ -300,6 +300,12 @@ class Client {
   // Throws std::runtime_error unless fixed-size VECTORS rows are
   // payload_size + 28 bytes wide.
   void CheckPayloadRecordWidth(size_t record_size) const;
+  // out = the decrypted records of the hashes' keys in store, as strings;
+  // false (out untouched) for no hashes. field / fields name them in the
+  // log lines.
+  bool RetrieveByHash(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out,
+                      Keystore* store, const internal::cryptography::Key& key, const char* field,
+                      const char* fields);
   // Decrypted variable records of `keys` in `store`, each as a string.
   std::vector<std::string> RetrieveStrings(Keystore* store, const std::vector<uint64_t>& keys,
                                            const internal::cryptography::Key& key);

@@ -34,11 +34,10 @@ void CopyVariableToCache(Keystore* store, uint64_t index, const std::vector<uint
   if (!found_keys.empty()) cache->BatchPushVariableImpl(index, found_keys, found_values);
 }
 
-// The same for fixed-size rows (only rows that are not all zero).
-void CopyItemsToCache(Keystore* store, uint64_t index, const std::vector<uint64_t>& keys) {
-  Keystore* cache = store->GetCache();
-  if (cache == nullptr || keys.empty()) return;
-  const nivora::Array2D<unsigned char> rows = store->BatchGetItemsImpl(index, keys);
+// Pushes the rows that hold a value (not all zero) into cache, when there
+// is one; returns how many.
+size_t PushStoredRows(Keystore* cache, uint64_t index, const std::vector<uint64_t>& keys,
+                      const nivora::Array2D<unsigned char>& rows) {
   std::vector<uint64_t> found_keys;
   std::vector<uint8_t> found_bytes;
   for (size_t i = 0; i < rows.rows; ++i) {
@@ -46,9 +45,16 @@ void CopyItemsToCache(Keystore* store, uint64_t index, const std::vector<uint64_
     found_keys.push_back(keys[i]);
     found_bytes.insert(found_bytes.end(), rows.row(i), rows.row(i) + rows.cols);
   }
-  if (!found_keys.empty()) {
-    cache->BatchPushItemsImpl(index, found_keys, nivora::Array2D<unsigned char>(found_bytes, rows.cols));
-  }
+  if (cache == nullptr || found_keys.empty()) return 0;
+  cache->BatchPushItemsImpl(index, found_keys, nivora::Array2D<unsigned char>(found_bytes, rows.cols));
+  return found_keys.size();
+}
+
+// The same for fixed-size rows.
+void CopyItemsToCache(Keystore* store, uint64_t index, const std::vector<uint64_t>& keys) {
+  Keystore* cache = store->GetCache();
+  if (cache == nullptr || keys.empty()) return;
+  PushStoredRows(cache, index, keys, store->BatchGetItemsImpl(index, keys));
 }
 
 }  // namespace
@@ -192,21 +198,12 @@ std::vector<uint64_t> Client::RefreshIndexCacheIncremental(
   const std::vector<uint64_t> unmasked = engine::DecryptItemIdSHAs(rows, pads.data(), pads.size());
 
   // Positions whose ingest never wrote an entry hold no item.
-  std::vector<uint64_t> found_keys;
   std::vector<uint64_t> hashes;
-  std::vector<uint8_t> found_rows;
   for (size_t i = 0; i < rows.rows; ++i) {
-    if (!engine::HasNonZeroByte(rows.row(i), rows.cols)) continue;
-    found_keys.push_back(keys[i]);
-    found_rows.insert(found_rows.end(), rows.row(i), rows.row(i) + rows.cols);
-    hashes.push_back(unmasked[i]);
+    if (engine::HasNonZeroByte(rows.row(i), rows.cols)) hashes.push_back(unmasked[i]);
   }
-  Keystore* cache = index_keystore_->GetCache();
-  if (cache != nullptr && !found_keys.empty()) {
-    cache->BatchPushItemsImpl(index_id_, found_keys,
-                              nivora::Array2D<unsigned char>(found_rows, rows.cols));
-    logger_->info("Added " + std::to_string(found_keys.size()) + " new items to index cache");
-  }
+  const size_t added = PushStoredRows(index_keystore_->GetCache(), index_id_, keys, rows);
+  if (added != 0) logger_->info("Added " + std::to_string(added) + " new items to index cache");
   return hashes;
 }
 

@@ -157,14 +157,7 @@ void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeig
 
 void Client::RetrieveItemIDs(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out) {
   nivora::ScopedThreadCount threads(cpu_threads_);
-  if (id_hashes.empty()) {
-    logger_->info("No item_ids provided for item ID retrieval");
-    return;
-  }
-  out.assign(id_hashes.size(), std::string());
-  const std::vector<uint64_t> keys = crypto::DeriveKeystoreKeys(id_hashes, id_key_);
-  logger_->info("Retrieving item IDs for " + std::to_string(id_hashes.size()) + " items");
-  out = RetrieveStrings(id_keystore_, keys, id_key_);
+  if (!RetrieveByHash(id_hashes, out, id_keystore_, id_key_, "item ID", "item IDs")) return;
   // An ID record moved under another item's key still decrypts: only an id
   // that hashes back to the hash asked for is that item's.
   const std::vector<uint64_t> rehashed = crypto::ComputeSHA3256String(out, vectors_key_);
@@ -176,14 +169,22 @@ void Client::RetrieveItemIDs(const std::vector<uint64_t>& id_hashes, std::vector
 void Client::RetrieveItemMetadata(const std::vector<uint64_t>& id_hashes,
                                   std::vector<std::string>& out) {
   nivora::ScopedThreadCount threads(cpu_threads_);
+  RetrieveByHash(id_hashes, out, metadata_keystore_, metadata_key_, "metadata", "metadata");
+}
+
+bool Client::RetrieveByHash(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out,
+                            Keystore* store, const crypto::Key& key, const char* field,
+                            const char* fields) {
   if (id_hashes.empty()) {
-    logger_->info("No item_ids provided for metadata retrieval");
-    return;
+    logger_->info(std::string("No item_ids provided for ") + field + " retrieval");
+    return false;
   }
   out.assign(id_hashes.size(), std::string());
-  const std::vector<uint64_t> keys = crypto::DeriveKeystoreKeys(id_hashes, metadata_key_);
-  logger_->info("Retrieving metadata for " + std::to_string(id_hashes.size()) + " items");
-  out = RetrieveStrings(metadata_keystore_, keys, metadata_key_);
+  const std::vector<uint64_t> keys = crypto::DeriveKeystoreKeys(id_hashes, key);
+  logger_->info(std::string("Retrieving ") + fields + " for " + std::to_string(id_hashes.size()) +
+                " items");
+  out = RetrieveStrings(store, keys, key);
+  return true;
 }
 
 std::vector<RetrievedItem> Client::RetrieveItems(const std::vector<std::string>& ids,
