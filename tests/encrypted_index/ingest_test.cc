@@ -261,6 +261,9 @@ TEST_F(IngestTest, ZeroPayloadSizeStoresRecordsOf28Bytes) {
   batch.payload = nivora::Array2D<uint8_t>();
   client->AddItems(batch, {0, 0});
   EXPECT_EQ(Store(BackingStoreType::VECTORS).GetItem(index_id(), Hash("item-1")).cols, 28u);
+  // No metadata: one empty record per item.
+  EXPECT_EQ(Store(BackingStoreType::METADATA).GetItem(index_id(), StoreKey("item-1", ".metadata")).cols,
+            28u);
   std::vector<uint32_t> probe = {0};
   RetrieveNeighborsResult result;
   client->RetrieveNeighbors(probe, result);
