@@ -74,23 +74,48 @@ QueryTokens GenerateQueryTokens(const std::vector<uint32_t>& centroid_ids,
   tokens.keys.resize(tokens.offsets[k]);
   tokens.value_hashes.resize(tokens.offsets[k]);
 
-  nivora::ParallelForDynamic(k, [&](size_t i) {
+  // Tokens of centroid i from position `cached` on, the path starting at
+  // last_position; then the whole list goes to the cache.
+  auto derive = [&](size_t i, uint64_t cached, uint32_t last_position) {
     const uint32_t c = centroid_ids[i];
     const uint64_t n = counter_map[c];
-    if (n == 0) return;
     uint64_t* keys = tokens.keys.data() + tokens.offsets[i];
     uint64_t* pads = tokens.value_hashes.data() + tokens.offsets[i];
-    uint64_t cached = 0;
-    uint32_t last_position = 0;
-    if (cache != nullptr) cached = cache->Lookup(c, n, keys, pads, n, last_position);
-    if (cached >= n) return;
-    if (cached == 0) {
-      DeriveTokens(salts_and_seeds[c], rounds, 0, 0, n, keys, pads);
-    } else {
-      DeriveTokens(salts_and_seeds[c], rounds, last_position, cached, n, keys, pads);
-    }
+    const uint32_t from = cached == 0 ? 0 : last_position;
+    DeriveTokens(salts_and_seeds[c], rounds, from, cached, n, keys, pads);
     if (cache != nullptr) cache->Store(c, keys, pads, n);
-  });
+  };
+  auto lookup = [&](size_t i, uint32_t& last_position) -> uint64_t {
+    const uint64_t n = counter_map[centroid_ids[i]];
+    if (cache == nullptr || n == 0) return 0;
+    return cache->Lookup(centroid_ids[i], n, tokens.keys.data() + tokens.offsets[i],
+                         tokens.value_hashes.data() + tokens.offsets[i], n, last_position);
+  };
+
+  if (cache != nullptr && !nivora::WorthParallel(tokens.offsets[k])) {
+    // Hits of short lists cost one small decryption each: look them up on
+    // this thread and start a team only for what must be derived.
+    struct Pending {
+      size_t i;
+      uint64_t cached;
+      uint32_t last_position;
+    };
+    std::vector<Pending> pending;
+    for (size_t i = 0; i < k; ++i) {
+      uint32_t last_position = 0;
+      const uint64_t cached = lookup(i, last_position);
+      if (cached < counter_map[centroid_ids[i]]) pending.push_back({i, cached, last_position});
+    }
+    nivora::ParallelForDynamic(pending.size(), [&](size_t j) {
+      derive(pending[j].i, pending[j].cached, pending[j].last_position);
+    });
+  } else {
+    nivora::ParallelForDynamic(k, [&](size_t i) {
+      uint32_t last_position = 0;
+      const uint64_t cached = lookup(i, last_position);
+      if (cached < counter_map[centroid_ids[i]]) derive(i, cached, last_position);
+    });
+  }
   return tokens;
 }
 

@@ -56,6 +56,21 @@ TEST_F(QueryTokensTest, EqualIngestTokensWithAndWithoutTheCacheOnAnyThreadCount)
   }
 }
 
+// Long lists take the path that looks entries up inside the parallel loop.
+TEST_F(QueryTokensTest, LongListsGiveTheSameTokensFromTheCache) {
+  EncryptedTokenCache cache;
+  const std::vector<uint32_t> counters = {40000, 0, 30000, 0};
+  const std::vector<uint32_t> probe = {2, 0};
+  const auto derived = layout::cpu::GenerateQueryTokens(probe, salts_, counters, 32, nullptr);
+  const auto missed = layout::cpu::GenerateQueryTokens(probe, salts_, counters, 32, &cache);
+  const auto hit = layout::cpu::GenerateQueryTokens(probe, salts_, counters, 32, &cache);
+  EXPECT_EQ(cache.getCacheMisses(), 2u);
+  EXPECT_EQ(cache.getCacheHits(), 2u);
+  EXPECT_EQ(missed.keys, derived.keys);
+  EXPECT_EQ(hit.keys, derived.keys);
+  EXPECT_TRUE(hit.value_hashes == derived.value_hashes);
+}
+
 TEST_F(QueryTokensTest, ArgumentChecks) {
   EXPECT_THAT([&] { layout::cpu::GenerateQueryTokens({0, 1, 2, 3, 0}, salts_, {1, 1, 1, 1}, 32, nullptr); },
               ThrowsMessage<std::invalid_argument>("Number of centroid not matching the number of seeds."));
