@@ -297,9 +297,9 @@ class Client {
   void UpdateIndexes(const internal::encrypted_index::ItemKeys& keys, const ItemBatch& batch,
                      const internal::encrypted_index::EncryptedTokens& tokens);
   void UpdateIndexBackingStore(const internal::encrypted_index::EncryptedTokens& tokens);
-  // Throws std::runtime_error unless fixed-size VECTORS rows are
-  // payload_size + 28 bytes wide.
-  void CheckPayloadRecordWidth(size_t record_size) const;
+  // Throws std::runtime_error unless VECTORS rows read for `keys` keys are
+  // payload_size + 28 bytes wide and one per key.
+  void CheckPayloadRows(const nivora::Array2D<unsigned char>& rows, size_t keys) const;
   // out = the decrypted records of the hashes' keys in store, as strings;
   // false (out untouched) for no hashes. field / fields name them in the
   // log lines.

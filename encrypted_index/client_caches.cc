@@ -24,6 +24,7 @@ void CopyVariableToCache(Keystore* store, uint64_t index, const std::vector<uint
   Keystore* cache = store->GetCache();
   if (cache == nullptr || keys.empty()) return;
   const std::vector<std::vector<uint8_t>> values = store->BatchGetVariableImpl(index, keys);
+  engine::CheckRowCount(values.size(), keys.size());
   std::vector<uint64_t> found_keys;
   std::vector<std::vector<uint8_t>> found_values;
   for (size_t i = 0; i < values.size(); ++i) {
@@ -38,6 +39,7 @@ void CopyVariableToCache(Keystore* store, uint64_t index, const std::vector<uint
 // is one; returns how many.
 size_t PushStoredRows(Keystore* cache, uint64_t index, const std::vector<uint64_t>& keys,
                       const nivora::Array2D<unsigned char>& rows) {
+  engine::CheckRowCount(rows.rows, keys.size());
   std::vector<uint64_t> found_keys;
   std::vector<uint8_t> found_bytes;
   for (size_t i = 0; i < rows.rows; ++i) {
@@ -195,6 +197,7 @@ std::vector<uint64_t> Client::RefreshIndexCacheIncremental(
   }
   logger_->info("Fetching " + std::to_string(keys.size()) + " new index entries from persistent store");
   const nivora::Array2D<unsigned char> rows = index_keystore_->BatchGetItemsImpl(index_id_, keys);
+  engine::CheckRowCount(rows.rows, keys.size());
   const std::vector<uint64_t> unmasked = engine::DecryptItemIdSHAs(rows, pads.data(), pads.size());
 
   // Positions whose ingest never wrote an entry hold no item.

@@ -137,7 +137,7 @@ std::vector<uint8_t> Client::FindStoredItems(const std::vector<uint64_t>& id_has
   std::vector<uint8_t> stored(id_hashes.size(), 0);
   if (id_hashes.empty()) return stored;
   const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, id_hashes);
-  CheckPayloadRecordWidth(rows.cols);
+  CheckPayloadRows(rows, id_hashes.size());
   for (size_t i = 0; i < rows.rows; ++i) stored[i] = !crypto::IsAbsentRecord(rows.row(i));
   return stored;
 }

@@ -74,12 +74,13 @@ ThreadEmbeddings& Embeddings() {
 
 }  // namespace
 
-void Client::CheckPayloadRecordWidth(size_t record_size) const {
+void Client::CheckPayloadRows(const nivora::Array2D<unsigned char>& rows, size_t keys) const {
   const size_t expected = payload_size_ + crypto::kRecordOverhead;
-  if (record_size != expected) {
-    throw std::runtime_error("Stored payload rows are " + std::to_string(record_size) +
+  if (rows.cols != expected) {
+    throw std::runtime_error("Stored payload rows are " + std::to_string(rows.cols) +
                              " bytes, expected " + std::to_string(expected));
   }
+  engine::CheckRowCount(rows.rows, keys);
 }
 
 std::vector<std::string> Client::RetrieveStrings(Keystore* store, const std::vector<uint64_t>& keys,
@@ -118,6 +119,7 @@ void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeig
   }
   logger_->info("Retrieving encrypted hash IDs");
   const nivora::Array2D<unsigned char> masked = index_keystore_->BatchGetItems(index_id_, tokens.keys);
+  engine::CheckRowCount(masked.rows, tokens.keys.size());
   logger_->info("Decrypting hash IDs");
   std::vector<uint64_t> ids =
       engine::DecryptItemIdSHAs(masked, tokens.value_hashes.data(), tokens.value_hashes.size());
@@ -144,7 +146,7 @@ void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeig
     const size_t end = std::min(n, begin + kPayloadBatch);
     const std::vector<uint64_t> keys(ids.begin() + begin, ids.begin() + end);
     const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, keys);
-    CheckPayloadRecordWidth(rows.cols);
+    CheckPayloadRows(rows, keys.size());
     for (size_t i = 0; i < rows.rows; ++i) {
       present[begin + i] &= !crypto::IsAbsentRecord(rows.row(i));
     }
@@ -211,7 +213,7 @@ std::vector<RetrievedItem> Client::RetrieveItems(const std::vector<std::string>&
   nivora::Array2D<uint8_t> vectors;
   if (want_vector) {
     const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, h);
-    CheckPayloadRecordWidth(rows.cols);
+    CheckPayloadRows(rows, n);
     for (size_t i = 0; i < n; ++i) present[i] |= !crypto::IsAbsentRecord(rows.row(i));
     vectors = crypto::DecryptItemsFixed(rows.data, rows.rows, rows.cols, vectors_key_);
   }
@@ -219,6 +221,7 @@ std::vector<RetrievedItem> Client::RetrieveItems(const std::vector<std::string>&
   auto read_variable = [&](Keystore* store, const crypto::Key& key) {
     const std::vector<std::vector<uint8_t>> records =
         store->BatchGetVariable(index_id_, crypto::DeriveKeystoreKeys(h, key));
+    engine::CheckRowCount(records.size(), n);
     for (size_t i = 0; i < n; ++i) present[i] |= !records[i].empty();
     return crypto::DecryptItemsVariable(records, key);
   };
@@ -272,7 +275,7 @@ ItemBatch& Client::RetrieveAllEmbeddings() {
   const std::vector<uint64_t> h = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
 
   const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, h);
-  CheckPayloadRecordWidth(rows.cols);
+  CheckPayloadRows(rows, m);
   nivora::Array2D<uint8_t> payload(m, payload_size_);
   uint8_t no_payload = 0;
   crypto::DecryptItemsFixedInto(rows.data, rows.rows, rows.cols, vectors_key_,

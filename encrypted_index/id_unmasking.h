@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "core/array2d.h"
@@ -17,6 +19,15 @@ inline bool HasNonZeroByte(const uint8_t* row, size_t size) {
   uint8_t any = 0;
   for (size_t i = 0; i < size; ++i) any |= row[i];
   return any != 0;
+}
+
+// A batch read that answered another number of rows than keys asked
+// throws std::runtime_error: results are matched to keys by position.
+inline void CheckRowCount(size_t rows, size_t keys) {
+  if (rows != keys) {
+    throw std::runtime_error("Keystore returned " + std::to_string(rows) + " values for " +
+                             std::to_string(keys) + " keys");
+  }
 }
 
 // Per row i: the 8 bytes read little-endian, XOR pads[i]. Checks, each
