@@ -14,6 +14,9 @@ constexpr std::string_view kOperations[] = {
 };
 
 constexpr std::string_view kShapes[] = {
+    // Index API
+    "Vectors must contain only finite values.",
+    "Mismatch between the number of vectors and metadata.",
     // telemetry
     "Retry queue size limit reached, discarding older events.",
     // shared types

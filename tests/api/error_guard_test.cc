@@ -18,7 +18,7 @@ using testing::ScriptedTransport;
 using testing::TransportScript;
 
 struct StoredStateError : std::runtime_error {
-  explicit StoredStateError(int code) : std::runtime_error("stored state unreadable"), code(code) {}
+  explicit StoredStateError(int code) : std::runtime_error("Decryption failed for 1 items"), code(code) {}
   int code;
 };
 
@@ -91,11 +91,11 @@ TEST_F(ErrorGuardTest, NestedFailureIsRecordedOnceAndPrintedPerGuard) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(caught, thrown) << "the guard must rethrow the same object";
   EXPECT_EQ(err,
-            "[ERROR] Exception in EncryptedIndex: stored state unreadable\n"
-            "[ERROR] Exception in LoadIndex: stored state unreadable\n");
+            "[ERROR] Exception in EncryptedIndex: Decryption failed for 1 items\n"
+            "[ERROR] Exception in LoadIndex: Decryption failed for 1 items\n");
   ExpectAtRest();
   EXPECT_EQ(RecordedErrors(),
-            std::vector<std::string>{"Exception in EncryptedIndex: stored state unreadable"});
+            std::vector<std::string>{"Exception in EncryptedIndex: Decryption failed for 1 items"});
 }
 
 TEST_F(ErrorGuardTest, TwoFailuresInARowAreTwoRecords) {
@@ -129,9 +129,9 @@ TEST_F(ErrorGuardTest, ObjectThatIsNotAStdExceptionIsReportedAsUnknownAndRethrow
 TEST_F(ErrorGuardTest, GuardWithoutAggregatorPrintsButLeavesTheRecordToAnOuterGuard) {
   // Alone: a line, no record, the flag untouched.
   ::testing::internal::CaptureStderr();
-  EXPECT_THROW(Guarded("Get", nullptr, [] { throw std::runtime_error("gone"); }),
+  EXPECT_THROW(Guarded("Get", nullptr, [] { throw std::runtime_error("Decryption failed for 2 items"); }),
                std::runtime_error);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[ERROR] Exception in Get: gone\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[ERROR] Exception in Get: Decryption failed for 2 items\n");
   ExpectAtRest();
   EXPECT_TRUE(RecordedErrors().empty());
 
@@ -140,13 +140,13 @@ TEST_F(ErrorGuardTest, GuardWithoutAggregatorPrintsButLeavesTheRecordToAnOuterGu
   EXPECT_THROW(Guarded("LoadIndex", telemetry_.get(),
                        [] {
                          Guarded("EncryptedIndex", nullptr,
-                                 [] { throw std::runtime_error("gone"); });
+                                 [] { throw std::runtime_error("Decryption failed for 2 items"); });
                        }),
                std::runtime_error);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "[ERROR] Exception in EncryptedIndex: gone\n[ERROR] Exception in LoadIndex: gone\n");
+            "[ERROR] Exception in EncryptedIndex: Decryption failed for 2 items\n[ERROR] Exception in LoadIndex: Decryption failed for 2 items\n");
   ExpectAtRest();
-  EXPECT_EQ(RecordedErrors(), std::vector<std::string>{"Exception in LoadIndex: gone"});
+  EXPECT_EQ(RecordedErrors(), std::vector<std::string>{"Exception in LoadIndex: Decryption failed for 2 items"});
 }
 
 TEST_F(ErrorGuardTest, CaughtInnerFailureStillCountsAsReportedUntilTheOutermostEnds) {
@@ -157,7 +157,7 @@ TEST_F(ErrorGuardTest, CaughtInnerFailureStillCountsAsReportedUntilTheOutermostE
                        [&] {
                          try {
                            Guarded("Query", telemetry_.get(),
-                                   [] { throw std::runtime_error("first"); });
+                                   [] { throw std::runtime_error("Decryption failed for 3 items"); });
                          } catch (const std::runtime_error&) {
                          }
                          EXPECT_EQ(t_api_call_depth, 1);
@@ -167,7 +167,7 @@ TEST_F(ErrorGuardTest, CaughtInnerFailureStillCountsAsReportedUntilTheOutermostE
                std::runtime_error);
   ::testing::internal::GetCapturedStderr();
   ExpectAtRest();
-  EXPECT_EQ(RecordedErrors(), std::vector<std::string>{"Exception in Query: first"});
+  EXPECT_EQ(RecordedErrors(), std::vector<std::string>{"Exception in Query: Decryption failed for 3 items"});
 }
 
 TEST_F(ErrorGuardTest, StateIsPerThread) {
