@@ -116,3 +116,23 @@ def test_exit_with_live_objects_returns_zero(python_run):
     """)
     assert result.returncode == 0, result.stderr
     assert "[WARNING] still alive" in result.stdout
+
+
+def test_json_import_failure_fails_the_import_and_a_retry_succeeds(python_run):
+    result = python_run("""
+        import json, sys
+        saved = sys.modules.pop("json")
+        sys.modules["json"] = None
+        try:
+            import nivoradb_core
+        except ImportError as e:
+            print("refused:", e)
+        sys.modules["json"] = saved
+        sys.modules.pop("nivoradb_core", None)
+        import nivoradb_core
+        print(nivoradb_core.__doc__, nivoradb_core._core._testing.json_handles_held())
+    """)
+    assert result.returncode == 0, result.stderr
+    first, second = result.stdout.splitlines()
+    assert first.startswith("refused: Failed to import json module: ")
+    assert second == "Pybind11 bindings for NivoraDB True"
