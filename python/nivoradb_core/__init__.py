@@ -1,0 +1,19 @@
+"""Pybind11 bindings for NivoraDB"""
+
+from . import _fast_defaults
+
+# Before the extension (and with it OpenBLAS and OpenMP) loads.
+_fast_defaults.apply()
+
+from . import _core  # noqa: E402
+from ._core import *  # noqa: E402,F401,F403
+
+__doc__ = _core.__doc__
+__all__ = [name for name in dir(_core) if not name.startswith("_")]
+
+for _name in __all__:
+    _obj = getattr(_core, _name)
+    if isinstance(_obj, type):
+        # Classes print as nivoradb_core.<Name>, where users find them.
+        _obj.__module__ = __name__
+del _name, _obj
