@@ -37,6 +37,7 @@ RetrieveNeighborsResult& RetrieveNeighborsResult::operator=(
   matching_ids = std::exchange(other.matching_ids, {});
   centroid_to_matching_indices = std::exchange(other.centroid_to_matching_indices, {});
   payloads = std::exchange(other.payloads, {});
+  row_present = std::exchange(other.row_present, {});
   return *this;
 }
 

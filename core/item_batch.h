@@ -39,13 +39,20 @@ struct ItemBatch {
   void* payload_data() const;
 };
 
-// The rows retrieved for a list of requested centroids.
+// The rows retrieved for a list of requested centroids: one row per
+// position ever handed out in each list, whether an item is still there or
+// not. Callers must drop the rows whose row_present is 0 (a deleted item, or
+// a position whose ingest failed: the hash of such a row leads nowhere and
+// its payload is zero) and keep one row per matching_ids value: an item
+// upserted again comes back once per token, every row with its hash carrying
+// the same, current payload.
 struct RetrieveNeighborsResult {
   std::vector<uint64_t> matching_ids;  // item id hash of every row, in token order
   // k + 1 offsets for k requested centroids: the rows of centroid i are
   // [off[i], off[i + 1]); off[0] = 0.
   std::vector<uint64_t> centroid_to_matching_indices;
   nivora::Array2D<uint8_t> payloads;  // one decrypted payload row per id; zero when not stored
+  std::vector<uint8_t> row_present;   // per row: 1 when its item's record is stored, else 0
 
   RetrieveNeighborsResult() = default;
   RetrieveNeighborsResult(const RetrieveNeighborsResult&) = default;

@@ -8,8 +8,9 @@
 // must outlive it; it owns its counter map, salts and seeds, sub-keys and
 // token cache, and wipes the key material when destroyed.
 //
-// Thread safety: none of its own. Calls on one Client must not overlap;
-// its parallel work runs in OpenMP regions inside its operations, on
+// Thread safety: none of its own. One Client is never used by two threads
+// at once: calls on it must not overlap (the index layer serialises them).
+// Its parallel work runs in OpenMP regions inside its operations, on
 // cpu_threads threads whichever thread calls: every public operation opens a
 // nivora::ScopedThreadCount with it. Several Clients, in one process or
 // several, may work on one index: they agree only through the stores, and
@@ -33,10 +34,14 @@
 #include <vector>
 
 #include "backing_store/keystore.h"
+#include "core/flags.h"
+#include "core/item_batch.h"
 #include "core/logger.h"
 #include "core/parallel_for.h"
 #include "encrypted_index/cryptography/secret.h"
+#include "encrypted_index/ingest_tokens.h"
 #include "encrypted_index/position_tree.h"
+#include "encrypted_index/stored_layout.h"
 #include "encrypted_index/token_cache.h"
 
 namespace nivora_encrypted_index {
@@ -160,12 +165,87 @@ class Client {
   // Makes the salts and seeds cover centroids 0 .. vocab_size - 1.
   void GetSaltsAndSeeds();
 
+  // ---- Ingest --------------------------------------------------------------
+  // Upserts the batch's items, item i under centroid_ids[i]. Everything is
+  // checked before anything is reserved or deleted (std::invalid_argument,
+  // logged at ERROR): centroid ids against ids ("Mismatch between size of
+  // centroid IDs and item IDs"), payload rows against ids when payload_size
+  // is not 0 ("Mismatch between size of payload tokens and item IDs"), the
+  // payload row width against payload_size ("Mismatch between payload row
+  // size and payload size"), metadata and contents counts (empty or one per
+  // item), item sizes, centroid ids below vocab_size (std::out_of_range);
+  // the GPU upsert flag throws the CUDA-required std::runtime_error. Then:
+  // positions by compare-and-set; earlier versions of stored ids deleted;
+  // contents; then per slice of 10,000 items INDEX tokens, VECTORS,
+  // METADATA (an empty record per item without metadata) and ID records.
+  // A later failure leaves the slices already written in place.
+  void AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids);
+  // Deletes the VECTORS, METADATA, ID and CONTENTS records of the ids;
+  // tokens and counters stay. Ids not stored are ignored.
+  void RemoveItems(const std::vector<std::string>& ids);
+  // Replaces every token of the index (and drops its counter map and
+  // centroid metadata) by fresh tokens for the batch's items, positions from
+  // 0; clears the token cache. The other stores are neither read nor
+  // written. Checks as AddItems, before anything is deleted.
+  void RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids);
+  // Stores blob i, encrypted, as the centroid metadata of field names[i],
+  // replacing. Counts that differ throw std::invalid_argument.
+  void AddCentroidMetadata(const std::vector<std::string>& names,
+                           const std::vector<std::vector<uint8_t>>& blobs);
+
+  // ---- Retrieval -----------------------------------------------------------
+  // Loads the counter map and fills result with one row per stored position
+  // of each requested centroid, in order (centroid i: rows
+  // [off[i], off[i + 1])). Rows carry the unmasked id hash, the decrypted
+  // payload (payload_size bytes, read in batches of 1000) and row_present:
+  // see RetrieveNeighborsResult for absent and repeated rows. The GPU query
+  // flag throws the CUDA-required std::runtime_error; stored rows of another
+  // width than payload_size + 28 throw std::runtime_error.
+  void RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeighborsResult& result);
+  // out[i] = the id of id_hashes[i], "" when none is stored or the stored
+  // id does not hash back to id_hashes[i]. No hashes: out is left alone.
+  void RetrieveItemIDs(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out);
+  // out[i] = the metadata text of id_hashes[i], "" when it has none.
+  void RetrieveItemMetadata(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out);
+  // The stored items among ids, in request order, with the fields asked for
+  // (empty fields: all). An item is returned when any store asked for holds
+  // a record of it, whatever the record's plaintext (an all-zero vector, an
+  // empty metadata text).
+  std::vector<RetrievedItem> RetrieveItems(const std::vector<std::string>& ids,
+                                           const std::vector<nivora::ItemFields>& fields);
+  // The decrypted centroid metadata of each field name; empty when none.
+  std::vector<std::vector<uint8_t>> RetrieveCentroidMetadata(const std::vector<std::string>& names);
+  // Every item of the ID store: ids, payload rows (bytes) and metadata, in
+  // the store's key order, in a batch owned by the calling thread and valid
+  // until its next call there (which first wipes it).
+  ItemBatch& RetrieveAllEmbeddings();
+  // Wipes and empties the calling thread's RetrieveAllEmbeddings batch.
+  static void ReleaseAllEmbeddings();
+
   // ---- RAM caches of the stores ------------------------------------------
   // Attaches the process-wide caches to the index, vectors and id stores,
   // and to the metadata store with include_metadata.
   void EnableCaches(bool include_metadata);
   // Fills the caches of the index's stores and offers them the counter map.
   void EagerLoadCaches();
+  // Brings the RAM caches up to the stored counter map when another process
+  // stored a newer one: fetches only the tokens, rows, ids and metadata of
+  // the positions added since. False when there is no index cache, it is up
+  // to date, or nothing is stored.
+  bool RefreshCaches();
+  // Copies into the index cache the stored token entries of the positions
+  // between the two counter maps and returns the id hashes they hold (only
+  // positions that have an entry). Centroids at or past vocab_size are
+  // skipped with a WARNING.
+  std::vector<uint64_t> RefreshIndexCacheIncremental(const std::vector<uint32_t>& old_counters,
+                                                     const std::vector<uint32_t>& new_counters);
+  // Drops the vectors cache of the index (nothing without one).
+  void ClearVectorsCache();
+
+  // The engine's query-token cache (statistics).
+  const internal::encrypted_index::cpu::EncryptedTokenCache& token_cache() const {
+    return *token_cache_;
+  }
 
   // ---- Accessors -----------------------------------------------------------
   int tree_depth() const { return static_cast<int>(tree_depth_); }
@@ -211,6 +291,36 @@ class Client {
   // load or the store up to 100 times, then throws std::runtime_error
   // failure_message. Exceptions of adjust are not retried.
   void CompareAndSetMap(const std::function<void()>& adjust, const std::string& failure_message);
+
+  // Ingest steps (client_ingest.cc).
+  // Every check of AddItems that needs no store; the payload width only
+  // when the payload is to be written.
+  void ValidateInputSizes(const ItemBatch& batch, const std::vector<uint32_t>& centroid_ids,
+                          bool check_payload_width = true);
+  // Per id hash: whether its VECTORS record is stored.
+  std::vector<uint8_t> FindStoredItems(const std::vector<uint64_t>& id_hashes);
+  // Deletes the records of the items marked in `stored`.
+  void RemoveEarlierVersions(const internal::encrypted_index::ItemKeys& keys,
+                             const std::vector<uint8_t>& stored);
+  internal::encrypted_index::EncryptedTokens DispatchIngestCentroids(
+      const std::vector<uint64_t>& id_hashes, const std::vector<uint32_t>& centroid_ids,
+      const std::vector<uint32_t>& positions);
+  void HandleContents(const std::vector<uint64_t>& contents_keys, const ItemBatch& batch);
+  void UpdateIndexes(const internal::encrypted_index::ItemKeys& keys, const ItemBatch& batch,
+                     const internal::encrypted_index::EncryptedTokens& tokens);
+  void UpdateIndexBackingStore(const internal::encrypted_index::EncryptedTokens& tokens);
+  // Throws std::runtime_error unless fixed-size VECTORS rows are
+  // payload_size + 28 bytes wide.
+  void CheckPayloadRecordWidth(size_t record_size) const;
+  // out = the decrypted records of the hashes' keys in store, as strings;
+  // false (out untouched) for no hashes. field / fields name them in the
+  // log lines.
+  bool RetrieveByHash(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out,
+                      Keystore* store, const internal::cryptography::Key& key, const char* field,
+                      const char* fields);
+  // Decrypted variable records of `keys` in `store`, each as a string.
+  std::vector<std::string> RetrieveStrings(Keystore* store, const std::vector<uint64_t>& keys,
+                                           const internal::cryptography::Key& key);
 
   uint64_t tree_depth_ = 0;
   uint64_t vocab_size_ = 0;

@@ -1,10 +1,166 @@
+// Sealing, opening and parsing of token cache entries. Every OpenSSL and
+// random-source result is checked: a failure while sealing leaves the entry
+// out, a failure while opening is a miss. Plaintext scratch lives per thread
+// and is wiped after every use (only the bytes used, so a hit stays cheap).
 #include "encrypted_index/token_cache.h"
 
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
+#include <climits>
 #include <stdexcept>
+#include <utility>
+
+#include "core/little_endian.h"
+#include "core/openssl_handles.h"
 
 namespace nivora_encrypted_index::internal::encrypted_index::cpu {
+namespace {
+
+namespace crypto = cryptography;
+
+constexpr size_t kIVSize = 12;
+constexpr size_t kTagSize = 16;
+constexpr size_t kScratchReserve = 65536;
+
+// One encryption and one decryption context per thread, shared by every
+// cache on it; freed when the thread ends.
+struct ThreadContexts {
+  nivora::EvpCipherCtxPtr encrypt{EVP_CIPHER_CTX_new()};
+  nivora::EvpCipherCtxPtr decrypt{EVP_CIPHER_CTX_new()};
+};
+
+ThreadContexts& Contexts() {
+  thread_local ThreadContexts contexts;
+  return contexts;
+}
+
+crypto::SecretVector<uint8_t>& Scratch() {
+  thread_local crypto::SecretVector<uint8_t> buffer = [] {
+    crypto::SecretVector<uint8_t> b;
+    b.reserve(kScratchReserve);
+    return b;
+  }();
+  return buffer;
+}
+
+// Wipes the bytes a scratch buffer holds when the scope ends.
+class WipeUsed {
+ public:
+  explicit WipeUsed(crypto::SecretVector<uint8_t>& buffer) : buffer_(buffer) {}
+  ~WipeUsed() {
+    if (!buffer_.empty()) OPENSSL_cleanse(buffer_.data(), buffer_.size());
+    buffer_.clear();
+  }
+  WipeUsed(const WipeUsed&) = delete;
+  WipeUsed& operator=(const WipeUsed&) = delete;
+
+ private:
+  crypto::SecretVector<uint8_t>& buffer_;
+};
+
+// Count and last position of a well-formed plaintext; false otherwise.
+bool ParseHeader(const uint8_t* bytes, size_t size, uint64_t& count, uint32_t& last_position) {
+  if (size < kCacheHeaderSize) return false;
+  count = nivora::LoadLittleEndian<uint64_t>(bytes);
+  last_position = nivora::LoadLittleEndian<uint32_t>(bytes + 8);
+  if (count == 0 || count > (size - kCacheHeaderSize) / 16) return false;
+  return SerializedCacheSize(count) == size && uint64_t{last_position} + 1 == count;
+}
+
+// Copies n keys and n pads of an entry of `count` positions.
+void CopyTokens(const uint8_t* bytes, uint64_t count, size_t n, uint64_t* keys, uint64_t* pads) {
+  const uint8_t* key_bytes = bytes + kCacheHeaderSize;
+  const uint8_t* pad_bytes = key_bytes + 8 * count;
+  for (size_t i = 0; i < n; ++i) {
+    keys[i] = nivora::LoadLittleEndian<uint64_t>(key_bytes + 8 * i);
+    pads[i] = nivora::LoadLittleEndian<uint64_t>(pad_bytes + 8 * i);
+  }
+}
+
+void SerializeInto(const uint64_t* keys, const uint64_t* pads, uint64_t count,
+                   crypto::SecretVector<uint8_t>& out) {
+  out.resize(SerializedCacheSize(count));
+  uint8_t* p = out.data();
+  nivora::StoreLittleEndian<uint64_t>(count, p);
+  nivora::StoreLittleEndian<uint32_t>(static_cast<uint32_t>(count - 1), p + 8);
+  p += kCacheHeaderSize;
+  for (uint64_t i = 0; i < count; ++i) nivora::StoreLittleEndian<uint64_t>(keys[i], p + 8 * i);
+  p += 8 * count;
+  for (uint64_t i = 0; i < count; ++i) nivora::StoreLittleEndian<uint64_t>(pads[i], p + 8 * i);
+}
+
+}  // namespace
+
+void serializeCacheDataInto(const CachedCentroidData& data, crypto::SecretVector<uint8_t>& out) {
+  out.clear();
+  if (data.count == 0) return;
+  if (data.keys.size() < data.count || data.value_hashes.size() < data.count) {
+    throw std::invalid_argument("Cached centroid data holds fewer tokens than its count");
+  }
+  SerializeInto(data.keys.data(), data.value_hashes.data(), data.count, out);
+  nivora::StoreLittleEndian<uint32_t>(data.last_position, out.data() + 8);
+}
+
+bool deserializeCacheDataInto(const uint8_t* bytes, size_t size, CachedCentroidData& out) {
+  uint64_t count = 0;
+  uint32_t last_position = 0;
+  if (!ParseHeader(bytes, size, count, last_position)) return false;
+  out.keys.resize(count);
+  out.value_hashes.resize(count);
+  CopyTokens(bytes, count, count, out.keys.data(), out.value_hashes.data());
+  out.count = count;
+  out.last_position = last_position;
+  return true;
+}
+
+bool AESEncryptor::encrypt(const uint8_t* plaintext, size_t size, EncryptedCacheEntry& out) const {
+  EVP_CIPHER_CTX* ctx = Contexts().encrypt.get();
+  if (ctx == nullptr || size > INT_MAX) return false;
+  out.iv.resize(kIVSize);
+  out.ciphertext.resize(size);
+  out.tag.resize(kTagSize);
+  int len = 0;
+  bool ok = RAND_bytes(out.iv.data(), static_cast<int>(kIVSize)) == 1 &&
+            EVP_EncryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, key.data(), out.iv.data()) == 1;
+  ok = ok && (size == 0 || EVP_EncryptUpdate(ctx, out.ciphertext.data(), &len, plaintext,
+                                             static_cast<int>(size)) == 1);
+  ok = ok && EVP_EncryptFinal_ex(ctx, out.ciphertext.data() + size, &len) == 1;
+  ok = ok && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, kTagSize, out.tag.data()) == 1;
+  return ok;
+}
+
+bool AESEncryptor::decryptInto(const EncryptedCacheEntry& entry,
+                               crypto::SecretVector<uint8_t>& out) const {
+  EVP_CIPHER_CTX* ctx = Contexts().decrypt.get();
+  const size_t size = entry.ciphertext.size();
+  bool ok = ctx != nullptr && entry.iv.size() == kIVSize && entry.tag.size() == kTagSize &&
+            size <= INT_MAX;
+  if (ok) {
+    out.resize(size);
+    // The tag buffer of the context API is not const.
+    uint8_t tag[kTagSize];
+    std::copy(entry.tag.begin(), entry.tag.end(), tag);
+    int len = 0;
+    ok = EVP_DecryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, key.data(), entry.iv.data()) == 1;
+    ok = ok && (size == 0 || EVP_DecryptUpdate(ctx, out.data(), &len, entry.ciphertext.data(),
+                                               static_cast<int>(size)) == 1);
+    ok = ok && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, kTagSize, tag) == 1;
+    ok = ok && EVP_DecryptFinal_ex(ctx, out.data() + size, &len) > 0;
+  }
+  if (!ok && !out.empty()) {
+    OPENSSL_cleanse(out.data(), out.size());
+    out.clear();
+  }
+  return ok;
+}
+
+crypto::SecretVector<uint8_t> AESEncryptor::decrypt(const EncryptedCacheEntry& entry) const {
+  crypto::SecretVector<uint8_t> out;
+  decryptInto(entry, out);
+  return out;
+}
 
 EncryptedTokenCache::EncryptedTokenCache() {
   if (RAND_bytes(encryptor_.key.data(), static_cast<int>(encryptor_.key.size())) != 1) {
@@ -12,7 +168,65 @@ EncryptedTokenCache::EncryptedTokenCache() {
   }
 }
 
+const crypto::SecretVector<uint8_t>* EncryptedTokenCache::Open(uint32_t centroid) {
+  EncryptedCacheEntry entry;
+  const bool found =
+      entries_.Find(centroid, [&](const EncryptedCacheEntry& stored) { entry = stored; });
+  crypto::SecretVector<uint8_t>& plain = Scratch();
+  uint64_t count = 0;
+  uint32_t last_position = 0;
+  if (!found || !encryptor_.decryptInto(entry, plain) ||
+      !ParseHeader(plain.data(), plain.size(), count, last_position)) {
+    if (!plain.empty()) OPENSSL_cleanse(plain.data(), plain.size());
+    plain.clear();
+    misses_.fetch_add(1, std::memory_order_relaxed);
+    return nullptr;
+  }
+  return &plain;
+}
+
+uint64_t EncryptedTokenCache::Lookup(uint32_t centroid, size_t needed, uint64_t* keys,
+                                     uint64_t* pads, size_t capacity, uint32_t& last_position) {
+  const crypto::SecretVector<uint8_t>* plain = Open(centroid);
+  if (plain == nullptr) return 0;
+  WipeUsed wipe(Scratch());
+  uint64_t count = 0;
+  ParseHeader(plain->data(), plain->size(), count, last_position);
+  CopyTokens(plain->data(), count, static_cast<size_t>(std::min<uint64_t>(count, capacity)), keys,
+             pads);
+  (count < needed ? extends_ : hits_).fetch_add(1, std::memory_order_relaxed);
+  return count;
+}
+
+bool EncryptedTokenCache::tryGet(uint32_t centroid, size_t needed, CachedCentroidData& out) {
+  const crypto::SecretVector<uint8_t>* plain = Open(centroid);
+  if (plain == nullptr) return false;
+  WipeUsed wipe(Scratch());
+  deserializeCacheDataInto(plain->data(), plain->size(), out);
+  (out.count < needed ? extends_ : hits_).fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+void EncryptedTokenCache::Store(uint32_t centroid, const uint64_t* keys, const uint64_t* pads,
+                                uint64_t count) {
+  if (count == 0 || count > UINT32_MAX + uint64_t{1}) return;
+  crypto::SecretVector<uint8_t>& plain = Scratch();
+  WipeUsed wipe(plain);
+  SerializeInto(keys, pads, count, plain);
+  EncryptedCacheEntry entry;
+  if (!encryptor_.encrypt(plain.data(), plain.size(), entry)) return;
+  entries_.InsertOrAssign(centroid, std::move(entry));
+}
+
+void EncryptedTokenCache::store(uint32_t centroid, const CachedCentroidData& data) {
+  if (data.keys.size() < data.count || data.value_hashes.size() < data.count) {
+    throw std::invalid_argument("Cached centroid data holds fewer tokens than its count");
+  }
+  Store(centroid, data.keys.data(), data.value_hashes.data(), data.count);
+}
+
 void EncryptedTokenCache::clear() {
+  entries_.clear();
   hits_.store(0, std::memory_order_relaxed);
   misses_.store(0, std::memory_order_relaxed);
   extends_.store(0, std::memory_order_relaxed);

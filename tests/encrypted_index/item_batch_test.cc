@@ -44,6 +44,7 @@ TEST(ItemBatchTest, MovedNeighborResultLeavesItsSourceEmpty) {
   source.matching_ids = {1, 2};
   source.centroid_to_matching_indices = {0, 2};
   source.payloads = nivora::Array2D<uint8_t>(2, 4);
+  source.row_present = {1, 0};
   const uint8_t* block = source.payloads.data;
 
   RetrieveNeighborsResult target;
@@ -52,6 +53,8 @@ TEST(ItemBatchTest, MovedNeighborResultLeavesItsSourceEmpty) {
   EXPECT_EQ(target.payloads.data, block);
   EXPECT_TRUE(source.matching_ids.empty());
   EXPECT_TRUE(source.centroid_to_matching_indices.empty());
+  EXPECT_EQ(target.row_present, (std::vector<uint8_t>{1, 0}));
+  EXPECT_TRUE(source.row_present.empty());
   EXPECT_EQ(source.payloads.data, nullptr);
   EXPECT_EQ(source.payloads.rows, 0u);
   RetrieveNeighborsResult constructed(std::move(target));

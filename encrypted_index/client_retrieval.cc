@@ -1,0 +1,289 @@
+// Retrieval: the candidates of probed centroids, ids and metadata by id
+// hash, items by id, centroid metadata and every stored item.
+//
+// Stored records are not bound to their keys, and absent keys read as zero
+// rows or empty records, so presence is judged from the stored record, never
+// from decrypted bytes, and a decrypted id is accepted only when it hashes
+// back to the hash it was read for. Plaintext copies made on the way are
+// wiped; plaintext handed to the caller is the caller's.
+#include <openssl/crypto.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "core/parallel_for.h"
+#include "encrypted_index/client.h"
+#include "encrypted_index/cryptography/aes_gcm.h"
+#include "encrypted_index/cryptography/keyed_digest.h"
+#include "encrypted_index/gpu_support.h"
+#include "encrypted_index/id_unmasking.h"
+#include "encrypted_index/query_tokens.h"
+
+namespace nivora_encrypted_index {
+namespace {
+
+namespace crypto = internal::cryptography;
+namespace engine = internal::encrypted_index;
+
+// Payload rows are read and decrypted this many ids at a time.
+constexpr size_t kPayloadBatch = 1000;
+
+void Wipe(std::string& s) {
+  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
+  s.clear();
+}
+
+void Wipe(std::vector<std::vector<uint8_t>>& items) {
+  for (auto& item : items) crypto::Cleanse(item);
+  items.clear();
+}
+
+void Wipe(std::vector<std::string>& strings) {
+  for (std::string& s : strings) Wipe(s);
+  strings.clear();
+}
+
+void Wipe(nivora::Array2D<uint8_t>& matrix) {
+  if (matrix.data != nullptr && matrix.size() != 0) OPENSSL_cleanse(matrix.data, matrix.size());
+}
+
+void WipeBatch(ItemBatch& batch) {
+  Wipe(batch.ids);
+  Wipe(batch.metadata);
+  Wipe(batch.contents);
+  std::visit(
+      [](auto& m) {
+        if (m.data != nullptr && m.size() != 0) OPENSSL_cleanse(m.data, m.size() * sizeof(*m.data));
+      },
+      batch.payload);
+  batch.payload = nivora::Array2D<uint8_t>();
+}
+
+// The batch RetrieveAllEmbeddings hands out on this thread; wiped when the
+// thread ends.
+struct ThreadEmbeddings {
+  ItemBatch batch;
+  ~ThreadEmbeddings() { WipeBatch(batch); }
+};
+
+ThreadEmbeddings& Embeddings() {
+  thread_local ThreadEmbeddings embeddings;
+  return embeddings;
+}
+
+}  // namespace
+
+void Client::CheckPayloadRecordWidth(size_t record_size) const {
+  const size_t expected = payload_size_ + crypto::kRecordOverhead;
+  if (record_size != expected) {
+    throw std::runtime_error("Stored payload rows are " + std::to_string(record_size) +
+                             " bytes, expected " + std::to_string(expected));
+  }
+}
+
+std::vector<std::string> Client::RetrieveStrings(Keystore* store, const std::vector<uint64_t>& keys,
+                                                 const crypto::Key& key) {
+  std::vector<std::string> out(keys.size());
+  if (keys.empty()) return out;
+  std::vector<std::vector<uint8_t>> plain =
+      crypto::DecryptItemsVariable(store->BatchGetVariable(index_id_, keys), key);
+  nivora::ParallelForStatic(plain.size(), nivora::kSerialReadLimit, [&](size_t i) {
+    out[i].assign(plain[i].begin(), plain[i].end());
+  });
+  Wipe(plain);
+  return out;
+}
+
+void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeighborsResult& result) {
+  nivora::ScopedThreadCount threads(cpu_threads_);
+  LoadMap();
+  GetSaltsAndSeeds();
+  const size_t k = centroid_ids.size();
+  logger_->info("Generating query tokens for " + std::to_string(k) + " query tokens");
+  result.matching_ids.clear();
+  result.payloads = nivora::Array2D<uint8_t>();
+  result.row_present.clear();
+  result.centroid_to_matching_indices.assign(k + 1, 0);
+  if (nivora::HasFlag(static_cast<nivora::GPUConfig>(gpu_config_), nivora::GPUConfig::QUERY)) {
+    engine::ThrowCudaRequired();
+  }
+
+  const engine::QueryTokens tokens = engine::cpu::GenerateQueryTokens(
+      centroid_ids, salts_and_seeds_, counter_map_, static_cast<uint32_t>(tree_depth_),
+      token_cache_.get());
+  if (tokens.keys.empty()) {
+    logger_->info("No valid encrypted tokens - tokens were never ingested");
+    return;
+  }
+  logger_->info("Retrieving encrypted hash IDs");
+  const nivora::Array2D<unsigned char> masked = index_keystore_->BatchGetItems(index_id_, tokens.keys);
+  logger_->info("Decrypting hash IDs");
+  std::vector<uint64_t> ids =
+      engine::DecryptItemIdSHAs(masked, tokens.value_hashes.data(), tokens.value_hashes.size());
+  if (ids.empty()) {
+    logger_->info("No items found for the given query tokens");
+    result.centroid_to_matching_indices = tokens.offsets;
+    return;
+  }
+
+  const size_t n = ids.size();
+  logger_->info("Retrieving vectors for " + std::to_string(n) + " items");
+  const size_t width = payload_size_;
+  nivora::Array2D<uint8_t> payloads(n, width);
+  // A token without an INDEX entry (its ingest failed) leads nowhere.
+  std::vector<uint8_t> present(n);
+  for (size_t i = 0; i < n; ++i) present[i] = engine::HasNonZeroByte(masked.row(i), masked.cols);
+
+  logger_->info("Retrieving and decrypting vectors");
+  // The records of all batches, decrypted in one parallel pass straight into
+  // the result: one team start instead of one per batch.
+  const size_t record_size = width + crypto::kRecordOverhead;
+  nivora::Array2D<unsigned char> records(n, record_size);
+  for (size_t begin = 0; begin < n; begin += kPayloadBatch) {
+    const size_t end = std::min(n, begin + kPayloadBatch);
+    const std::vector<uint64_t> keys(ids.begin() + begin, ids.begin() + end);
+    const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, keys);
+    CheckPayloadRecordWidth(rows.cols);
+    for (size_t i = 0; i < rows.rows; ++i) {
+      present[begin + i] &= !crypto::IsAbsentRecord(rows.row(i));
+    }
+    std::memcpy(records.row(begin), rows.data, rows.size());
+  }
+  uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
+  crypto::DecryptItemsFixedInto(records.data, n, record_size, vectors_key_,
+                                width == 0 ? &no_payload : payloads.data, width);
+
+  result.matching_ids = std::move(ids);
+  result.payloads = std::move(payloads);
+  result.row_present = std::move(present);
+  result.centroid_to_matching_indices = tokens.offsets;
+  logger_->info("Retrieved " + std::to_string(n) + " items with vectors and item_ids");
+}
+
+void Client::RetrieveItemIDs(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out) {
+  nivora::ScopedThreadCount threads(cpu_threads_);
+  if (!RetrieveByHash(id_hashes, out, id_keystore_, id_key_, "item ID", "item IDs")) return;
+  // An ID record moved under another item's key still decrypts: only an id
+  // that hashes back to the hash asked for is that item's.
+  const std::vector<uint64_t> rehashed = crypto::ComputeSHA3256String(out, vectors_key_);
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (rehashed[i] != id_hashes[i]) Wipe(out[i]);
+  }
+}
+
+void Client::RetrieveItemMetadata(const std::vector<uint64_t>& id_hashes,
+                                  std::vector<std::string>& out) {
+  nivora::ScopedThreadCount threads(cpu_threads_);
+  RetrieveByHash(id_hashes, out, metadata_keystore_, metadata_key_, "metadata", "metadata");
+}
+
+bool Client::RetrieveByHash(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out,
+                            Keystore* store, const crypto::Key& key, const char* field,
+                            const char* fields) {
+  if (id_hashes.empty()) {
+    logger_->info(std::string("No item_ids provided for ") + field + " retrieval");
+    return false;
+  }
+  out.assign(id_hashes.size(), std::string());
+  const std::vector<uint64_t> keys = crypto::DeriveKeystoreKeys(id_hashes, key);
+  logger_->info(std::string("Retrieving ") + fields + " for " + std::to_string(id_hashes.size()) +
+                " items");
+  out = RetrieveStrings(store, keys, key);
+  return true;
+}
+
+std::vector<RetrievedItem> Client::RetrieveItems(const std::vector<std::string>& ids,
+                                                 const std::vector<nivora::ItemFields>& fields) {
+  nivora::ScopedThreadCount threads(cpu_threads_);
+  const size_t n = ids.size();
+  logger_->info("Retrieving " + std::to_string(n) + " items");
+  if (n == 0) return {};
+  auto asked = [&](nivora::ItemFields field) {
+    return fields.empty() || std::find(fields.begin(), fields.end(), field) != fields.end();
+  };
+  const bool want_vector = asked(nivora::ItemFields::VECTOR);
+  const bool want_metadata = asked(nivora::ItemFields::METADATA);
+  const bool want_contents = asked(nivora::ItemFields::CONTENTS);
+  const std::vector<uint64_t> h = crypto::ComputeSHA3256String(ids, vectors_key_);
+  std::vector<uint8_t> present(n, 0);
+
+  nivora::Array2D<uint8_t> vectors;
+  if (want_vector) {
+    const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, h);
+    CheckPayloadRecordWidth(rows.cols);
+    for (size_t i = 0; i < n; ++i) present[i] |= !crypto::IsAbsentRecord(rows.row(i));
+    vectors = crypto::DecryptItemsFixed(rows.data, rows.rows, rows.cols, vectors_key_);
+  }
+  // A stored variable record is never empty (28 bytes at least).
+  auto read_variable = [&](Keystore* store, const crypto::Key& key) {
+    const std::vector<std::vector<uint8_t>> records =
+        store->BatchGetVariable(index_id_, crypto::DeriveKeystoreKeys(h, key));
+    for (size_t i = 0; i < n; ++i) present[i] |= !records[i].empty();
+    return crypto::DecryptItemsVariable(records, key);
+  };
+  std::vector<std::vector<uint8_t>> metadata, contents;
+  if (want_metadata) metadata = read_variable(metadata_keystore_, metadata_key_);
+  if (want_contents) contents = read_variable(contents_keystore_, contents_key_);
+
+  std::vector<RetrievedItem> items(n);
+  nivora::ParallelForStatic(n, nivora::kSerialReadLimit, [&](size_t i) {
+    if (!present[i]) return;
+    RetrievedItem& item = items[i];
+    item.id = ids[i];
+    if (want_vector) item.vector.assign(vectors.row(i), vectors.row(i) + vectors.cols);
+    if (want_metadata) item.metadata.assign(metadata[i].begin(), metadata[i].end());
+    if (want_contents) item.contents = contents[i];
+  });
+  Wipe(vectors);
+  Wipe(metadata);
+  Wipe(contents);
+
+  std::vector<RetrievedItem> found;
+  found.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (present[i]) found.push_back(std::move(items[i]));
+  }
+  return found;
+}
+
+std::vector<std::vector<uint8_t>> Client::RetrieveCentroidMetadata(
+    const std::vector<std::string>& names) {
+  nivora::ScopedThreadCount threads(cpu_threads_);
+  if (names.empty()) return {};
+  const std::vector<uint64_t> keys = crypto::ComputeSHA3256String(names, centroid_metadata_key_);
+  return crypto::DecryptItemsVariable(index_keystore_->BatchGetVariable(index_id_, keys),
+                                      centroid_metadata_key_);
+}
+
+ItemBatch& Client::RetrieveAllEmbeddings() {
+  nivora::ScopedThreadCount threads(cpu_threads_);
+  ItemBatch& batch = Embeddings().batch;
+  WipeBatch(batch);
+  logger_->info("Retrieving all embeddings");
+  const std::vector<uint64_t> keys = id_keystore_->GetAllKeys(index_id_);
+  if (keys.empty()) {
+    logger_->warning("No embeddings found in id keystore");
+    return batch;
+  }
+  const size_t m = keys.size();
+  logger_->info("Found " + std::to_string(m) + " embeddings");
+  batch.ids = RetrieveStrings(id_keystore_, keys, id_key_);
+  const std::vector<uint64_t> h = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
+
+  const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, h);
+  CheckPayloadRecordWidth(rows.cols);
+  nivora::Array2D<uint8_t> payload(m, payload_size_);
+  uint8_t no_payload = 0;
+  crypto::DecryptItemsFixedInto(rows.data, rows.rows, rows.cols, vectors_key_,
+                                payload_size_ == 0 ? &no_payload : payload.data, payload_size_);
+  batch.payload = std::move(payload);
+  batch.metadata = RetrieveStrings(metadata_keystore_, crypto::DeriveKeystoreKeys(h, metadata_key_),
+                                   metadata_key_);
+  logger_->info("Retrieved " + std::to_string(m) + " embeddings");
+  return batch;
+}
+
+void Client::ReleaseAllEmbeddings() { WipeBatch(Embeddings().batch); }
+
+}  // namespace nivora_encrypted_index
