@@ -15,7 +15,7 @@ namespace nivora_encrypted_index::internal::encrypted_index {
 namespace {
 
 void CheckArguments(const std::vector<uint32_t>& centroid_ids,
-                    const std::vector<SaltsAndSeeds>& salts_and_seeds, uint32_t rounds) {
+                    std::span<const SaltsAndSeeds> salts_and_seeds, uint32_t rounds) {
   nivora::Logger& log = *GetLogger();
   if (salts_and_seeds.size() < centroid_ids.size()) {
     const std::string message = "Number of centroid not matching the number of seeds.";
@@ -53,7 +53,7 @@ void DeriveTokens(const SaltsAndSeeds& secrets, uint32_t rounds, uint32_t from, 
 namespace cpu {
 
 QueryTokens GenerateQueryTokens(const std::vector<uint32_t>& centroid_ids,
-                                const std::vector<SaltsAndSeeds>& salts_and_seeds,
+                                std::span<const SaltsAndSeeds> salts_and_seeds,
                                 const std::vector<uint32_t>& counter_map, uint32_t rounds,
                                 EncryptedTokenCache* cache) {
   CheckArguments(centroid_ids, salts_and_seeds, rounds);
@@ -99,7 +99,7 @@ QueryTokens GenerateQueryTokens(const std::vector<uint32_t>& centroid_ids,
 namespace gpu {
 
 QueryTokens GenerateQueryTokens(const std::vector<uint32_t>& /*centroid_ids*/,
-                                const std::vector<SaltsAndSeeds>& /*salts_and_seeds*/,
+                                std::span<const SaltsAndSeeds> /*salts_and_seeds*/,
                                 const std::vector<uint32_t>& /*counter_map*/, uint32_t /*rounds*/) {
   ThrowCudaRequired();
 }

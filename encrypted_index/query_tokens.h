@@ -14,6 +14,7 @@
 #define NIVORA_ENCRYPTED_INDEX_QUERY_TOKENS_H_
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "encrypted_index/cryptography/secret.h"
@@ -44,7 +45,7 @@ namespace cpu {
 // - no centroids: WARNING "Empty input", empty result;
 // - a centroid id past salts_and_seeds or counter_map: std::out_of_range.
 QueryTokens GenerateQueryTokens(const std::vector<uint32_t>& centroid_ids,
-                                const std::vector<SaltsAndSeeds>& salts_and_seeds,
+                                std::span<const SaltsAndSeeds> salts_and_seeds,
                                 const std::vector<uint32_t>& counter_map, uint32_t rounds,
                                 EncryptedTokenCache* cache);
 
@@ -54,7 +55,7 @@ namespace gpu {
 
 // Always throws std::runtime_error: the library is built without CUDA.
 QueryTokens GenerateQueryTokens(const std::vector<uint32_t>& centroid_ids,
-                                const std::vector<SaltsAndSeeds>& salts_and_seeds,
+                                std::span<const SaltsAndSeeds> salts_and_seeds,
                                 const std::vector<uint32_t>& counter_map, uint32_t rounds);
 
 }  // namespace gpu

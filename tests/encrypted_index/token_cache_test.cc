@@ -20,7 +20,7 @@ using layout::cpu::EncryptedTokenCache;
 
 class QueryTokensTest : public ::testing::Test {
  protected:
-  std::vector<layout::SaltsAndSeeds> salts_ =
+  layout::SaltsAndSeedsList salts_ =
       layout::ComputeAllSaltsAndSeeds(4, TestIndexKey(1), TestIndexKey(2));
 };
 
