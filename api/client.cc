@@ -28,6 +28,7 @@ uint64_t NextQuantizerCacheIdentity() {
 
 namespace {
 
+namespace crypto = nivora_encrypted_index::internal::cryptography;
 using internal::TelemetryEventType;
 using nivora_encrypted_index::BackingStoreType;
 
@@ -156,10 +157,7 @@ std::unique_ptr<EncryptedIndex> Client::CreateIndex(const std::string& index_nam
   engine.vocab_size = 1;
   engine.payload_size = 4 * chosen.dimension();
   // The engine record holds a key copy only for the construction.
-  struct WipeKey {
-    std::array<uint8_t, 32>& key;
-    ~WipeKey() { nivora_encrypted_index::internal::cryptography::Cleanse(key); }
-  } wipe{engine.index_key};
+  const crypto::ScopedCleanse wipe_key(engine.index_key);
   return std::make_unique<EncryptedIndex>(index_name, index_key, chosen, engine, logger,
                                           telemetry_, cache_location_);
 }
@@ -190,10 +188,7 @@ std::unique_ptr<EncryptedIndex> Client::LoadIndex(const std::string& index_name,
     engine.index_name = index_name;
     engine.index_key = index_key;
     FillEngineConfig(engine);
-    struct WipeKey {
-      std::array<uint8_t, 32>& key;
-      ~WipeKey() { nivora_encrypted_index::internal::cryptography::Cleanse(key); }
-    } wipe{engine.index_key};
+    const crypto::ScopedCleanse wipe_key(engine.index_key);
     return std::make_unique<EncryptedIndex>(index_name, index_key, engine, logger, telemetry_,
                                             cache_location_);
   });

@@ -135,8 +135,10 @@ class EncryptedIndex {
   // whether the stored state was read. Throws when it cannot be read,
   // except for a config store that keeps no config items (returns false).
   bool CheckAndReloadQuantizers();
-  // Puts quantizers_ into the cache under this index's stamp. Never called
-  // with a wiped set.
+  // Puts quantizers_ into the cache under this index's stamp; a set that
+  // was wiped (EndQuantizerUse) and not reloaded since is never put. Code
+  // that fills quantizers_ itself (training) marks it with
+  // set_quantizers_plain(true) first.
   void CacheQuantizers();
   static void WipeQuantizers(QuantizerSet& set);
 

@@ -2,6 +2,7 @@
 // quantizers takes them from the process-wide cache when the cached set
 // belongs to this index's own trained state, and otherwise rereads and
 // adopts the whole stored state before it publishes it again.
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -20,6 +21,30 @@ constexpr char kNoConfigItemsMessage[] =
     "MemoryKeystore does not support PushConfigItem and LoadConfigItem yet";
 
 const char* TrainedWord(bool trained) { return trained ? "trained" : "untrained"; }
+
+bool AllZero(const float* values, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (values[i] != 0.0f) return false;
+  }
+  return true;
+}
+
+// Whether set holds trained quantizers whose values have been zero-filled:
+// real coarse centroids are never all zero (short of all-zero data), and
+// real SQ scales are positive.
+bool LooksWiped(const EncryptedIndex::QuantizerSet& set) {
+  if (set.centroids.empty()) return false;  // an untrained set has nothing to wipe
+  for (const auto& sq : set.sq_quantizers) {
+    if (!sq.scale.empty() && AllZero(sq.scale.data(), sq.scale.size())) return true;
+  }
+  for (const auto& codebook : set.centroids) {
+    if (codebook.centroids.data == nullptr ||
+        !AllZero(codebook.centroids.data, codebook.centroids.size())) {
+      return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -77,7 +102,7 @@ void EncryptedIndex::CacheQuantizers() {
     return;
   }
   // A wiped set would serve zeros to every later lookup.
-  if (!quantizers_plain_) return;
+  if (!quantizers_plain_ && LooksWiped(*quantizers_)) return;
   internal::EncryptedQuantizerCache::Instance().Put(cache_key(), index_key_, stamp(),
                                                     *quantizers_);
 }
@@ -97,7 +122,7 @@ void EncryptedIndex::SyncQuantizers() {
     CacheQuantizers();
     return;
   }
-  if (!quantizers_plain_) {
+  if (!quantizers_plain_ && LooksWiped(*quantizers_)) {
     LogAndThrow<std::runtime_error>(*logger_, ERROR,
                                     "The trained quantizers of this index are not available.");
   }
