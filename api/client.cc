@@ -1,7 +1,5 @@
 #include "api/client.h"
 
-#include <omp.h>
-
 #include <atomic>
 #include <iostream>
 #include <stdexcept>
@@ -101,8 +99,8 @@ Client::Client(const std::string& api_key, const DBConfig& index_location,
       telemetry_(std::move(telemetry)),
       cache_location_(internal::QuantizerCacheLocation(
           config_location, internal::NextQuantizerCacheIdentity())) {
-  // The process-wide OpenMP default, as the caller asked.
-  if (cpu_threads_ > 0) omp_set_num_threads(cpu_threads_);
+  // cpu_threads travels with every index operation (ScopedThreadCount), so
+  // no process-wide OpenMP default is changed here.
   CreateKeystores();
   internal::Guarded("Client", telemetry_.get(), [&] { SendInitEvent(); });
 }

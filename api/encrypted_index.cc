@@ -48,6 +48,8 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name,
                                std::optional<std::string> quantizer_cache_location) {
   InitMembers(index_name, index_key, logger, std::move(telemetry),
               std::move(quantizer_cache_location));
+  thread_count_ = engine_config.cpu_threads.value_or(0);
+  const ScopedThreadCount threads = ThreadScope();
   quantizers_ = std::make_unique<QuantizerSet>();
   Guarded("EncryptedIndex", telemetry_.get(), [&] {
     logger_->info("EncryptedIndex created with new index configuration");
@@ -73,6 +75,8 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name,
                                std::optional<std::string> quantizer_cache_location) {
   InitMembers(index_name, index_key, logger, std::move(telemetry),
               std::move(quantizer_cache_location));
+  thread_count_ = engine_config.cpu_threads.value_or(0);
+  const ScopedThreadCount threads = ThreadScope();
   Guarded("EncryptedIndex", telemetry_.get(), [&] {
     client_ = std::make_unique<nivora_encrypted_index::Client>(engine_config, *logger_);
     std::vector<uint8_t> bytes = client_->LoadIndexConfig();
@@ -111,6 +115,7 @@ void EncryptedIndex::AddCounter(TelemetryEventType type, int64_t n) const {
 
 void EncryptedIndex::DeleteIndex() {
   std::lock_guard<std::mutex> lock(mutex_);
+  const ScopedThreadCount threads = ThreadScope();
   Guarded("DeleteIndex", telemetry_.get(), [&] {
     if (telemetry_) {
       telemetry_->IncrementCounter(TelemetryEventType::DeleteIndex, 1);
@@ -132,6 +137,7 @@ void EncryptedIndex::DeleteIndex() {
 
 void EncryptedIndex::Delete(const std::vector<std::string>& ids) {
   std::lock_guard<std::mutex> lock(mutex_);
+  const ScopedThreadCount threads = ThreadScope();
   Guarded("Delete", telemetry_.get(), [&] {
     logger_->info("Deleting item");
     RequireConnected();
@@ -142,6 +148,7 @@ void EncryptedIndex::Delete(const std::vector<std::string>& ids) {
 
 size_t EncryptedIndex::get_num_vectors() {
   std::lock_guard<std::mutex> lock(mutex_);
+  const ScopedThreadCount threads = ThreadScope();
   logger_->info("Getting number of vectors");
   RequireConnected();
   client_->LoadMap();
@@ -150,6 +157,7 @@ size_t EncryptedIndex::get_num_vectors() {
 
 std::vector<std::string> EncryptedIndex::ListIDs() {
   std::lock_guard<std::mutex> lock(mutex_);
+  const ScopedThreadCount threads = ThreadScope();
   return Guarded("ListIDs", telemetry_.get(), [&] {
     logger_->info("Listing all item IDs");
     RequireConnected();

@@ -43,6 +43,7 @@
 #include "core/index_config.h"
 #include "core/item_batch.h"
 #include "core/logger.h"
+#include "core/parallel_for.h"
 #include "encrypted_index/client.h"
 #include "encrypted_index/cryptography/secret.h"
 #include "telemetry/telemetry_aggregator.h"
@@ -164,6 +165,9 @@ class EncryptedIndex {
   void RequireConnected() const;
   // Marks quantizers_ as usable plaintext (after training replaced it).
   void set_quantizers_plain(bool plain) { quantizers_plain_ = plain; }
+  // The client's thread count for the parallel work of one operation: every
+  // public operation opens this scope on its calling thread.
+  ScopedThreadCount ThreadScope() const { return ScopedThreadCount(thread_count_); }
 
   // Decodes stored payload rows (bytes) back to float vectors under
   // quantizers_ for the index type and trained state (Get's conversion).
@@ -200,6 +204,8 @@ class EncryptedIndex {
   Logger* logger_ = nullptr;
   std::shared_ptr<internal::TelemetryAggregator> telemetry_;
 
+  // The client's cpu_threads (0: the OpenMP default), for ThreadScope.
+  int32_t thread_count_ = 0;
   // Keeps logger_ the Index API's current logger while the index lives.
   LoggerHold logger_hold_;
   // The stored location of this index for the quantizer cache.

@@ -100,6 +100,7 @@ std::vector<float> EncryptedIndex::PayloadToFloats(const std::vector<uint8_t>& p
 std::vector<GetResultItem> EncryptedIndex::Get(const std::vector<std::string>& ids,
                                                const std::vector<ItemFields>& include) {
   std::lock_guard<std::mutex> lock(mutex_);
+  const ScopedThreadCount threads = ThreadScope();
   return Guarded("Get", telemetry_.get(), [&] {
     logger_->info("Get " + std::to_string(ids.size()));
     RequireConnected();

@@ -163,6 +163,7 @@ void EncryptedIndex::Upsert(const std::vector<std::string>& ids, Array2D<float> 
                             const std::vector<std::vector<uint8_t>>& contents,
                             const std::vector<std::string>& metadata) {
   std::lock_guard<std::mutex> lock(mutex_);
+  const ScopedThreadCount threads = ThreadScope();
   Guarded("Upsert", telemetry_.get(), [&] {
     const size_t n = ids.size();
     logger_->info("Upserting " + std::to_string(n) + " items.");
