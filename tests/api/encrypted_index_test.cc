@@ -341,6 +341,18 @@ TEST_F(IndexTest, GetTurnsStoredPayloadsBackIntoVectorsPerType) {
     }
   }
   {
+    // 8-bit codes of an odd dimension: rows that are no whole number of
+    // floats still come back as vectors.
+    SCOPED_TRACE("IVFSQ 8 bits, dimension 6");
+    auto index = TrainedByHand(*client, UniqueName("sq6"), IndexIVFSQ(6, 8), 2);
+    const Array2D<float> v6 = Vectors(2, 6, 2.0f);
+    index->Upsert({"a", "b"}, v6, {}, {});
+    const auto items = index->Get({"b"}, {ItemFields::VECTOR});
+    ASSERT_EQ(items.size(), 1u);
+    ASSERT_EQ(items[0].vector.size(), 6u);
+    EXPECT_NEAR(items[0].vector[5], v6.row(1)[5], 0.6f);
+  }
+  {
     SCOPED_TRACE("IVFPQ");
     auto index = TrainedByHand(*client, UniqueName("pq"), IndexIVFPQ(d, 2, 2), 2);
     index->Upsert({"a"}, Vectors(1, d, 2.0f), {}, {});
@@ -514,6 +526,15 @@ TEST_F(IndexTest, LoadIndexOfABrokenStateReportsOnceAndPrintsTwice) {
   // A wrong key and a missing index fail the same way.
   EXPECT_ANY_THROW(client->LoadIndex(name, TestKey(2), nullptr));
   EXPECT_ANY_THROW(client->LoadIndex(UniqueName("missing"), TestKey(1), nullptr));
+}
+
+TEST_F(IndexTest, AKeystoreThatCannotBeMadeFailsTheClientUnguarded) {
+  ::testing::internal::CaptureStderr();
+  EXPECT_THROW(MakeClient(ThreadSafeMemory(), DBConfig(Location::NONE, std::nullopt, std::nullopt)),
+               std::invalid_argument);
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::Not(HasSubstr("[ERROR] Exception in Client")));
+  EXPECT_TRUE(telemetry_.Errors().empty());
 }
 
 TEST_F(IndexTest, LoadIndexRefusesPlainMemoryAndEmptyNames) {
