@@ -25,11 +25,14 @@ uint64_t SumCounters(const std::vector<uint32_t>& counters) {
 }  // namespace
 
 void EncryptedIndex::InitMembers(const std::string& index_name,
-                                 const std::array<uint8_t, 32>& index_key, Logger* logger,
+                                 const std::array<uint8_t, 32>& index_key,
+                                 const nivora_encrypted_index::ExistingIndexConfig& engine_config,
+                                 Logger* logger,
                                  std::shared_ptr<internal::TelemetryAggregator> telemetry,
                                  std::optional<std::string> quantizer_cache_location) {
   index_name_ = index_name;
   index_key_ = index_key;
+  thread_count_ = engine_config.cpu_threads.value_or(0);
   logger_hold_ = SelectCurrentLogger(logger);
   logger_ = logger != nullptr ? logger : &GetDefaultLogger();
   telemetry_ = std::move(telemetry);
@@ -46,9 +49,8 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name,
                                Logger* logger,
                                std::shared_ptr<internal::TelemetryAggregator> telemetry,
                                std::optional<std::string> quantizer_cache_location) {
-  InitMembers(index_name, index_key, logger, std::move(telemetry),
+  InitMembers(index_name, index_key, engine_config, logger, std::move(telemetry),
               std::move(quantizer_cache_location));
-  thread_count_ = engine_config.cpu_threads.value_or(0);
   const ScopedThreadCount threads = ThreadScope();
   quantizers_ = std::make_unique<QuantizerSet>();
   Guarded("EncryptedIndex", telemetry_.get(), [&] {
@@ -73,9 +75,8 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name,
                                Logger* logger,
                                std::shared_ptr<internal::TelemetryAggregator> telemetry,
                                std::optional<std::string> quantizer_cache_location) {
-  InitMembers(index_name, index_key, logger, std::move(telemetry),
+  InitMembers(index_name, index_key, engine_config, logger, std::move(telemetry),
               std::move(quantizer_cache_location));
-  thread_count_ = engine_config.cpu_threads.value_or(0);
   const ScopedThreadCount threads = ThreadScope();
   Guarded("EncryptedIndex", telemetry_.get(), [&] {
     client_ = std::make_unique<nivora_encrypted_index::Client>(engine_config, *logger_);

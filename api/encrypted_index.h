@@ -176,6 +176,7 @@ class EncryptedIndex {
  private:
   // Members of both constructors before the guarded part.
   void InitMembers(const std::string& index_name, const std::array<uint8_t, 32>& index_key,
+                   const nivora_encrypted_index::ExistingIndexConfig& engine_config,
                    Logger* logger, std::shared_ptr<internal::TelemetryAggregator> telemetry,
                    std::optional<std::string> quantizer_cache_location);
   // Upsert's validation before anything is written, and the dimension
