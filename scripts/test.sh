@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a release build with all C++ and
-# Python tests, then the C++ tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Fails when any test fails or none ran.
+# Python tests, the C++ tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the concurrency tests under
+# ThreadSanitizer. Fails when any test fails or none ran.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,4 +33,6 @@ fi
 echo "== sanitizer build and C++ tests"
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0} UBSAN_OPTIONS=print_stacktrace=1 \
   configure_and_test build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIVORA_SANITIZE=ON
+echo "== ThreadSanitizer build and concurrency tests"
+JOBS=$JOBS ./scripts/tsan.sh
 echo "== all tests passed"

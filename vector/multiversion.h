@@ -13,7 +13,7 @@
 #define NIVORA_VECTOR_MULTIVERSION_H_
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_ADDRESS__)
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define NIVORA_MULTIVERSION __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define NIVORA_MULTIVERSION

@@ -76,10 +76,19 @@ NIVORA_AVX2 inline void Round(const __m256i* a, __m256i* e, uint64_t round_const
   e[0] = Xor(e[0], _mm256_set1_epi64x(static_cast<long long>(round_constant)));
 }
 
+#ifndef __SANITIZE_THREAD__
 // Picked when the program is loaded: the AVX2 kernel where the processor
 // has it, the one-way permutation four times elsewhere.
 __attribute__((target("default"))) void Permute4(States4& s) { KeccakF4Portable(s); }
 NIVORA_AVX2 void Permute4(States4& s) { KeccakF4Avx2(s); }
+#else
+// ThreadSanitizer instruments the loader-time resolver, which then runs
+// before its runtime is up: pick on first use instead.
+void Permute4(States4& s) {
+  static const bool avx2 = HasAvx2();
+  avx2 ? KeccakF4Avx2(s) : KeccakF4Portable(s);
+}
+#endif
 
 #else
 
