@@ -32,6 +32,13 @@
 
 namespace nivora {
 
+namespace internal {
+// A number no other call in this process returns: the identity of a store
+// that belongs to one object alone (a MEMORY config store) in the
+// quantizer cache.
+uint64_t NextQuantizerCacheIdentity();
+}  // namespace internal
+
 class Client {
  public:
   using Keystore = nivora_encrypted_index::internal::backing_store::Keystore;

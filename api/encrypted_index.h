@@ -36,6 +36,7 @@
 
 #include "api/api_records.h"
 #include "api/encrypted_quantizer_cache.h"
+#include "api/index_state.h"
 #include "api/quantizer_stamp.h"
 #include "core/array2d.h"
 #include "core/flags.h"
@@ -159,6 +160,8 @@ class EncryptedIndex {
   // Throws the not-connected error (logged at CRITICAL) when the engine
   // client is gone.
   void RequireConnected() const;
+  // Marks quantizers_ as usable plaintext (after training replaced it).
+  void set_quantizers_plain(bool plain) { quantizers_plain_ = plain; }
 
   // Decodes stored payload rows (bytes) back to float vectors under
   // quantizers_ for the index type and trained state (Get's conversion).
@@ -179,6 +182,8 @@ class EncryptedIndex {
                        const std::vector<std::vector<uint8_t>>& contents,
                        const std::vector<std::string>& metadata);
   void AddCounter(internal::TelemetryEventType type, int64_t n) const;
+  // Takes over a state read from storage (the name stays this index's).
+  void AdoptIndexState(IndexState&& state);
 
   int32_t cpu_threads_ = 0;
   GPUConfig gpu_config_ = GPUConfig::NONE;
@@ -197,6 +202,9 @@ class EncryptedIndex {
   LoggerHold logger_hold_;
   // The stored location of this index for the quantizer cache.
   std::string cache_location_;
+  // quantizers_ holds usable plaintext (synchronised or freshly trained,
+  // not yet wiped): the only set that may be put into the cache.
+  bool quantizers_plain_ = false;
   // Serialises the public operations of this object.
   mutable std::mutex mutex_;
 };

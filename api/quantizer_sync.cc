@@ -1,0 +1,112 @@
+// Quantizer synchronisation: every operation that needs the trained
+// quantizers takes them from the process-wide cache when the cached set
+// belongs to this index's own trained state, and otherwise rereads and
+// adopts the whole stored state before it publishes it again.
+#include <stdexcept>
+#include <string>
+
+#include "api/encrypted_index.h"
+#include "api/index_state.h"
+#include "core/log_and_throw.h"
+
+namespace nivora {
+namespace {
+
+namespace crypto = nivora_encrypted_index::internal::cryptography;
+
+// The refusal of a config store that keeps no config items (the plain
+// in-process store): its index has no stored state to reread.
+constexpr char kNoConfigItemsMessage[] =
+    "MemoryKeystore does not support PushConfigItem and LoadConfigItem yet";
+
+const char* TrainedWord(bool trained) { return trained ? "trained" : "untrained"; }
+
+}  // namespace
+
+internal::QuantizerCacheKey EncryptedIndex::cache_key() const {
+  return {cache_location_, index_name_};
+}
+
+internal::QuantizerStamp EncryptedIndex::stamp() const {
+  return {trained_, quantizer_version_, index_config_ ? index_config_->n_lists() : 0};
+}
+
+void EncryptedIndex::WipeQuantizers(QuantizerSet& set) { internal::WipeQuantizers(set); }
+
+bool EncryptedIndex::LoadQuantizersFromCache() {
+  std::unique_ptr<QuantizerSet> set =
+      internal::EncryptedQuantizerCache::Instance().Get(cache_key(), index_key_, stamp());
+  if (!set) return false;
+  if (quantizers_) WipeQuantizers(*quantizers_);
+  quantizers_ = std::move(set);
+  quantizers_plain_ = true;
+  return true;
+}
+
+bool EncryptedIndex::CheckAndReloadQuantizers() {
+  IndexState stored;
+  try {
+    std::vector<uint8_t> bytes = client_->LoadIndexConfig();
+    crypto::ScopedCleanse wipe_bytes(bytes);
+    stored = nivora::DeserializeIndexState(bytes);
+  } catch (const std::exception& e) {
+    if (std::string(e.what()) == kNoConfigItemsMessage) return false;
+    logger_->error(std::string("Failed to check/reload quantizers: ") + e.what());
+    throw;
+  }
+  if (stored.trained != trained_) {
+    logger_->info(std::string("Training status changed. Local: ") + TrainedWord(trained_) +
+                  ", Stored: " + TrainedWord(stored.trained) + ". Reloading config...");
+  } else if (stored.quantizer_version != quantizer_version_) {
+    logger_->info("Quantizer version mismatch detected. Current: " +
+                  std::to_string(quantizer_version_) +
+                  ", Stored: " + std::to_string(stored.quantizer_version));
+  }
+  // Adopt all of it: a set is only usable with the configuration, vocabulary
+  // and payload format it was trained for.
+  AdoptIndexState(std::move(stored));
+  SyncEngineShape();
+  logger_->info("Successfully reloaded quantizers with version " +
+                std::to_string(quantizer_version_));
+  return true;
+}
+
+void EncryptedIndex::CacheQuantizers() {
+  if (!quantizers_) {
+    logger_->warning("No quantizers to cache");
+    return;
+  }
+  // A wiped set would serve zeros to every later lookup.
+  if (!quantizers_plain_) return;
+  internal::EncryptedQuantizerCache::Instance().Put(cache_key(), index_key_, stamp(),
+                                                    *quantizers_);
+}
+
+void EncryptedIndex::SyncQuantizers() {
+  if (LoadQuantizersFromCache()) return;
+  if (CheckAndReloadQuantizers()) {
+    CacheQuantizers();
+    return;
+  }
+  // Nothing stored to reread (a config store without config items): the
+  // cache entry was the only copy. An untrained index needs no quantizers.
+  if (!trained_) {
+    if (quantizers_) WipeQuantizers(*quantizers_);
+    quantizers_ = std::make_unique<QuantizerSet>();
+    quantizers_plain_ = true;
+    CacheQuantizers();
+    return;
+  }
+  if (!quantizers_plain_) {
+    LogAndThrow<std::runtime_error>(*logger_, ERROR,
+                                    "The trained quantizers of this index are not available.");
+  }
+}
+
+void EncryptedIndex::EndQuantizerUse() {
+  if (quantizers_) WipeQuantizers(*quantizers_);
+  quantizers_plain_ = false;
+  filtered_quantizers_.reset();
+}
+
+}  // namespace nivora
