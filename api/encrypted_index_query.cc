@@ -13,7 +13,6 @@
 // The plaintext quantizers live from SyncQuantizers to EndQuantizerUse; the
 // end runs however the query ends, so a failed query leaves no plaintext.
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
@@ -24,6 +23,7 @@
 
 #include "api/encrypted_index.h"
 #include "api/error_guard.h"
+#include "api/finite_values.h"
 #include "api/row_compaction.h"
 #include "core/log_and_throw.h"
 #include "vector/entry_points.h"
@@ -46,14 +46,6 @@ constexpr double kTargetRecall = 0.95;
 
 bool Holds(const std::vector<ItemFields>& include, ItemFields field) {
   return std::find(include.begin(), include.end(), field) != include.end();
-}
-
-bool AllFinite(const Array2D<float>& m) {
-  const float* p = m.data;
-  const size_t n = m.size();
-  bool finite = true;
-  for (size_t i = 0; i < n; ++i) finite &= std::isfinite(p[i]);
-  return finite;
 }
 
 // printf("%f") of value, cut to its first `width` characters.
@@ -128,7 +120,7 @@ QueryResult EncryptedIndex::Query(const Array2D<float>& queries, const QueryPara
           "The dimension of the vectors provided (" + std::to_string(queries.cols) +
               ") doesn't match the index configuration (" + std::to_string(dimension) + ").");
     }
-    if (!AllFinite(queries)) {
+    if (!internal::AllFinite(queries)) {
       LogAndThrow<std::invalid_argument>(*logger_, ERROR,
                                          "Vectors must contain only finite values.");
     }
