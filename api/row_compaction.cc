@@ -2,7 +2,8 @@
 // hash to the last list that kept it: rows of a list are contiguous, so a
 // hash whose last list is the current one repeats within the list. The table
 // is sized to twice the row count, so probes stay short. CompactRows builds
-// the new vectors aside and swaps them in only when all are complete.
+// the new vectors aside and swaps them in only when all are complete; the
+// payload rows move within their own block when no one else holds it.
 #include "api/row_compaction.h"
 
 #include <algorithm>
@@ -128,15 +129,23 @@ void CompactRows(RetrieveNeighborsResult& result, std::vector<std::string>* meta
   if (with_presence) present.reserve(kept);
   std::vector<std::string> texts;
   if (metadata != nullptr) texts.reserve(kept);
-  nivora::Array2D<uint8_t> payloads(kept, width);
-  for (size_t r = 0, j = 0; r < rows; ++r) {
+  // Rows only move towards the front, so a block no one else shares is
+  // compacted in place; a shared one is copied.
+  const bool in_place = result.payloads.owner.use_count() == 1;
+  nivora::Array2D<uint8_t> payloads = in_place ? result.payloads : Array2D<uint8_t>(kept, width);
+  for (size_t r = 0; r < rows; ++r) {
     if (keep[r] == 0) continue;
     ids.push_back(result.matching_ids[r]);
     if (with_presence) present.push_back(result.row_present[r]);
     if (metadata != nullptr) texts.push_back((*metadata)[r]);
-    if (width != 0) std::memcpy(payloads.row(j), result.payloads.row(r), width);
+  }
+  // Nothing below throws.
+  for (size_t r = 0, j = 0; r < rows; ++r) {
+    if (keep[r] == 0) continue;
+    if (width != 0 && (!in_place || j != r)) std::memmove(payloads.row(j), result.payloads.row(r), width);
     ++j;
   }
+  payloads.rows = kept;
 
   // Each requested centroid keeps its place; its range counts its survivors.
   std::vector<uint64_t> offsets = result.centroid_to_matching_indices;

@@ -92,6 +92,14 @@ TEST(CompactRowsTest, KeepsChosenRowsAndShrinksEachListsRange) {
   EXPECT_EQ(metadata, (std::vector<std::string>{"b", "e"}));
 }
 
+TEST(CompactRowsTest, APayloadBlockHeldElsewhereIsNotChanged) {
+  auto rows = MakeRows({10, 11, 12}, {0, 3});
+  const Array2D<uint8_t> held = rows.payloads;
+  CompactRows(rows, nullptr, {1, 0, 1});
+  EXPECT_EQ(FirstBytes(rows.payloads), (std::vector<uint8_t>{1, 3}));
+  EXPECT_EQ(FirstBytes(held), (std::vector<uint8_t>{1, 2, 3}));
+}
+
 TEST(CompactRowsTest, KeepingAllOrNoneAndRowsWithoutPresence) {
   auto all = MakeRows({1, 2, 3}, {0, 1, 3});
   CompactRows(all, nullptr, {1, 1, 1});
