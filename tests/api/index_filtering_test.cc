@@ -113,14 +113,10 @@ class PreFilteringTest : public IndexApiTest {
  protected:
   void SetUp() override {
     IndexApiTest::SetUp();
-    const ClusteredData data(10000, kDim, kLists, 3);
+    const ClusteredData data(2000, kDim, kLists, 3);
     index_ = Create(IndexIVFFlat(kDim));
+    TrainByHand(*index_, data, kLists);
     index_->Upsert(data.ids, data.All(), {}, {});  // no metadata: no summaries yet
-    TrainParams params;
-    params.n_lists = kLists;
-    params.max_iters = 10;
-    index_->TrainIndex(params);
-    ASSERT_TRUE(index_->is_trained());
   }
   std::unique_ptr<EncryptedIndex> index_;
 };
@@ -174,10 +170,12 @@ TEST_F(PreFilteringTest, UpdateMetadataSkipsBlankAndInvalidTexts) {
 // read-merge-write of each field is serialised, so no addition is lost.
 TEST_F(PreFilteringTest, ConcurrentUpdatesOfOneFieldLoseNothing) {
   auto other = client_->LoadIndex(index_->index_name(), key_, &logger_);
+  constexpr int kFields = 100;
+  // Each thread adds every other centroid once to each field.
   auto add = [](EncryptedIndex* index, uint32_t first) {
-    for (uint32_t c = first; c < kLists; c += 2) {
-      for (int repeat = 0; repeat < 5; ++repeat) {
-        index->UpdateMetadata({"{\"shared\": " + std::to_string(c) + "}"}, {c});
+    for (int f = 0; f < kFields; ++f) {
+      for (uint32_t c = first; c < kLists; c += 2) {
+        index->UpdateMetadata({"{\"f" + std::to_string(f) + "\": 1}"}, {c});
       }
     }
   };
@@ -185,7 +183,11 @@ TEST_F(PreFilteringTest, ConcurrentUpdatesOfOneFieldLoseNothing) {
   std::thread b(add, other.get(), 1);
   a.join();
   b.join();
-  EXPECT_EQ(index_->PreFiltering("{\"shared\": {\"$gte\": 0}}").centroid_ids.size(), kLists);
+  for (int f = 0; f < kFields; ++f) {
+    EXPECT_EQ(index_->PreFiltering("{\"f" + std::to_string(f) + "\": 1}").centroid_ids.size(),
+              kLists)
+        << "field f" << f;
+  }
 }
 
 }  // namespace

@@ -53,17 +53,7 @@ void ExpectAllCat(const std::vector<std::string>& metadata, int cat) {
   }
 }
 
-class QueryTest : public IndexApiTest {
- protected:
-  // Trains through the index API with n_lists lists.
-  void Train(EncryptedIndex& index, uint64_t n_lists) {
-    TrainParams params;
-    params.n_lists = n_lists;
-    params.max_iters = 20;
-    index.TrainIndex(params);
-    ASSERT_TRUE(index.is_trained());
-  }
-};
+using QueryTest = IndexApiTest;
 
 // An untrained index of any type ranks raw vectors exactly: recall is 1,
 // and a filter restricts the answer to matching items without losing any.
@@ -103,7 +93,7 @@ TEST_F(QueryTest, UntrainedRecallIsExactPerTypeWithAndWithoutFilter) {
 // Trained indexes: recall@10 against brute force with and without a
 // filter; every filtered answer matches the filter, a trained IVF index too.
 TEST_F(QueryTest, TrainedRecallPerTypeWithAndWithoutFilter) {
-  const ClusteredData data(10000, kDim, 32, 11);
+  const ClusteredData data(4000, kDim, 32, 11);
   const Array2D<float> queries = NoisyQueries(data, 20, 12);
   struct Floor {
     const char* type;
@@ -120,8 +110,8 @@ TEST_F(QueryTest, TrainedRecallPerTypeWithAndWithoutFilter) {
     const TypeCase& type = TypeCases()[t];
     SCOPED_TRACE(type.name);
     auto index = Create(*type.make());
+    TrainByHand(*index, data, 32);
     UpsertAll(*index, data);
-    Train(*index, 32);
     QueryParams plain = Params(10, "", 8);
     QueryParams filtered = Params(10, "{\"cat\": 2}", 8);
     filtered.include = {ItemFields::METADATA};
@@ -147,10 +137,10 @@ TEST_F(QueryTest, TrainedRecallPerTypeWithAndWithoutFilter) {
 // absent fields must still reach that cluster's list, which has no
 // summaries. A filter nothing satisfies gives empty lists, not an error.
 TEST_F(QueryTest, FiltersOnTrainedIndexReachListsWithoutSummaries) {
-  const ClusteredData data(10003, kDim, 7, 21);  // cluster 0 = the items without metadata
+  const ClusteredData data(2100, kDim, 7, 21);  // cluster 0 = the items without metadata
   auto index = Create(IndexIVFFlat(kDim));
+  TrainByHand(*index, data, 7);
   UpsertAll(*index, data);
-  Train(*index, 7);
   const Array2D<float> query = data.Rows(0, 1);  // an item of cluster 0
   QueryParams absent = Params(10, "{\"cat\": {\"$exists\": false}}", 2);
   const QueryResult got = index->Query(query, absent);
@@ -169,10 +159,10 @@ TEST_F(QueryTest, FiltersOnTrainedIndexReachListsWithoutSummaries) {
 TEST_F(QueryTest, DeleteAndUpsertAgainLeaveNoPhantomOrDuplicate) {
   for (bool trained : {false, true}) {
     SCOPED_TRACE(trained ? "trained" : "untrained");
-    const ClusteredData data(trained ? 10000 : 400, kDim, 16, 31);
+    const ClusteredData data(trained ? 2000 : 400, kDim, 16, 31);
     auto index = Create(IndexIVFFlat(kDim));
+    if (trained) TrainByHand(*index, data, 16);
     UpsertAll(*index, data);
-    if (trained) Train(*index, 16);
     std::vector<std::string> deleted(data.ids.begin(), data.ids.begin() + 50);
     index->Delete(deleted);
     // Items 50..59 again with the same vectors, twice.
@@ -262,7 +252,7 @@ TEST_F(QueryTest, RefusalsNameTheProblemAndLeaveTheIndexUsable) {
 }
 
 TEST_F(QueryTest, ProbeCountsAndTheirLogLines) {
-  const ClusteredData data(10000, kDim, 16, 51);
+  const ClusteredData data(2000, kDim, 16, 51);
   auto index = Create(IndexIVFFlat(kDim));
   UpsertAll(*index, data);
   const Array2D<float> query = data.Rows(3, 4);
@@ -271,7 +261,10 @@ TEST_F(QueryTest, ProbeCountsAndTheirLogLines) {
   index->Query(query, Params(5, "", 2));
   EXPECT_EQ(LogCount("n_probes exceeds n_lists. Capping to n_lists (1)."), 1u);
 
-  Train(*index, 16);
+  auto trained = Create(IndexIVFFlat(kDim));
+  TrainByHand(*trained, data, 16);
+  UpsertAll(*trained, data);
+  index = std::move(trained);
   index->Query(query, Params(5, "", 16));
   EXPECT_EQ(LogCount("n_probes exceeds n_lists"), 1u);
   index->Query(query, Params(5, "", 17));

@@ -25,9 +25,12 @@
 
 #include "api/client.h"
 #include "api/encrypted_index.h"
+#include "api/index_state.h"
 #include "core/array2d.h"
 #include "core/db_config.h"
 #include "core/logger.h"
+#include "vector/kmeans.h"
+#include "vector/quantizer_set.h"
 
 namespace nivora::testing {
 
@@ -142,6 +145,51 @@ class IndexApiTest : public ::testing::Test {
   std::unique_ptr<EncryptedIndex> Create(const IndexConfig& config) {
     return client_->CreateIndex(NewName(), key_, config, std::nullopt, &logger_);
   }
+  // Trains an index that holds no items yet with quantizers made here from
+  // data (k-means for the coarse and PQ codebooks, the value ranges for SQ),
+  // installed as a stored state of version 1 the way a training commits it.
+  // Items upserted afterwards are ingested under them.
+  static void TrainByHand(EncryptedIndex& index, const ClusteredData& data, size_t n_lists) {
+    namespace vi = internal::vector_index;
+    std::unique_ptr<IndexConfig> config = index.config();
+    config->set_n_lists(n_lists);
+    const Array2D<float> all = data.All();
+    vi::QuantizerSet set;
+    vi::KMeansParams coarse;
+    coarse.n_clusters = n_lists;
+    coarse.max_iters = 20;
+    set.centroids = vi::cpu::TrainKMeans(all, coarse, config->metric_);
+    if (config->index_type_ == IndexType::IVFPQ) {
+      vi::KMeansParams pq;
+      pq.n_subvectors = config->pq_dim();
+      pq.n_clusters = size_t{1} << config->pq_bits();
+      pq.max_iters = 20;
+      set.pq_codebooks = vi::cpu::TrainKMeans(all, pq, DistanceMetric::Euclidean);
+    }
+    if (config->index_type_ == IndexType::IVFSQ) {
+      vi::SQQuantizer sq;
+      sq.bits = static_cast<int32_t>(config->sq_bits());
+      const float levels = static_cast<float>((size_t{1} << config->sq_bits()) - 1);
+      for (size_t d = 0; d < data.dim; ++d) {
+        float lo = data.values[d], hi = data.values[d];
+        for (size_t i = 0; i < data.size(); ++i) {
+          lo = std::min(lo, data.row(i)[d]);
+          hi = std::max(hi, data.row(i)[d]);
+        }
+        sq.min.push_back(lo);
+        sq.scale.push_back(hi > lo ? (hi - lo) / levels : 1.0f);
+      }
+      set.sq_quantizers.push_back(std::move(sq));
+    }
+    index.DeserializeIndexState(
+        SerializeIndexState(index.index_name(), *config, set, true, 1));
+    index.SyncEngineShape();
+    index.StoreIndexState();
+    index.CacheQuantizers();
+    index.EndQuantizerUse();
+    ASSERT_TRUE(index.is_trained());
+  }
+
   void UpsertAll(EncryptedIndex& index, const ClusteredData& data) {
     index.Upsert(data.ids, data.All(), {}, data.metadata);
   }
