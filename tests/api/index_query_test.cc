@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "query_test_support.h"
+#include "vector/gpu_entry_points.h"
 
 namespace nivora::testing {
 namespace {
@@ -296,6 +297,37 @@ TEST_F(QueryTest, MetadataOnlyWhenAskedFor) {
     QueryParams without = Params(5, filter);
     without.include = {ItemFields::VECTOR};
     EXPECT_TRUE(index->Query(query, without).metadata[0].empty());
+  }
+}
+
+// Each query counts rows x top_k; a failed one, or one with top_k 0, counts
+// nothing (top_k 0 answers with empty lists).
+TEST_F(QueryTest, UsageCountsRowsTimesTopK) {
+  const ClusteredData data(100, kDim, 2, 71);
+  auto index = Create(IndexIVFFlat(kDim));
+  UpsertAll(*index, data);
+  telemetry_.Reset();
+  index->Query(data.Rows(0, 3), Params(4));
+  EXPECT_EQ(telemetry_.Count("query"), 12);
+  const QueryResult none = index->Query(data.Rows(0, 2), Params(0));
+  EXPECT_EQ(none.num_queries, 2u);
+  EXPECT_TRUE(none.ids[1].empty());
+  EXPECT_THROW(index->Query(data.Rows(0, 1), Params(4, "{\"a\": {\"$between\": 1}}")),
+               std::invalid_argument);
+  EXPECT_EQ(telemetry_.Count("query"), 12);
+}
+
+// A client whose GPU query flag is set fails queries with the CUDA message.
+TEST_F(QueryTest, GpuQueryFlagNeedsCuda) {
+  auto gpu_client = MakeClient(GPUConfig::QUERY);
+  const ClusteredData data(50, kDim, 2, 81);
+  auto index = Create(*gpu_client, IndexIVFFlat(kDim));
+  UpsertAll(*index, data);
+  try {
+    index->Query(data.Rows(0, 1), Params(5));
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), internal::vector_index::kCudaRequiredMessage);
   }
 }
 

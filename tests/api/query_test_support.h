@@ -1,7 +1,8 @@
 // Test support for query and filtering tests of the index API: a client on
-// the process-wide in-memory stores with a telemetry aggregator that sends
-// nothing, an index logger writing to a temporary file, clustered data with
-// metadata, and brute-force neighbours to measure recall against.
+// the process-wide in-memory stores with a capturing telemetry transport, an
+// index logger writing to a temporary file, clustered data with metadata,
+// indexes trained by hand on that data, and brute-force neighbours to
+// measure recall against.
 #ifndef NIVORA_TESTS_API_QUERY_TEST_SUPPORT_H_
 #define NIVORA_TESTS_API_QUERY_TEST_SUPPORT_H_
 
@@ -9,7 +10,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +31,7 @@
 #include "core/logger.h"
 #include "vector/kmeans.h"
 #include "vector/quantizer_set.h"
+#include "tests/api/index_test_support.h"
 
 namespace nivora::testing {
 
@@ -119,31 +120,27 @@ inline bool HasDuplicates(const std::vector<std::string>& ids) {
 class IndexApiTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    internal::TelemetryOptions options;
-    telemetry_ = std::make_shared<internal::TelemetryAggregator>("test-key", std::move(options));
-    const DBConfig store(Location::THREADSAFEMEMORY, std::nullopt, std::nullopt);
-    client_ = std::make_unique<Client>("test-key", store, store, store, 4, GPUConfig::NONE,
-                                       telemetry_);
-    log_path_ = std::filesystem::temp_directory_path() /
-                ("nivora_api_query_" + std::to_string(::getpid()) + "_" + UniqueSuffix() + ".log");
+    client_ = MakeClient(GPUConfig::NONE);
+    const std::string log_name = UniqueName("query_log_" + std::to_string(::getpid())) + ".log";
+    log_path_ = std::filesystem::temp_directory_path() / log_name;
     logger_.configure("info", true, log_path_.string());
-    key_.fill(0x5a);
+    key_ = TestKey(0x5a);
   }
   void TearDown() override {
     std::error_code ignored;
     std::filesystem::remove(log_path_, ignored);
   }
 
-  static std::string UniqueSuffix() {
-    static std::atomic<int> counter{0};
-    return std::to_string(counter++);
-  }
-  std::string NewName() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->name()) + "_" + std::to_string(::getpid()) + "_" + UniqueSuffix();
+  std::unique_ptr<Client> MakeClient(GPUConfig gpu) {
+    return std::make_unique<Client>("test-key", ThreadSafeMemory(), ThreadSafeMemory(),
+                                    ThreadSafeMemory(), 4, gpu, telemetry_.aggregator());
   }
   std::unique_ptr<EncryptedIndex> Create(const IndexConfig& config) {
-    return client_->CreateIndex(NewName(), key_, config, std::nullopt, &logger_);
+    return Create(*client_, config);
+  }
+  std::unique_ptr<EncryptedIndex> Create(Client& client, const IndexConfig& config) {
+    return client.CreateIndex(UniqueName(std::to_string(::getpid())), key_, config, std::nullopt,
+                              &logger_);
   }
   // Trains an index that holds no items yet with quantizers made here from
   // data (k-means for the coarse and PQ codebooks, the value ranges for SQ),
@@ -211,7 +208,7 @@ class IndexApiTest : public ::testing::Test {
     return count;
   }
 
-  std::shared_ptr<internal::TelemetryAggregator> telemetry_;
+  CapturedTelemetry telemetry_;
   std::unique_ptr<Client> client_;
   Logger logger_;
   std::filesystem::path log_path_;
