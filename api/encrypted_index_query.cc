@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include <openssl/crypto.h>
+
 #include "api/encrypted_index.h"
 #include "api/error_guard.h"
 #include "api/finite_values.h"
@@ -53,6 +55,14 @@ std::string FixedPrefix(double value, size_t width) {
   char buffer[64];
   std::snprintf(buffer, sizeof(buffer), "%f", value);
   return std::string(buffer).substr(0, width);
+}
+
+// Zero-fills the decrypted cache block a set may carry (its layout headers
+// and copies of the quantizer values); the codebooks pointing into it are
+// wiped with the set.
+void WipeAuxBlock(vi::QuantizerSet& set) {
+  Array2D<unsigned char>& block = set.aux_matrix;
+  if (block.data != nullptr && block.size() != 0) OPENSSL_cleanse(block.data, block.size());
 }
 
 QueryResult EmptyResult(size_t n_queries) {
@@ -143,6 +153,7 @@ QueryResult EncryptedIndex::Query(const Array2D<float>& queries, const QueryPara
         EncryptedIndex* index;
         ~QuantizerUse() {
           if (index->filtered_quantizers_) WipeQuantizers(*index->filtered_quantizers_);
+          if (index->quantizers_) WipeAuxBlock(*index->quantizers_);
           index->EndQuantizerUse();
         }
       } use{this};
