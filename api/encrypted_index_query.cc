@@ -104,7 +104,7 @@ void DropRepeatedResults(vi::RankingResults& ranking, uint32_t top_k) {
       ++out;
     }
     ids.resize(out);
-    distances.resize(std::min(out, distances.size()));
+    distances.resize(out);
     if (with_metadata) metadata.resize(out);
     ranking.num_results[q] = static_cast<uint32_t>(out);
   }
