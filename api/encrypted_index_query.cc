@@ -57,14 +57,6 @@ std::string FixedPrefix(double value, size_t width) {
   return std::string(buffer).substr(0, width);
 }
 
-// Zero-fills the decrypted cache block a set may carry (its layout headers
-// and copies of the quantizer values); the codebooks pointing into it are
-// wiped with the set.
-void WipeAuxBlock(vi::QuantizerSet& set) {
-  Array2D<unsigned char>& block = set.aux_matrix;
-  if (block.data != nullptr && block.size() != 0) OPENSSL_cleanse(block.data, block.size());
-}
-
 QueryResult EmptyResult(size_t n_queries) {
   QueryResult result;
   result.num_queries = n_queries;
@@ -151,11 +143,7 @@ QueryResult EncryptedIndex::Query(const Array2D<float>& queries, const QueryPara
     {
       struct QuantizerUse {
         EncryptedIndex* index;
-        ~QuantizerUse() {
-          if (index->filtered_quantizers_) WipeQuantizers(*index->filtered_quantizers_);
-          if (index->quantizers_) WipeAuxBlock(*index->quantizers_);
-          index->EndQuantizerUse();
-        }
+        ~QuantizerUse() { index->EndQuantizerUse(); }
       } use{this};
       SyncQuantizers();
       result = Retrieve(queries, settled);

@@ -10,6 +10,8 @@
 #include <utility>
 
 #include "api/encrypted_index.h"
+
+#include "api/finite_values.h"
 #include "api/error_guard.h"
 #include "api/quantizer_params.h"
 #include "core/log_and_throw.h"
@@ -39,14 +41,6 @@ class QuantizerUse {
  private:
   EncryptedIndex& index_;
 };
-
-bool AllFinite(const Array2D<float>& m) {
-  const float* v = m.data;
-  const size_t n = m.size();
-  bool finite = true;
-  for (size_t i = 0; i < n; ++i) finite &= std::isfinite(v[i]);
-  return finite;
-}
 
 // The rows to keep when ids repeat: the last occurrence of each id, in
 // the order of those last occurrences. Empty when no id repeats.
@@ -127,7 +121,7 @@ void EncryptedIndex::ValidateUpsert(const std::vector<std::string>& ids,
           *logger_, ERROR, "Invalid JSON metadata at position " + std::to_string(i) + ".");
     }
   }
-  if (!AllFinite(embeddings)) {
+  if (!internal::AllFinite(embeddings)) {
     LogAndThrow<std::invalid_argument>(*logger_, ERROR,
                                        "Vectors must contain only finite values.");
   }

@@ -41,6 +41,9 @@ void WipeQuantizers(vector_index::QuantizerSet& set) {
     aux.first.reset();
     aux.flag = 0;
   }
+  // A decrypted cache block the codebooks may point into.
+  nivora::Array2D<unsigned char>& block = set.aux_matrix;
+  if (block.data != nullptr && block.size() != 0) OPENSSL_cleanse(block.data, block.size());
 }
 
 }  // namespace nivora::internal

@@ -27,9 +27,9 @@ struct QuantizerStamp {
 bool CoarseShapeMatches(const vector_index::QuantizerSet& set, const QuantizerStamp& stamp);
 
 // Zero-fills the plaintext of set: every coarse and PQ centroid value and
-// every SQ min and scale value; sizes are kept. Aux entries lose their
-// objects and flag. aux_matrix is left alone
-// (the codebooks of a set taken from the cache point into it).
+// every SQ min and scale value, and the decrypted cache block in aux_matrix
+// that the codebooks of a set taken from the cache point into; sizes are
+// kept. Aux entries lose their objects and flag.
 void WipeQuantizers(vector_index::QuantizerSet& set);
 
 }  // namespace nivora::internal

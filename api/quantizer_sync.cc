@@ -130,6 +130,7 @@ void EncryptedIndex::SyncQuantizers() {
 
 void EncryptedIndex::EndQuantizerUse() {
   if (quantizers_) WipeQuantizers(*quantizers_);
+  if (filtered_quantizers_) WipeQuantizers(*filtered_quantizers_);
   quantizers_plain_ = false;
   filtered_quantizers_.reset();
 }
