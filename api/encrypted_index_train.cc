@@ -267,20 +267,8 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
       index_config_->set_n_lists(before.n_lists);
       trained_ = before.trained;
       quantizer_version_ = before.quantizer_version;
-      try {
-        client_->DeleteIndex(false);
-        client_->payload_size(engine_before.payload_size);
-        client_->ResizeVocabulary(engine_before.vocab_size);
-        if (trained_) {
-          IngestTrained(items.matrix, items.ids, {}, items.metadata, /*rebuild=*/false);
-        } else {
-          IngestUntrained(items.matrix, items.ids, {}, items.metadata);
-        }
-        client_->EagerLoadCaches();
-      } catch (const std::exception& restore_error) {
-        logger_->critical(std::string("Could not restore the index after a failed training: ") +
-                          restore_error.what());
-      }
+      RestoreAfterFailedTraining(items.matrix, items.ids, items.metadata,
+                                 engine_before.payload_size, engine_before.vocab_size);
       if (before.quantizers) WipeQuantizers(*before.quantizers);
       throw;
     }
@@ -290,6 +278,28 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
     client_->EagerLoadCaches();
     logger_->info("TrainIndex completed successfully");
   });
+}
+
+void EncryptedIndex::RestoreAfterFailedTraining(const Array2D<float>& matrix,
+                                                const std::vector<std::string>& ids,
+                                                const std::vector<std::string>& metadata,
+                                                size_t payload_size, size_t vocab_size) noexcept {
+  try {
+    client_->DeleteIndex(false);
+    client_->payload_size(payload_size);
+    client_->ResizeVocabulary(vocab_size);
+    if (trained_) {
+      IngestTrained(matrix, ids, {}, metadata, /*rebuild=*/false);
+    } else {
+      IngestUntrained(matrix, ids, {}, metadata);
+    }
+    client_->EagerLoadCaches();
+  } catch (const std::exception& e) {
+    logger_->critical(std::string("Could not restore the index after a failed training: ") +
+                      e.what());
+  } catch (...) {
+    logger_->critical("Could not restore the index after a failed training.");
+  }
 }
 
 }  // namespace nivora
