@@ -103,23 +103,30 @@ class TrainIndexTest : public ::testing::Test {
     stores_.Replace(BackingStoreType::VECTORS, &failing_vectors_);
     stores_.Replace(BackingStoreType::INDEX, &failing_index_);
     stores_.Replace(BackingStoreType::ID, &hooked_ids_);
+    with_metadata_ = MetadataSummariesBuilt();
   }
 
   std::unique_ptr<EncryptedIndex> Create(const IndexConfig& config) {
     NewIndexConfig engine = NewConfig(stores_, name_, key_, 1, 4 * kDim);
-    auto index = std::make_unique<EncryptedIndex>(name_, key_, config, engine, &TestLogger(),
-                                                  telemetry_);
-    try {
-      index->UpdateMetadata({}, {});
-    } catch (const std::logic_error& e) {
-      // Metadata summaries are built elsewhere; until they are, trained
-      // ingest cannot take metadata.
-      if (std::string(e.what()) == "not implemented") with_metadata_ = false;
-    }
-    return index;
+    return std::make_unique<EncryptedIndex>(name_, key_, config, engine, &TestLogger(),
+                                            telemetry_);
   }
 
-  // Items for the index made last (see MakeItems).
+  // Whether this build keeps metadata summaries: trained ingest of items
+  // with metadata needs them.
+  bool MetadataSummariesBuilt() {
+    const std::string name = std::exchange(name_, UniqueIndexName());
+    auto probe = Create(nivora::IndexIVFFlat(kDim));
+    name_ = name;
+    try {
+      probe->UpdateMetadata({}, {});
+    } catch (const std::logic_error& e) {
+      if (std::string(e.what()) == "not implemented") return false;
+    }
+    return true;
+  }
+
+  // Items with metadata when this build can index them (see MakeItems).
   Items MakeItems(size_t first, size_t count, uint32_t seed = 1) const {
     return nivora_test::MakeItems(first, count, seed, with_metadata_);
   }
@@ -127,6 +134,21 @@ class TrainIndexTest : public ::testing::Test {
   std::unique_ptr<EncryptedIndex> Open() {
     ExistingIndexConfig engine = OpenConfig(stores_, name_, key_);
     return std::make_unique<EncryptedIndex>(name_, key_, engine, &TestLogger(), telemetry_);
+  }
+
+  // Few k-means iterations: the tests check what training does, not how well.
+  static TrainParams QuickParams() {
+    TrainParams params;
+    params.max_iters = 5;
+    return params;
+  }
+
+  // A new index holding items, trained once.
+  std::unique_ptr<EncryptedIndex> CreateTrained(const IndexConfig& config, const Items& items) {
+    auto index = Create(config);
+    Upsert(*index, items);
+    index->TrainIndex(QuickParams());
+    return index;
   }
 
   static void Upsert(EncryptedIndex& index, const Items& items) {
@@ -202,9 +224,8 @@ TEST_F(TrainIndexTest, NListsAutomaticOrGiven) {
     auto index = Create(nivora::IndexIVFFlat(kDim));
     const Items items = MakeItems(0, c.items);
     Upsert(*index, items);
-    TrainParams params;
+    TrainParams params = QuickParams();
     params.n_lists = c.requested;
-    params.max_iters = 5;
     if (c.error.empty()) {
       index->TrainIndex(params);
       EXPECT_TRUE(index->is_trained());
@@ -254,9 +275,7 @@ TEST_F(TrainIndexTest, FailedReingestLeavesOldStateAndItems) {
     const Items items = MakeItems(0, 10000);
     Upsert(*index, items);
     c.store->fail_next_push = true;
-    TrainParams params;
-    params.max_iters = 5;
-    EXPECT_THROW(index->TrainIndex(params), std::runtime_error);
+    EXPECT_THROW(index->TrainIndex(QuickParams()), std::runtime_error);
     EXPECT_FALSE(c.store->fail_next_push);
 
     EXPECT_FALSE(index->is_trained());
@@ -266,7 +285,7 @@ TEST_F(TrainIndexTest, FailedReingestLeavesOldStateAndItems) {
     EXPECT_FALSE(StoredState().trained);
     EXPECT_FALSE(Open()->is_trained());
 
-    index->TrainIndex(params);
+    index->TrainIndex(QuickParams());
     EXPECT_TRUE(index->is_trained());
     EXPECT_EQ(index->get_num_vectors(), items.ids.size());
     EXPECT_EQ(StoredState().quantizer_version, 1);
@@ -275,16 +294,12 @@ TEST_F(TrainIndexTest, FailedReingestLeavesOldStateAndItems) {
 
 // Retraining that fails keeps the first training's quantizers and version.
 TEST_F(TrainIndexTest, FailedRetrainingKeepsTheTrainedState) {
-  auto index = Create(nivora::IndexIVFSQ(kDim, 8));
   const Items items = MakeItems(0, 10000);
-  Upsert(*index, items);
-  TrainParams params;
-  params.max_iters = 5;
-  index->TrainIndex(params);
+  auto index = CreateTrained(nivora::IndexIVFSQ(kDim, 8), items);
   const nivora::IndexState first = StoredState();
 
   failing_vectors_.fail_next_push = true;
-  EXPECT_THROW(index->TrainIndex(params), std::runtime_error);
+  EXPECT_THROW(index->TrainIndex(QuickParams()), std::runtime_error);
   EXPECT_TRUE(index->is_trained());
   EXPECT_EQ(index->get_num_vectors(), items.ids.size());
   const nivora::IndexState stored = StoredState();
@@ -305,9 +320,7 @@ TEST_F(TrainIndexTest, AddsOfAnotherClientIndexedOnce) {
     auto other = Open();
     Upsert(*other, added);
   };
-  TrainParams params;
-  params.max_iters = 5;
-  index->TrainIndex(params);
+  index->TrainIndex(QuickParams());
   EXPECT_FALSE(static_cast<bool>(hooked_ids_.after_next_listing));
 
   EXPECT_TRUE(index->is_trained());
@@ -317,21 +330,16 @@ TEST_F(TrainIndexTest, AddsOfAnotherClientIndexedOnce) {
 }
 
 TEST_F(TrainIndexTest, IVFSQRetraining) {
-  auto index = Create(nivora::IndexIVFSQ(kDim, 8));
   const Items items = MakeItems(0, 10000);
-  Upsert(*index, items);
-  TrainParams params;
-  params.max_iters = 5;
-  index->TrainIndex(params);
-  EXPECT_EQ(StoredState().quantizer_version, 1);
-
+  auto index = CreateTrained(nivora::IndexIVFSQ(kDim, 8), items);
   const nivora::IndexState first = StoredState();
+  EXPECT_EQ(first.quantizer_version, 1);
 
   // Retraining decodes the stored codes under the first quantizer and
   // learns its ranges again from them, with the items added since.
   const Items more = MakeItems(10000, 2000, 5);
   Upsert(*index, more);
-  index->TrainIndex(params);
+  index->TrainIndex(QuickParams());
 
   const nivora::IndexState stored = StoredState();
   EXPECT_TRUE(stored.trained);
@@ -357,14 +365,10 @@ TEST_F(TrainIndexTest, RetrainingIVFOrIVFPQIsRefused) {
   };
   for (const ConfigFactory& config : configs) {
     name_ = UniqueIndexName();
-    auto index = Create(*config());
-    Upsert(*index, MakeItems(0, 10000));
-    TrainParams params;
-    params.max_iters = 5;
-    index->TrainIndex(params);
+    auto index = CreateTrained(*config(), MakeItems(0, 10000));
     EXPECT_TRUE(index->is_trained());
     EXPECT_EQ(index->get_num_vectors(), 10000u);
-    EXPECT_THROW(index->TrainIndex(params), std::runtime_error);
+    EXPECT_THROW(index->TrainIndex(QuickParams()), std::runtime_error);
     EXPECT_EQ(StoredState().quantizer_version, 1);
   }
 }
@@ -377,12 +381,8 @@ TEST_F(TrainIndexTest, QueriesFindTrainedItems) {
   };
   for (const ConfigFactory& config : configs) {
     name_ = UniqueIndexName();
-    auto index = Create(*config());
     const Items items = MakeItems(0, 10000);
-    Upsert(*index, items);
-    TrainParams params;
-    params.max_iters = 10;
-    index->TrainIndex(params);
+    auto index = CreateTrained(*config(), items);
 
     const size_t n_queries = 50;
     Array2D<float> queries(n_queries, kDim);
