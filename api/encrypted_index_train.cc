@@ -238,12 +238,17 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
 
     // Another client added items while these were read: read them all
     // again, so each is re-ingested once, with its metadata.
-    if (current != snapshot) {
+    const bool reread = current != snapshot;
+    if (reread) {
       logger_->info("Detected changes in counter map. Rereading every item for the re-ingest...");
       client_->RefreshCaches();
       client_->ClearVectorsCache();
       items = TakeItems(client_->RetrieveAllEmbeddings(), decode, sq_bits);
       logger_->info("Retrieved " + std::to_string(items.ids.size()) + " items for the re-ingest");
+      logger_->info("Re-quantizing existing embeddings with new quantizers...");
+    } else {
+      logger_->info(
+          "No new embeddings detected. Re-quantizing existing embeddings without reloading...");
     }
 
     IndexSnapshot before{std::move(quantizers_), index_config_->n_lists(), trained_,
@@ -253,7 +258,6 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
     quantizers_ = std::make_unique<QuantizerSet>(std::move(fresh));
     set_quantizers_plain(true);
     try {
-      logger_->info("Re-quantizing existing embeddings with new quantizers...");
       index_config_->set_n_lists(n_lists);
       trained_ = true;
       quantizer_version_ = before.quantizer_version + 1;
@@ -272,6 +276,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
       if (before.quantizers) WipeQuantizers(*before.quantizers);
       throw;
     }
+    if (!reread) logger_->info("Avoided redundant embedding retrieval by reusing cached data");
     logger_->info("Incremented quantizer version to " + std::to_string(quantizer_version_));
     if (before.quantizers) WipeQuantizers(*before.quantizers);
     CacheQuantizers();
