@@ -80,12 +80,14 @@ Array2D<float> DecodeCodes(const Array2DView<uint8_t>& rows, const SQQuantizer& 
 // Takes the items out of the engine's batch (decoding SQ codes under
 // `decode` when given) and wipes the batch.
 TrainingItems TakeItems(ItemBatch& batch, const SQQuantizer* decode, size_t sq_bits) {
+  struct ReleaseBatch {
+    ~ReleaseBatch() { nivora_encrypted_index::Client::ReleaseAllEmbeddings(); }
+  } release;
   TrainingItems items;
   items.ids = batch.ids;
   items.metadata = batch.metadata;
   const Array2DView<uint8_t> rows = batch.payload_view();
   items.matrix = decode != nullptr ? DecodeCodes(rows, *decode, sq_bits) : RowsAsFloats(rows);
-  nivora_encrypted_index::Client::ReleaseAllEmbeddings();
   return items;
 }
 
