@@ -1,16 +1,344 @@
 // Query and its core, Retrieve.
+//
+// Between retrieval and ranking the candidates are narrowed in one place
+// (row_compaction.h): rows of deleted items go, an item with several tokens
+// in one list keeps one row, and a filter drops the rows whose metadata
+// fails it (on every index type: a trained IVF index's pre-filter judges
+// whole lists, which may still hold items that fail the filter). An item
+// upserted again into another list keeps a row in each list; when a query
+// probes both, its ranking would hold the item twice, so the rankers are
+// asked for as many more results as there are such rows, and each query's
+// list is cut back to top_k after its repeats are dropped.
+//
+// The plaintext quantizers live from SyncQuantizers to EndQuantizerUse; the
+// end runs however the query ends, so a failed query leaves no plaintext.
+#include <algorithm>
+#include <cstdio>
+#include <limits>
 #include <stdexcept>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include <openssl/crypto.h>
 
 #include "api/encrypted_index.h"
+#include "api/error_guard.h"
+#include "api/finite_values.h"
+#include "api/row_compaction.h"
+#include "core/log_and_throw.h"
+#include "vector/entry_points.h"
+#include "vector/gpu_entry_points.h"
+#include "vector/rank_ivf.h"
+#include "vector/rank_ivf_flat.h"
+#include "vector/rank_ivf_pq.h"
+#include "vector/rank_ivf_sq.h"
+#include "vector/select_centroids.h"
 
 namespace nivora {
 
-QueryResult EncryptedIndex::Query(const Array2D<float>&, const QueryParams&) {
-  throw std::logic_error("not implemented");
+namespace {
+
+namespace vi = internal::vector_index;
+using nivora_encrypted_index::RetrieveNeighborsResult;
+
+constexpr uint64_t kUntrainedScanWarning = 50000;
+constexpr double kTargetRecall = 0.95;
+
+bool Holds(const std::vector<ItemFields>& include, ItemFields field) {
+  return std::find(include.begin(), include.end(), field) != include.end();
 }
 
-QueryResult EncryptedIndex::Retrieve(const Array2D<float>&, QueryParams&) {
-  throw std::logic_error("not implemented");
+// printf("%f") of value, cut to its first `width` characters.
+std::string FixedPrefix(double value, size_t width) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof(buffer), "%f", value);
+  return std::string(buffer).substr(0, width);
+}
+
+// Zero-fills the decrypted cache block a set may carry (its layout headers
+// and copies of the quantizer values); the codebooks pointing into it are
+// wiped with the set.
+void WipeAuxBlock(vi::QuantizerSet& set) {
+  Array2D<unsigned char>& block = set.aux_matrix;
+  if (block.data != nullptr && block.size() != 0) OPENSSL_cleanse(block.data, block.size());
+}
+
+QueryResult EmptyResult(size_t n_queries) {
+  QueryResult result;
+  result.num_queries = n_queries;
+  result.ids.resize(n_queries);
+  result.distances.resize(n_queries);
+  result.num_results.assign(n_queries, 0);
+  result.metadata.resize(n_queries);
+  return result;
+}
+
+// The selection of an untrained index: every query probes list 0.
+vi::CentroidSelection UntrainedSelection(size_t n_queries) {
+  vi::CentroidSelection selection;
+  selection.n_queries = n_queries;
+  selection.probed_lists = {0};
+  selection.query_lists = Array2D<uint32_t>(n_queries, 1);
+  selection.query_distances = Array2D<float>(n_queries, 1);
+  return selection;
+}
+
+// Drops the later repeats of an id hash in every query's ranking and keeps
+// at most top_k entries.
+void DropRepeatedResults(vi::RankingResults& ranking, uint32_t top_k) {
+  std::unordered_set<uint64_t> seen;
+  for (size_t q = 0; q < ranking.ids.size(); ++q) {
+    auto& ids = ranking.ids[q];
+    auto& distances = ranking.distances[q];
+    auto& metadata = ranking.metadata[q];
+    const bool with_metadata = metadata.size() == ids.size() && !ids.empty();
+    seen.clear();
+    size_t out = 0;
+    for (size_t i = 0; i < ids.size() && out < top_k; ++i) {
+      if (!seen.insert(ids[i]).second) continue;
+      ids[out] = ids[i];
+      distances[out] = distances[i];
+      if (with_metadata) metadata[out] = std::move(metadata[i]);
+      ++out;
+    }
+    ids.resize(out);
+    distances.resize(std::min(out, distances.size()));
+    if (with_metadata) metadata.resize(out);
+    ranking.num_results[q] = static_cast<uint32_t>(out);
+  }
+}
+
+}  // namespace
+
+QueryResult EncryptedIndex::Query(const Array2D<float>& queries, const QueryParams& params) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return internal::Guarded("Query", telemetry_.get(), [&]() -> QueryResult {
+    logger_->log(INFO, "Query");
+    if (queries.rows == 0) throw std::invalid_argument("Query vectors cannot be empty.");
+    RequireConnected();
+    const size_t dimension = index_config_->dimension();
+    if (dimension == 0) {
+      LogAndThrow<std::runtime_error>(
+          *logger_, ERROR,
+          "Index dimension is not set. Please upsert vectors first to auto-detect dimension.");
+    }
+    if (queries.cols != dimension) {
+      LogAndThrow<std::invalid_argument>(
+          *logger_, ERROR,
+          "The dimension of the vectors provided (" + std::to_string(queries.cols) +
+              ") doesn't match the index configuration (" + std::to_string(dimension) + ").");
+    }
+    if (!internal::AllFinite(queries)) {
+      LogAndThrow<std::invalid_argument>(*logger_, ERROR,
+                                         "Vectors must contain only finite values.");
+    }
+    if (params.top_k > std::numeric_limits<uint32_t>::max()) {
+      LogAndThrow<std::invalid_argument>(*logger_, ERROR, "top_k must not exceed 4294967295.");
+    }
+
+    QueryParams settled = params;
+    if (settled.n_probes == 0 && !trained_) settled.n_probes = 1;
+    const size_t n_lists = index_config_->n_lists();
+    if (settled.n_probes > n_lists) {
+      logger_->log(WARNING, "n_probes exceeds n_lists. Capping to n_lists (" +
+                                std::to_string(n_lists) + ").");
+      settled.n_probes = n_lists;
+    }
+
+    QueryResult result;
+    {
+      struct QuantizerUse {
+        EncryptedIndex* index;
+        ~QuantizerUse() {
+          if (index->filtered_quantizers_) WipeQuantizers(*index->filtered_quantizers_);
+          if (index->quantizers_) WipeAuxBlock(*index->quantizers_);
+          index->EndQuantizerUse();
+        }
+      } use{this};
+      SyncQuantizers();
+      result = Retrieve(queries, settled);
+    }
+
+    // Counted as the product of two 32-bit signed values, wrapping.
+    const uint32_t product = static_cast<uint32_t>(queries.rows) *
+                             static_cast<uint32_t>(settled.top_k);
+    const int32_t counted = static_cast<int32_t>(product);
+    if (counted >= 1) AddCounter(internal::TelemetryEventType::Query, counted);
+    return result;
+  });
+}
+
+QueryResult EncryptedIndex::Retrieve(const Array2D<float>& queries, QueryParams& params) {
+  logger_->log(INFO, "Retrieve");
+  const uint64_t top_k = params.top_k;
+  const uint64_t n_probes = params.n_probes;
+  const std::vector<ItemFields> include = params.include;
+  const bool greedy = params.greedy;
+  const std::string filters = params.filters;
+  const bool gpu = HasFlag(gpu_config_, GPUConfig::QUERY);
+  const IndexType index_type = index_config_->index_type_;
+  const DistanceMetric metric = index_config_->metric_;
+
+  // ---- Lists to probe ----------------------------------------------------
+  vi::CentroidSelection selection;
+  std::vector<uint32_t> fetch;
+  if (trained_) {
+    const PreFilterResult pre = PreFiltering(filters);
+    client_->LoadMap();
+    const std::vector<uint32_t>& counters = client_->get_counter_map();
+    uint64_t total = 0;
+    for (uint32_t c : counters) total += c;
+    std::vector<uint32_t> list_sizes;
+    list_sizes.reserve(pre.centroid_ids.size());
+    for (uint32_t id : pre.centroid_ids) {
+      if (id >= counters.size()) {
+        LogAndThrow<std::out_of_range>(*logger_, ERROR,
+                                       "Centroid id " + std::to_string(id) +
+                                           " is past the counter map (" +
+                                           std::to_string(counters.size()) + " lists).");
+      }
+      list_sizes.push_back(counters[id]);
+    }
+    vi::SelectCentroidsFn select = nullptr;
+    switch (index_type) {
+      case IndexType::IVF:
+        select = gpu ? &vi::gpu::SelectCentroidsIVF : &vi::cpu::SelectCentroidsIVF;
+        break;
+      case IndexType::IVFPQ:
+      case IndexType::IVFFLAT:
+      case IndexType::IVFSQ:
+        select = gpu ? &vi::gpu::SelectCentroids : &vi::cpu::SelectCentroids;
+        break;
+      default:
+        LogAndThrow<std::invalid_argument>(*logger_, ERROR,
+                                           "Unsupported index type for quantization.");
+    }
+    selection = select(queries, *pre.quantizers, n_probes, metric, top_k, list_sizes, total,
+                       greedy ? 1.0f : 0.0f, kTargetRecall);
+    if (selection.n_probes != 0) {
+      logger_->log(INFO, "Adaptive n_probes: " + std::to_string(selection.n_probes) +
+                             " (top_k=" + std::to_string(top_k) +
+                             ", difficulty=" + FixedPrefix(selection.difficulty, 4) + "x" +
+                             ", budget=" + FixedPrefix(selection.budget, 6) + " items)");
+    }
+    fetch.reserve(selection.probed_lists.size());
+    for (uint32_t p : selection.probed_lists) {
+      if (p >= pre.centroid_ids.size()) {
+        LogAndThrow<std::out_of_range>(*logger_, ERROR,
+                                       "Invalid filtered centroid index: " + std::to_string(p) +
+                                           " (mapping size: " +
+                                           std::to_string(pre.centroid_ids.size()) + ")");
+      }
+      fetch.push_back(pre.centroid_ids[p]);
+    }
+  } else {
+    client_->LoadMap();
+    uint64_t total = 0;
+    for (uint32_t c : client_->get_counter_map()) total += c;
+    if (total > kUntrainedScanWarning) {
+      logger_->log(WARNING, "Warning: querying untrained index with more than " +
+                                std::to_string(kUntrainedScanWarning) +
+                                " indexed vectors.\nQueries may be slow; consider calling "
+                                "`TrainIndex()` to speed up queries.");
+    }
+    selection = UntrainedSelection(queries.rows);
+    fetch = {0};
+  }
+
+  // ---- Candidates ----------------------------------------------------------
+  RetrieveNeighborsResult retrieved;
+  client_->RetrieveNeighbors(fetch, retrieved);
+  const internal::LiveRows live = internal::FindLiveRows(retrieved);
+  internal::CompactRows(retrieved, nullptr, live.keep);
+
+  std::vector<std::string> metadata;
+  const bool post_filtered = !filters.empty();
+  if (post_filtered) {
+    client_->RetrieveItemMetadata(retrieved.matching_ids, metadata);
+    PostFiltering(retrieved, metadata, filters);
+    if (retrieved.matching_ids.empty()) return EmptyResult(queries.rows);
+  }
+
+  // ---- Ranking -------------------------------------------------------------
+  const uint32_t wanted = static_cast<uint32_t>(top_k);
+  const uint64_t widened = static_cast<uint64_t>(wanted) + live.repeated_across_lists;
+  const uint32_t rank_k = wanted == 0 ? 0
+                                      : static_cast<uint32_t>(std::min<uint64_t>(
+                                            widened, std::numeric_limits<uint32_t>::max()));
+  std::vector<ItemFields> ranker_include;
+  if (post_filtered) {
+    ranker_include = include;
+  } else if (Holds(include, ItemFields::VECTOR)) {
+    ranker_include = {ItemFields::VECTOR};
+  }
+  const std::vector<std::string> no_metadata;
+  const std::vector<std::string>& ranker_metadata = post_filtered ? metadata : no_metadata;
+  const Array2DView<float> view(queries.data, queries.rows, queries.cols);
+
+  const IndexType kind = trained_ ? index_type : IndexType::IVFFLAT;
+  logger_->log(INFO, "Ranking with index type: " + std::to_string(static_cast<int>(kind)));
+  vi::RankingResults ranking;
+  switch (kind) {
+    case IndexType::IVF: {
+      const vi::RankIVFFn rank = gpu ? &vi::gpu::RankIVF : &vi::cpu::RankIVF;
+      ranking = rank(retrieved, selection, rank_k);
+      break;
+    }
+    case IndexType::IVFPQ: {
+      const vi::RankIVFPQFn rank = gpu ? &vi::gpu::RankIVFPQ : &vi::cpu::RankIVFPQ;
+      ranking = rank(retrieved, ranker_metadata, selection, view, quantizers_->pq_codebooks,
+                     rank_k, metric, ranker_include);
+      break;
+    }
+    case IndexType::IVFFLAT: {
+      const vi::RankIVFFlatFn rank = gpu ? &vi::gpu::RankIVFFlat : &vi::cpu::RankIVFFlat;
+      ranking = rank(retrieved, ranker_metadata, selection, view, rank_k, metric, ranker_include);
+      break;
+    }
+    case IndexType::IVFSQ: {
+      if (!quantizers_ || quantizers_->sq_quantizers.empty()) {
+        LogAndThrow<std::runtime_error>(*logger_, ERROR,
+                                        "No SQ quantizers found. Please train the index first.");
+      }
+      const size_t bits = index_config_->sq_bits();
+      vi::RankIVFSQFn rank = nullptr;
+      if (bits == 8) {
+        rank = gpu ? &vi::gpu::RankIVFSQ<uint8_t> : &vi::cpu::RankIVFSQ<uint8_t>;
+      } else if (bits == 16) {
+        rank = gpu ? &vi::gpu::RankIVFSQ<uint16_t> : &vi::cpu::RankIVFSQ<uint16_t>;
+      } else {
+        LogAndThrow<std::invalid_argument>(*logger_, ERROR,
+                                           "Unsupported sq_bits value: " + std::to_string(bits),
+                                           "Unsupported sq_bits value. Only 8 or 16 are supported.");
+      }
+      ranking = rank(retrieved, ranker_metadata, selection, view,
+                     quantizers_->sq_quantizers.front(), rank_k, metric, ranker_include);
+      break;
+    }
+    default:
+      LogAndThrow<std::runtime_error>(*logger_, ERROR, "Unsupported index type for ranking.");
+  }
+  if (rank_k != wanted) DropRepeatedResults(ranking, wanted);
+
+  // ---- Ids and metadata of the winners ------------------------------------
+  const size_t n_queries = ranking.ids.size();
+  const bool ranker_carried_metadata = post_filtered && kind != IndexType::IVF;
+  if (Holds(include, ItemFields::METADATA) && !ranker_carried_metadata) {
+    ranking.metadata.resize(n_queries);
+    for (size_t q = 0; q < n_queries; ++q) {
+      client_->RetrieveItemMetadata(ranking.ids[q], ranking.metadata[q]);
+    }
+  }
+  QueryResult result;
+  result.num_queries = n_queries;
+  result.ids.resize(n_queries);
+  for (size_t q = 0; q < n_queries; ++q) client_->RetrieveItemIDs(ranking.ids[q], result.ids[q]);
+  result.distances = std::move(ranking.distances);
+  result.num_results = std::move(ranking.num_results);
+  result.metadata = std::move(ranking.metadata);
+  return result;
 }
 
 }  // namespace nivora
