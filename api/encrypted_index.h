@@ -189,6 +189,13 @@ class EncryptedIndex {
                        const std::vector<std::vector<uint8_t>>& contents,
                        const std::vector<std::string>& metadata);
   void AddCounter(internal::TelemetryEventType type, int64_t n) const;
+  // After a failed training re-ingest: drops what it left, puts the engine's
+  // payload size and vocabulary back and adds the items read for training
+  // again under the current (old) quantizers. Failures are logged, not thrown.
+  void RestoreAfterFailedTraining(const Array2D<float>& matrix,
+                                  const std::vector<std::string>& ids,
+                                  const std::vector<std::string>& metadata, size_t payload_size,
+                                  size_t vocab_size) noexcept;
   // Takes over a state read from storage (the name stays this index's).
   void AdoptIndexState(IndexState&& state);
 

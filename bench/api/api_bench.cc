@@ -1,0 +1,197 @@
+// End-to-end figures of the encrypted index on the in-process store: upsert
+// throughput, TrainIndex time with automatic n_lists, and per n_probes the
+// batch QPS, single-query latency and recall@10. Driven by
+// api_vs_faiss.py, which writes the data, runs faiss-cpu on the same data
+// and prints the ratios; this binary prints one JSON object.
+//
+// Usage: api_bench <folder> <index type: ivfflat | ivfsq8> <threads>
+//                  <n_probes,n_probes,...>
+// The folder holds base.f32 (rows x dim), queries.f32 (q x dim),
+// truth.i64 (q x 10, the exact neighbours' row numbers) and shape.txt
+// ("rows dim queries").
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "api/client.h"
+#include "core/db_config.h"
+#include "core/index_config.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kTopK = 10;
+constexpr size_t kUpsertBatch = 10000;
+constexpr size_t kLatencyQueries = 200;
+
+double Seconds(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+template <typename T>
+std::vector<T> ReadFile(const std::string& path, size_t count) {
+  std::vector<T> out(count);
+  std::ifstream in(path, std::ios::binary);
+  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(count * sizeof(T)));
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return out;
+}
+
+struct Data {
+  size_t rows = 0;
+  size_t dim = 0;
+  size_t queries = 0;
+  std::vector<float> base;
+  std::vector<float> query;
+  std::vector<int64_t> truth;  // queries x kTopK row numbers
+};
+
+Data Load(const std::string& folder) {
+  Data d;
+  std::ifstream shape(folder + "/shape.txt");
+  shape >> d.rows >> d.dim >> d.queries;
+  if (!shape) throw std::runtime_error("cannot read shape.txt");
+  d.base = ReadFile<float>(folder + "/base.f32", d.rows * d.dim);
+  d.query = ReadFile<float>(folder + "/queries.f32", d.queries * d.dim);
+  d.truth = ReadFile<int64_t>(folder + "/truth.i64", d.queries * kTopK);
+  return d;
+}
+
+nivora::Array2D<float> Rows(const std::vector<float>& values, size_t first, size_t count,
+                            size_t dim) {
+  nivora::Array2D<float> m(count, dim);
+  std::copy(values.begin() + static_cast<std::ptrdiff_t>(first * dim),
+            values.begin() + static_cast<std::ptrdiff_t>((first + count) * dim), m.data);
+  return m;
+}
+
+double Recall(const nivora::QueryResult& result, const Data& d, size_t first) {
+  size_t hits = 0;
+  for (size_t q = 0; q < result.ids.size(); ++q) {
+    const int64_t* truth = &d.truth[(first + q) * kTopK];
+    for (const std::string& id : result.ids[q]) {
+      const int64_t row = std::stoll(id);
+      hits += std::find(truth, truth + kTopK, row) != truth + kTopK;
+    }
+  }
+  return static_cast<double>(hits) / static_cast<double>(result.ids.size() * kTopK);
+}
+
+std::vector<uint64_t> ParseList(const std::string& text) {
+  std::vector<uint64_t> out;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) out.push_back(std::stoull(item));
+  return out;
+}
+
+// Runs the query sweep; false when this build has no Query yet.
+bool QuerySweep(nivora::EncryptedIndex& index, const Data& d,
+                const std::vector<uint64_t>& probes, std::ostream& json) {
+  const nivora::Array2D<float> all = Rows(d.query, 0, d.queries, d.dim);
+  json << "\"sweep\":[";
+  for (size_t p = 0; p < probes.size(); ++p) {
+    nivora::QueryParams params;
+    params.top_k = kTopK;
+    params.n_probes = probes[p];
+    nivora::QueryResult result;
+    try {
+      result = index.Query(all, params);  // warm-up, and the recall
+    } catch (const std::logic_error& e) {
+      if (std::string(e.what()) != "not implemented") throw;
+      json << "]";
+      return false;
+    }
+    const double recall = Recall(result, d, 0);
+    auto start = Clock::now();
+    index.Query(all, params);
+    const double batch_s = Seconds(start);
+    const size_t single = std::min(kLatencyQueries, d.queries);
+    std::vector<double> latencies;
+    for (size_t q = 0; q < single; ++q) {
+      const nivora::Array2D<float> one = Rows(d.query, q, 1, d.dim);
+      start = Clock::now();
+      index.Query(one, params);
+      latencies.push_back(Seconds(start) * 1e3);
+    }
+    std::sort(latencies.begin(), latencies.end());
+    json << (p ? "," : "") << "{\"n_probes\":" << probes[p] << ",\"recall\":" << recall
+         << ",\"qps\":" << static_cast<double>(d.queries) / batch_s
+         << ",\"latency_ms\":" << latencies[latencies.size() / 2] << "}";
+  }
+  json << "]";
+  return true;
+}
+
+std::unique_ptr<nivora::IndexConfig> MakeConfig(const std::string& type, size_t dim) {
+  if (type == "ivfflat") return std::make_unique<nivora::IndexIVFFlat>(dim);
+  if (type == "ivfsq8") return std::make_unique<nivora::IndexIVFSQ>(dim, 8);
+  throw std::invalid_argument("index type must be ivfflat or ivfsq8");
+}
+
+int Run(int argc, char** argv) {
+  if (argc != 5) {
+    std::cerr << "usage: api_bench <folder> <ivfflat|ivfsq8> <threads> <n_probes,...>\n";
+    return 2;
+  }
+  const Data d = Load(argv[1]);
+  const std::string type = argv[2];
+  const int threads = std::stoi(argv[3]);
+  const std::vector<uint64_t> probes = ParseList(argv[4]);
+
+  const nivora::DBConfig memory(nivora::Location::THREADSAFEMEMORY, std::nullopt, std::nullopt);
+  nivora::Client client("", memory, memory, memory, threads, nivora::GPUConfig::NONE);
+  std::array<uint8_t, 32> key{};
+  for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(i * 7 + 1);
+  const std::unique_ptr<nivora::IndexConfig> config = MakeConfig(type, d.dim);
+  auto index = client.CreateIndex("bench_" + type, key, *config, std::nullopt, nullptr);
+
+  // Upsert: ids are the row numbers, so recall compares with the truth.
+  std::vector<std::string> ids(d.rows);
+  for (size_t i = 0; i < d.rows; ++i) ids[i] = std::to_string(i);
+  auto start = Clock::now();
+  for (size_t first = 0; first < d.rows; first += kUpsertBatch) {
+    const size_t n = std::min(kUpsertBatch, d.rows - first);
+    const std::vector<std::string> batch_ids(ids.begin() + static_cast<std::ptrdiff_t>(first),
+                                             ids.begin() + static_cast<std::ptrdiff_t>(first + n));
+    index->Upsert(batch_ids, Rows(d.base, first, n, d.dim), {}, {});
+  }
+  const double upsert_s = Seconds(start);
+
+  nivora::TrainParams train;
+  train.max_iters = 20;
+  start = Clock::now();
+  index->TrainIndex(train);
+  const double train_s = Seconds(start);
+
+  std::ostringstream json;
+  json << "{\"rows\":" << d.rows << ",\"upsert_s\":" << upsert_s << ",\"train_s\":" << train_s
+       << ",\"n_lists\":" << index->config()->n_lists() << ",";
+  const bool queried = QuerySweep(*index, d, probes, json);
+  json << ",\"query\":" << (queried ? "true" : "false") << "}";
+  std::cout << json.str() << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "api_bench: " << e.what() << "\n";
+    return 1;
+  }
+}
