@@ -21,6 +21,7 @@
 
 #include <memory>
 #include <mutex>
+#include <type_traits>
 
 #include "api/client.h"
 #include "api/encrypted_index.h"
@@ -33,13 +34,34 @@ namespace nivora::python {
 using ClientLock = std::shared_ptr<std::mutex>;
 
 // Releases the GIL, takes `lock` when there is one and calls `call()`.
-// The GIL is taken back however the call ends.
+// The GIL is taken back however the call ends. It is taken back outside
+// any destructor: a daemon thread that comes back after interpreter
+// finalisation is ended by the interpreter with a forced unwind, which
+// must not cross a noexcept frame.
 template <typename Call>
-decltype(auto) CallNative(const ClientLock& lock, Call&& call) {
-  pybind11::gil_scoped_release release;
-  std::unique_lock<std::mutex> guard;
-  if (lock) guard = std::unique_lock<std::mutex>(*lock);
-  return call();
+auto CallNative(const ClientLock& lock, Call&& call) -> decltype(call()) {
+  const auto locked_call = [&]() -> decltype(call()) {
+    std::unique_lock<std::mutex> guard;
+    if (lock) guard = std::unique_lock<std::mutex>(*lock);
+    return call();
+  };
+  PyThreadState* state = PyEval_SaveThread();
+  bool restored = false;
+  try {
+    if constexpr (std::is_void_v<decltype(call())>) {
+      locked_call();
+      restored = true;
+      PyEval_RestoreThread(state);
+    } else {
+      auto result = locked_call();
+      restored = true;
+      PyEval_RestoreThread(state);
+      return result;
+    }
+  } catch (...) {
+    if (!restored) PyEval_RestoreThread(state);
+    throw;
+  }
 }
 
 struct ClientHandle {
