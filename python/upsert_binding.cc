@@ -107,15 +107,20 @@ struct PendingTexts {
 };
 
 std::vector<uint8_t> ContentBytes(const py::handle value) {
+  const char* data = nullptr;
+  Py_ssize_t size = 0;
   if (py::isinstance<py::bytes>(value)) {
-    const std::string bytes = value.cast<std::string>();
-    return {bytes.begin(), bytes.end()};
+    char* bytes = nullptr;
+    if (PyBytes_AsStringAndSize(value.ptr(), &bytes, &size) != 0) throw py::error_already_set();
+    data = bytes;
+  } else if (py::isinstance<py::str>(value)) {
+    data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (data == nullptr) throw py::error_already_set();
+  } else {
+    throw std::invalid_argument("'contents' must be of type `bytes` or `str`.");
   }
-  if (py::isinstance<py::str>(value)) {
-    const std::string text = value.cast<std::string>();
-    return {text.begin(), text.end()};
-  }
-  throw std::invalid_argument("'contents' must be of type `bytes` or `str`.");
+  const auto* begin = reinterpret_cast<const uint8_t*>(data);
+  return std::vector<uint8_t>(begin, begin + size);
 }
 
 // A float32 array is copied whole; anything else goes through pybind11's

@@ -25,6 +25,7 @@ FAILURES = [
     (([{"id": "a"}, {"id": "b", "contents": b"x"}],),
      "'contents' must be of `str` type for auto-embedding."),
     (([{"id": "a", "vector": V, "contents": 5}],), "'contents' must be of type `bytes` or `str`."),
+    (([{"id": "a", "vector": V, "contents": "\ud800"}],), None),  # not encodable as UTF-8
     (([{"id": "a", "vector": V, "contents": None}],),
      "'contents' must be of type `bytes` or `str`."),
     (([{"id": "a", "contents": "some text"}],), NO_MODEL),
