@@ -95,8 +95,13 @@ RocksDBConnectionManager& RocksDBConnectionManager::Instance() {
 }
 
 RocksDBConnectionManager::~RocksDBConnectionManager() {
+  // Runs at process exit. A database still open here belongs to an object
+  // that was never destroyed (a leaked reference, a thread still running);
+  // closing it now would run into RocksDB's own static objects, some of
+  // which are gone already. Every write is in its log, so the next open
+  // recovers it: leave the handle to the operating system.
   std::lock_guard lock(mutex_);
-  connections_.clear();
+  for (auto& [key, info] : connections_) static_cast<void>(info.db.release());
 }
 
 rocksdb::TransactionDB* RocksDBConnectionManager::GetConnection(const std::string& path) {
