@@ -4,5 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
-"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation .
+"$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 "$PY" examples/quickstart.py

@@ -21,7 +21,7 @@ configure_and_test build/release -DCMAKE_BUILD_TYPE=Release -DNIVORA_BUILD_BENCH
 
 if [ -f pyproject.toml ] && [ -d tests/python ]; then
   echo "== Python module and tests"
-  "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation .
+  "$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
   set +e
   "$PY" -m pytest -q tests/python
   rc=$?
