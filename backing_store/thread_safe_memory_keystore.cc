@@ -16,6 +16,9 @@ namespace {
 
 constexpr std::string_view kIndexStateSuffix = ".nvs";
 
+// Fixed-size batches below this many keys are read on the calling thread.
+constexpr size_t kSerialItemReads = 2048;
+
 // The version stored under version_key: its first 8 bytes, little-endian,
 // when it holds at least 8; else 0. Takes the key's shard lock.
 template <typename Data>
@@ -181,7 +184,7 @@ nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::BatchGetItemsImpl(
   for (auto& requests : by_shard) requests.reserve((n + kShards - 1) / kShards);
   for (size_t i = 0; i < n; ++i) by_shard[IndexData::ShardOf(keys[i])].push_back({i, keys[i]});
 
-  nivora::ParallelForDynamic(kShards, [&](size_t shard) {
+  auto read_shard = [&](size_t shard) {
     const std::vector<Request>& requests = by_shard[shard];
     if (requests.empty()) return;
     data->ReadShard(shard, [&](const IndexData::Map& map) {
@@ -193,7 +196,13 @@ nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::BatchGetItemsImpl(
         }
       }
     });
-  });
+  };
+  // A few thousand lookups take less than waking a team.
+  if (n < kSerialItemReads) {
+    for (size_t shard = 0; shard < kShards; ++shard) read_shard(shard);
+  } else {
+    nivora::ParallelForDynamic(kShards, read_shard);
+  }
   return result;
 }
 
