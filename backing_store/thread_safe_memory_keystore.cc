@@ -171,9 +171,14 @@ nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::BatchGetItemsImpl(
     KeystoreLog().error("Value size not set in BatchGetItems");
     throw std::runtime_error("Value size not set");
   }
-  nivora::Array2D<unsigned char> result(n, value_size);
   const IndexData* data = FindIndexData(index);
-  if (data == nullptr) return result;
+  if (data == nullptr) return nivora::Array2D<unsigned char>(n, value_size);
+  // Every row is written below (copied, or zeroed when its key is missing):
+  // no zero-filling first.
+  nivora::Array2D<unsigned char> result;
+  result.rows = n;
+  result.cols = value_size;
+  result.AllocateOwned(n * value_size);
 
   // Group the positions by shard, so each shard is locked once per batch.
   struct Request {
@@ -207,8 +212,11 @@ nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::BatchGetItemsImpl(
           for (size_t line = 0; line < head; line += 64) __builtin_prefetch(sources[j] + line);
         }
         for (size_t j = 0; j < count; ++j) {
+          uint8_t* row = result.row(requests[first + j].position);
           if (sources[j] != nullptr) {
-            std::memcpy(result.row(requests[first + j].position), sources[j], value_size);
+            std::memcpy(row, sources[j], value_size);
+          } else {
+            std::memset(row, 0, value_size);
           }
         }
       }
