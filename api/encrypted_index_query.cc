@@ -102,6 +102,29 @@ void DropRepeatedResults(vi::RankingResults& ranking, uint32_t top_k) {
   }
 }
 
+std::vector<uint64_t> Concatenate(const std::vector<std::vector<uint64_t>>& lists) {
+  size_t total = 0;
+  for (const auto& list : lists) total += list.size();
+  std::vector<uint64_t> all;
+  all.reserve(total);
+  for (const auto& list : lists) all.insert(all.end(), list.begin(), list.end());
+  return all;
+}
+
+// values (one per element of Concatenate(shape), or none) cut back into
+// lists of shape's lengths.
+std::vector<std::vector<std::string>> SplitLike(const std::vector<std::vector<uint64_t>>& shape,
+                                                std::vector<std::string> values) {
+  std::vector<std::vector<std::string>> lists(shape.size());
+  if (values.empty()) return lists;
+  size_t next = 0;
+  for (size_t q = 0; q < shape.size(); ++q) {
+    lists[q].reserve(shape[q].size());
+    for (size_t i = 0; i < shape[q].size(); ++i) lists[q].push_back(std::move(values[next++]));
+  }
+  return lists;
+}
+
 }  // namespace
 
 QueryResult EncryptedIndex::Query(const Array2D<float>& queries, const QueryParams& params) {
@@ -313,16 +336,19 @@ QueryResult EncryptedIndex::Retrieve(const Array2D<float>& queries, QueryParams&
   // ---- Ids and metadata of the winners ------------------------------------
   const size_t n_queries = ranking.ids.size();
   const bool ranker_carried_metadata = post_filtered && kind != IndexType::IVF;
+  // One read for all queries: each read costs a store round trip and a few
+  // parallel regions, whatever its size.
+  const std::vector<uint64_t> winners = Concatenate(ranking.ids);
   if (Holds(include, ItemFields::METADATA) && !ranker_carried_metadata) {
-    ranking.metadata.resize(n_queries);
-    for (size_t q = 0; q < n_queries; ++q) {
-      client_->RetrieveItemMetadata(ranking.ids[q], ranking.metadata[q]);
-    }
+    std::vector<std::string> metadata_of_winners;
+    client_->RetrieveItemMetadata(winners, metadata_of_winners);
+    ranking.metadata = SplitLike(ranking.ids, std::move(metadata_of_winners));
   }
+  std::vector<std::string> ids_of_winners;
+  client_->RetrieveItemIDs(winners, ids_of_winners);
   QueryResult result;
   result.num_queries = n_queries;
-  result.ids.resize(n_queries);
-  for (size_t q = 0; q < n_queries; ++q) client_->RetrieveItemIDs(ranking.ids[q], result.ids[q]);
+  result.ids = SplitLike(ranking.ids, std::move(ids_of_winners));
   result.distances = std::move(ranking.distances);
   result.num_results = std::move(ranking.num_results);
   result.metadata = std::move(ranking.metadata);

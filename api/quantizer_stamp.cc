@@ -2,15 +2,29 @@
 
 #include <openssl/crypto.h>
 
+#include <cstdint>
 #include <vector>
 
 namespace nivora::internal {
 namespace {
 
-void WipeCodebooks(std::vector<vector_index::Codebook>& codebooks) {
+// Whether n bytes at p lie inside block.
+bool Inside(const void* p, size_t n, const nivora::Array2D<unsigned char>& block) {
+  if (block.data == nullptr) return false;
+  const auto begin = reinterpret_cast<uintptr_t>(block.data);
+  const auto at = reinterpret_cast<uintptr_t>(p);
+  return at >= begin && at - begin <= block.size() && n <= block.size() - (at - begin);
+}
+
+// Codebooks that point into `block` are left to its own wipe: one pass over
+// their bytes instead of two.
+void WipeCodebooks(std::vector<vector_index::Codebook>& codebooks,
+                   const nivora::Array2D<unsigned char>& block) {
   for (vector_index::Codebook& codebook : codebooks) {
-    if (codebook.centroids.data != nullptr && codebook.centroids.size() != 0) {
-      OPENSSL_cleanse(codebook.centroids.data, codebook.centroids.size() * sizeof(float));
+    const size_t bytes = codebook.centroids.size() * sizeof(float);
+    if (codebook.centroids.data != nullptr && bytes != 0 &&
+        !Inside(codebook.centroids.data, bytes, block)) {
+      OPENSSL_cleanse(codebook.centroids.data, bytes);
     }
   }
 }
@@ -30,8 +44,10 @@ bool CoarseShapeMatches(const vector_index::QuantizerSet& set, const QuantizerSt
 }
 
 void WipeQuantizers(vector_index::QuantizerSet& set) {
-  WipeCodebooks(set.centroids);
-  WipeCodebooks(set.pq_codebooks);
+  // A decrypted cache block the codebooks may point into.
+  nivora::Array2D<unsigned char>& block = set.aux_matrix;
+  WipeCodebooks(set.centroids, block);
+  WipeCodebooks(set.pq_codebooks, block);
   for (vector_index::SQQuantizer& sq : set.sq_quantizers) {
     WipeFloats(sq.min);
     WipeFloats(sq.scale);
@@ -41,8 +57,6 @@ void WipeQuantizers(vector_index::QuantizerSet& set) {
     aux.first.reset();
     aux.flag = 0;
   }
-  // A decrypted cache block the codebooks may point into.
-  nivora::Array2D<unsigned char>& block = set.aux_matrix;
   if (block.data != nullptr && block.size() != 0) OPENSSL_cleanse(block.data, block.size());
 }
 

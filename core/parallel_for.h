@@ -28,6 +28,41 @@ inline int& ScopedCount() {
   thread_local int count = 0;  // 0: no scope open on this thread
   return count;
 }
+
+// Scope of a loop run on the calling thread. Such a loop enters no OpenMP
+// construct: a region whose if clause is false is still a region, and a
+// team opened inside it (by the OpenMP build of OpenBLAS, or by a loop of
+// ours) gets freshly created threads on every call instead of the pool's.
+// The body sees one OpenMP thread, as it would on a thread of a team, so
+// that BLAS stays single-threaded in it; loops of ours inside still ask
+// for ThreadCount() threads of an open ScopedThreadCount.
+class SerialLoop {
+ public:
+  SerialLoop() : saved_(omp_get_max_threads()) {
+    if (saved_ != 1) omp_set_num_threads(1);
+  }
+  ~SerialLoop() {
+    if (saved_ != 1) omp_set_num_threads(saved_);
+  }
+  SerialLoop(const SerialLoop&) = delete;
+  SerialLoop& operator=(const SerialLoop&) = delete;
+
+ private:
+  int saved_;
+};
+
+// body(i) for i in [0, n) on the calling thread; every error is kept as in
+// a parallel loop, the first one rethrown.
+template <typename Body>
+void SerialFor(size_t n, const Body& body) {
+  ParallelErrors errors;
+  {
+    SerialLoop serial;
+    for (size_t i = 0; i < n; ++i) errors.Run([&] { body(i); });
+  }
+  errors.RethrowFirst();
+}
+
 }  // namespace parallel_detail
 
 // The number of threads a parallel region started on this thread asks for:
@@ -69,9 +104,13 @@ inline constexpr size_t kSerialReadLimit = 100;
 // above `serial_limit`, else on the calling thread.
 template <typename Body>
 void ParallelForStatic(size_t n, size_t serial_limit, const Body& body) {
+  if (n <= serial_limit || ThreadCount() == 1) {
+    parallel_detail::SerialFor(n, body);
+    return;
+  }
   ParallelErrors errors;
   const int64_t count = static_cast<int64_t>(n);
-#pragma omp parallel for schedule(static) num_threads(ThreadCount()) if (n > serial_limit)
+#pragma omp parallel for schedule(static) num_threads(ThreadCount())
   for (int64_t i = 0; i < count; ++i) {
     errors.Run([&] { body(static_cast<size_t>(i)); });
   }
@@ -82,9 +121,13 @@ void ParallelForStatic(size_t n, size_t serial_limit, const Body& body) {
 // a few uneven pieces of work.
 template <typename Body>
 void ParallelForDynamic(size_t n, const Body& body) {
+  if (n <= 1 || ThreadCount() == 1) {
+    parallel_detail::SerialFor(n, body);
+    return;
+  }
   ParallelErrors errors;
   const int64_t count = static_cast<int64_t>(n);
-#pragma omp parallel for schedule(dynamic, 1) num_threads(ThreadCount()) if (n > 1)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(ThreadCount())
   for (int64_t i = 0; i < count; ++i) {
     errors.Run([&] { body(static_cast<size_t>(i)); });
   }
@@ -102,9 +145,14 @@ uint64_t SumOverThreadChunks(size_t n, Chunk&& chunk, size_t min_per_thread = 1)
   const size_t planned = static_cast<size_t>(ThreadCount());
   const size_t wanted = (n + min_per_thread - 1) / std::max<size_t>(1, min_per_thread);
   const int threads = static_cast<int>(std::max<size_t>(1, std::min(planned, wanted)));
+  if (threads == 1) {
+    // As one thread of a team would see it (parallel_detail::SerialLoop).
+    parallel_detail::SerialLoop serial;
+    return chunk(size_t{0}, n);
+  }
   uint64_t sum = 0;
   ParallelErrors errors;
-#pragma omp parallel num_threads(threads) reduction(+ : sum) if (threads > 1)
+#pragma omp parallel num_threads(threads) reduction(+ : sum)
   {
     const size_t t = static_cast<size_t>(omp_get_thread_num());
     const size_t team = static_cast<size_t>(omp_get_num_threads());

@@ -332,6 +332,12 @@ class Client {
   // The record of the map last loaded, when LoadMap took it from the RAM
   // cache; StoreMap then stores only if the store still holds that record.
   std::optional<std::vector<uint8_t>> cached_map_record_;
+  // The record and counters AdoptMap last decrypted: a read of the same
+  // bytes (every query reads the map) reuses the counters instead of
+  // decrypting them again.
+  std::vector<uint8_t> adopted_map_record_;
+  size_t adopted_map_rows_ = 0;
+  std::vector<uint32_t> adopted_map_;
   std::unique_ptr<internal::encrypted_index::cpu::EncryptedTokenCache> token_cache_;
   internal::cryptography::WipedKey index_key_;
   internal::cryptography::WipedKey name_key_;

@@ -101,12 +101,22 @@ void Client::AdoptMap(const VersionedMap& stored) {
     counter_map_version_ = 0;
     return;
   }
+  // The same bytes under the same key authenticated and decrypted before.
+  if (stored.map.rows == adopted_map_rows_ && SameRecord(stored, adopted_map_record_)) {
+    counter_map_ = adopted_map_;
+    counter_map_version_ = stored.version;
+    logger_->info("Current counter_map version: " + std::to_string(stored.version));
+    return;
+  }
   internal::encrypted_index::RequirePresentRecords(stored.map.data, stored.map.rows,
                                                    stored.map.cols);
   const nivora::Array2D<unsigned char> plain =
       crypto::DecryptItemsFixed(stored.map.data, stored.map.rows, stored.map.cols, index_key_);
   counter_map_ = FromLittleEndian(plain.data, plain.size());
   counter_map_version_ = stored.version;
+  adopted_map_record_ = RecordBytes(stored);
+  adopted_map_rows_ = stored.map.rows;
+  adopted_map_ = counter_map_;
   logger_->info("Current counter_map version: " + std::to_string(stored.version));
 }
 

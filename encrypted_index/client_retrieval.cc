@@ -8,6 +8,7 @@
 // wiped; plaintext handed to the caller is the caller's.
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -28,6 +29,8 @@ namespace engine = internal::encrypted_index;
 
 // Payload rows are read and decrypted this many ids at a time.
 constexpr size_t kPayloadBatch = 1000;
+// Rows decrypted per parallel pass (a whole number of batches).
+constexpr size_t kDecryptGroup = 32 * kPayloadBatch;
 
 void Wipe(std::string& s) {
   if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
@@ -132,29 +135,45 @@ void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeig
   const size_t n = ids.size();
   logger_->info("Retrieving vectors for " + std::to_string(n) + " items");
   const size_t width = payload_size_;
-  nivora::Array2D<uint8_t> payloads(n, width);
+  // Every row is written below: decrypted, or zeroed when its record is
+  // absent or fails. A large query's payloads run to hundreds of MB, whose
+  // zero-filling would cost as much as their decryption.
+  nivora::Array2D<uint8_t> payloads;
+  payloads.rows = n;
+  payloads.cols = width;
+  if (width != 0) payloads.AllocateOwned(n * width);
   // A token without an INDEX entry (its ingest failed) leads nowhere.
   std::vector<uint8_t> present(n);
   for (size_t i = 0; i < n; ++i) present[i] = engine::HasNonZeroByte(masked.row(i), masked.cols);
 
   logger_->info("Retrieving and decrypting vectors");
-  // The records of all batches, decrypted in one parallel pass straight into
-  // the result: one team start instead of one per batch.
+  // The records of up to kDecryptGroup batches are decrypted in one parallel
+  // pass straight into the result: one team start per group instead of one
+  // per batch, and a records buffer of bounded size.
   const size_t record_size = width + crypto::kRecordOverhead;
-  nivora::Array2D<unsigned char> records(n, record_size);
-  for (size_t begin = 0; begin < n; begin += kPayloadBatch) {
-    const size_t end = std::min(n, begin + kPayloadBatch);
-    const std::vector<uint64_t> keys(ids.begin() + begin, ids.begin() + end);
-    const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, keys);
-    CheckPayloadRows(rows, keys.size());
-    for (size_t i = 0; i < rows.rows; ++i) {
-      present[begin + i] &= !crypto::IsAbsentRecord(rows.row(i));
-    }
-    std::memcpy(records.row(begin), rows.data, rows.size());
-  }
+  const size_t group_rows = std::min(n, kDecryptGroup);
+  nivora::Array2D<unsigned char> records;
+  records.rows = group_rows;
+  records.cols = record_size;
+  records.AllocateOwned(group_rows * record_size);
   uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
-  crypto::DecryptItemsFixedInto(records.data, n, record_size, vectors_key_,
-                                width == 0 ? &no_payload : payloads.data, width);
+  for (size_t group = 0; group < n; group += kDecryptGroup) {
+    const size_t group_end = std::min(n, group + kDecryptGroup);
+    for (size_t begin = group; begin < group_end; begin += kPayloadBatch) {
+      const size_t end = std::min(group_end, begin + kPayloadBatch);
+      const std::vector<uint64_t> keys(ids.begin() + begin, ids.begin() + end);
+      const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, keys);
+      CheckPayloadRows(rows, keys.size());
+      for (size_t i = 0; i < rows.rows; ++i) {
+        if (!crypto::IsAbsentRecord(rows.row(i))) continue;
+        present[begin + i] = 0;
+        if (width != 0) std::memset(payloads.row(begin + i), 0, width);  // skipped below
+      }
+      std::memcpy(records.row(begin - group), rows.data, rows.size());
+    }
+    crypto::DecryptItemsFixedInto(records.data, group_end - group, record_size, vectors_key_,
+                                  width == 0 ? &no_payload : payloads.row(group), width);
+  }
 
   result.matching_ids = std::move(ids);
   result.payloads = std::move(payloads);

@@ -70,6 +70,22 @@ class GcmContext {
   bool ok_ = false;
 };
 
+// Records each thread of a batch gets at least: about 32 KiB of records,
+// never more than 256. Every record costs a fixed IV set-up, and a team
+// start costs tens of microseconds (far more on a busy machine), so short
+// batches run on fewer threads or on the calling one alone.
+size_t MinRecordsPerThread(size_t record_size) {
+  constexpr size_t kBytes = size_t{32} << 10;
+  constexpr size_t kMaxRecords = 256;
+  return std::clamp<size_t>(kBytes / std::max<size_t>(1, record_size), 1, kMaxRecords);
+}
+
+size_t MeanSize(const std::vector<std::vector<uint8_t>>& items) {
+  size_t total = 0;
+  for (const auto& item : items) total += item.size();
+  return items.empty() ? 0 : total / items.size();
+}
+
 bool RandomBytes(uint8_t* out, size_t size) {
   constexpr size_t kMaxCall = size_t{1} << 30;
   for (size_t done = 0; done < size; done += kMaxCall) {
@@ -176,7 +192,7 @@ std::vector<std::vector<uint8_t>> EncryptItemsVariable(
       records[i].resize(plaintexts[i].size() + kRecordOverhead);
       return ItemIO{plaintexts[i].data(), plaintexts[i].size(), records[i].data()};
     });
-  });
+  }, MinRecordsPerThread(MeanSize(plaintexts) + kRecordOverhead));
   ThrowIfEncryptionFailed(failures);
   return records;
 }
@@ -191,7 +207,7 @@ nivora::Array2D<unsigned char> EncryptItemsFixed(const uint8_t* data, size_t n_i
     return EncryptChunk(cipher, key, begin, end, [&](size_t i) {
       return ItemIO{data + i * item_size, item_size, records.row(i)};
     });
-  });
+  }, MinRecordsPerThread(item_size + kRecordOverhead));
   ThrowIfEncryptionFailed(failures);
   return records;
 }
@@ -218,7 +234,7 @@ std::vector<std::vector<uint8_t>> DecryptItemsVariable(
       if (!ctx.Decrypt(record.data(), record.size(), plaintexts[i].data())) ++chunk_failures;
     }
     return chunk_failures;
-  });
+  }, MinRecordsPerThread(MeanSize(records)));
   ThrowIfDecryptionFailed(failures);
   return plaintexts;
 }
@@ -242,7 +258,7 @@ void DecryptItemsFixedInto(const uint8_t* data, size_t n_items, size_t record_si
   const EVP_CIPHER* cipher = EVP_aes_256_gcm();
   const uint64_t failures = nivora::SumOverThreadChunks(n_items, [&](size_t begin, size_t end) {
     return DecryptFixedChunk(cipher, key, data, record_size, begin, end, out, out_stride);
-  });
+  }, MinRecordsPerThread(record_size));
   ThrowIfDecryptionFailed(failures);
 }
 

@@ -90,6 +90,40 @@ TEST(QuantizerCacheBlockTest, ParsedCodebooksPointIntoTheAlignedBlock) {
   for (float v : back.sq_quantizers[0].scale) ASSERT_EQ(v, 0.0f);
 }
 
+// Codebooks of their own storage are wiped apart from an unrelated block in
+// aux_matrix; a codebook ending exactly at the block's end counts as inside.
+TEST(QuantizerCacheBlockTest, WipingCoversCodebooksOutsideTheBlockToo) {
+  QuantizerSet set = FilledSet(4, 8, 1.0f, 2, 2, true);
+  set.aux_matrix = AllocateWipedBlock(256);
+  std::memset(set.aux_matrix.data, 0xAB, 256);
+  WipeQuantizers(set);
+  for (const auto* codebooks : {&set.centroids, &set.pq_codebooks}) {
+    for (const auto& codebook : *codebooks) {
+      for (size_t i = 0; i < codebook.centroids.size(); ++i) {
+        ASSERT_EQ(codebook.centroids.data[i], 0.0f);
+      }
+    }
+  }
+  for (size_t i = 0; i < 256; ++i) ASSERT_EQ(set.aux_matrix.data[i], 0u);
+
+  const QuantizerBlock block = SerializeQuantizerBlock(FilledSet(4, 8, 1.0f, 2, 2, true));
+  Array2D<unsigned char> decrypted = AsDecrypted(block);
+  QuantizerSet back = ParseQuantizerBlock(decrypted, block.plaintext_size);
+  // The block cut to end right after the last codebook.
+  const auto& last = back.pq_codebooks.back().centroids;
+  back.aux_matrix.cols = static_cast<size_t>(reinterpret_cast<const unsigned char*>(
+                                                 last.data + last.size()) -
+                                             back.aux_matrix.data);
+  WipeQuantizers(back);
+  for (const auto* codebooks : {&back.centroids, &back.pq_codebooks}) {
+    for (const auto& codebook : *codebooks) {
+      for (size_t i = 0; i < codebook.centroids.size(); ++i) {
+        ASSERT_EQ(codebook.centroids.data[i], 0.0f);
+      }
+    }
+  }
+}
+
 TEST(QuantizerCacheBlockTest, MalformedBlocksAreRefused) {
   const QuantizerSet set = FilledSet(4, 8, 1.0f, 2, 2, true);
   const QuantizerBlock block = SerializeQuantizerBlock(set);

@@ -80,5 +80,45 @@ TEST(ParallelForTest, ScopesNestAndRestore) {
   EXPECT_EQ(ThreadCount(), outside);
 }
 
+// A loop run on the calling thread opens no OpenMP region (a BLAS team
+// opened in an inactive region is created afresh on every call), and its
+// body sees one OpenMP thread, as on a thread of a team; the caller's
+// default is back afterwards, also when the body throws.
+TEST(ParallelForTest, SerialLoopsOpenNoRegionAndShowOneThread) {
+  std::thread worker([] {
+    omp_set_num_threads(6);
+    ScopedThreadCount scope(4);
+    int levels = -1, max_threads = 0;
+    auto note = [&] {
+      levels = omp_get_level();
+      max_threads = omp_get_max_threads();
+    };
+    ParallelForStatic(10, kSerialReadLimit, [&](size_t) { note(); });
+    EXPECT_EQ(levels, 0);
+    EXPECT_EQ(max_threads, 1);
+    levels = -1;
+    ParallelForDynamic(1, [&](size_t) { note(); });
+    EXPECT_EQ(levels, 0);
+    EXPECT_EQ(max_threads, 1);
+    levels = -1;
+    SumOverThreadChunks(10, [&](size_t, size_t) -> uint64_t { note(); return 0; }, 100);
+    EXPECT_EQ(levels, 0);
+    EXPECT_EQ(max_threads, 1);
+    EXPECT_EQ(omp_get_max_threads(), 6);
+    EXPECT_THROW(ParallelForDynamic(1, [](size_t) { throw std::runtime_error("x"); }),
+                 std::runtime_error);
+    EXPECT_EQ(omp_get_max_threads(), 6);
+    // A loop of ours inside still gets the scope's team.
+    int team = 0;
+    ParallelForDynamic(1, [&](size_t) {
+      ParallelForStatic(1000, 0, [&](size_t) {
+        if (omp_get_thread_num() == 0) team = omp_get_num_threads();
+      });
+    });
+    EXPECT_EQ(team, 4);
+  });
+  worker.join();
+}
+
 }  // namespace
 }  // namespace nivora
