@@ -27,6 +27,15 @@ inline void CheckKeysGiven(const std::vector<uint64_t>& keys) {
   }
 }
 
+// A variable-size batch push: at least one key, and one value per key.
+inline void CheckVariableBatch(const std::vector<uint64_t>& keys, size_t values) {
+  CheckKeysGiven(keys);
+  if (values != keys.size()) {
+    RejectArgument("Mismatch between number of keys and batch size",
+                   "Mismatch between number of keys and batch size");
+  }
+}
+
 // A fixed-size batch push: at least one key, one row per key, and rows of
 // the index's value size.
 inline void CheckFixedBatch(const std::vector<uint64_t>& keys, size_t rows, size_t cols,

@@ -64,11 +64,7 @@ void MemoryKeystore::BatchPushVariableImpl(const uint64_t& index,
                                            const std::vector<uint64_t>& keys,
                                            const std::vector<std::vector<uint8_t>>& values) {
   KeystoreLog().info("Pushing " + std::to_string(keys.size()) + " items to Memory");
-  CheckKeysGiven(keys);
-  if (values.size() != keys.size()) {
-    RejectArgument("Mismatch between number of keys and batch size",
-                   "Mismatch between number of keys and batch size");
-  }
+  CheckVariableBatch(keys, values.size());
   Table& table = TableFor(index);
   for (size_t i = 0; i < keys.size(); ++i) {
     if (!values[i].empty()) table[keys[i]] = values[i];

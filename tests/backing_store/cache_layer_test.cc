@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "backing_store/byte_rows.h"
 #include "backing_store/counting_keystore.h"
 #include "backing_store/log_capture.h"
 #include "backing_store/thread_safe_memory_keystore.h"
@@ -17,7 +18,6 @@
 namespace nivora_encrypted_index::internal::backing_store::testing {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
 constexpr uint64_t kMapKey = 0xFFFFFFFFFFFFFFFFull;
 constexpr uint64_t kVersionKey = 42;
@@ -40,10 +40,6 @@ std::vector<uint64_t> Keys(size_t n, uint64_t first = 1000) {
   std::vector<uint64_t> keys(n);
   for (size_t i = 0; i < n; ++i) keys[i] = first + i;
   return keys;
-}
-
-Bytes RowOf(const nivora::Array2D<unsigned char>& m, size_t r) {
-  return Bytes(m.row(r), m.row(r) + m.cols);
 }
 
 class CacheLayerTest : public ::testing::Test {

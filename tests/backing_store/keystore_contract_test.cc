@@ -6,12 +6,11 @@
 #include <random>
 #include <thread>
 
+#include "backing_store/byte_rows.h"
 #include "backing_store/item_bytes.h"
 
 namespace nivora_encrypted_index::internal::backing_store::testing {
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 uint64_t RandomId() {
   static std::mt19937_64 engine{std::random_device{}()};
@@ -25,23 +24,6 @@ Bytes Pattern(size_t length, uint8_t seed) {
   Bytes bytes(length);
   for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed * 31 + i * 7 + 1);
   return bytes;
-}
-
-nivora::Array2D<unsigned char> Matrix(const std::vector<Bytes>& rows) {
-  const size_t cols = rows.empty() ? 0 : rows.front().size();
-  nivora::Array2D<unsigned char> m(rows.size(), cols);
-  for (size_t r = 0; r < rows.size(); ++r) std::copy(rows[r].begin(), rows[r].end(), m.row(r));
-  return m;
-}
-
-Bytes RowOf(const nivora::Array2D<unsigned char>& m, size_t r) {
-  return Bytes(m.row(r), m.row(r) + m.cols);
-}
-
-Bytes OnlyRow(const nivora::Array2D<unsigned char>& m) {
-  if (m.empty()) return {};
-  EXPECT_EQ(m.rows, 1u);
-  return RowOf(m, 0);
 }
 
 std::vector<uint64_t> Sorted(std::vector<uint64_t> keys) {

@@ -155,11 +155,7 @@ void RocksDBKeystore::BatchPushVariableImpl(const uint64_t& index,
                                             const std::vector<uint64_t>& keys,
                                             const std::vector<std::vector<uint8_t>>& values) {
   KeystoreLog().info("Pushing " + std::to_string(keys.size()) + " items to RocksDB");
-  CheckKeysGiven(keys);
-  if (values.size() != keys.size()) {
-    RejectArgument("Mismatch between number of keys and batch size",
-                   "Mismatch between number of keys and batch size");
-  }
+  CheckVariableBatch(keys, values.size());
   Guarded("BatchPushVariable", OnFailure::kRethrow, [&] {
     size_t bytes = 0;
     for (const auto& value : values) bytes += value.size();

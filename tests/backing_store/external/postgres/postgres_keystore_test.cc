@@ -13,6 +13,7 @@
 #include <functional>
 #include <thread>
 
+#include "backing_store/byte_rows.h"
 #include "backing_store/external/postgres/postgres_tables.h"
 #include "backing_store/log_capture.h"
 #include "postgres_test_support.h"
@@ -23,22 +24,11 @@ namespace {
 using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-using Bytes = std::vector<uint8_t>;
 
 Bytes Pattern(size_t length, uint8_t seed) {
   Bytes bytes(length);
   for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed * 13 + i * 5 + 1);
   return bytes;
-}
-
-Bytes RowOf(const nivora::Array2D<unsigned char>& m, size_t r) {
-  return Bytes(m.row(r), m.row(r) + m.cols);
-}
-
-nivora::Array2D<unsigned char> Matrix(const std::vector<Bytes>& rows) {
-  nivora::Array2D<unsigned char> m(rows.size(), rows.front().size());
-  for (size_t r = 0; r < rows.size(); ++r) std::copy(rows[r].begin(), rows[r].end(), m.row(r));
-  return m;
 }
 
 class PostgresKeystoreTest : public ::testing::Test {

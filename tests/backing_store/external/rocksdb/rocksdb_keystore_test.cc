@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <rocksdb/utilities/transaction.h>
 
+#include "backing_store/byte_rows.h"
 #include "backing_store/external/rocksdb/rocksdb_connection_manager.h"
 #include "backing_store/external/rocksdb/rocksdb_keystore.h"
 #include "backing_store/item_bytes.h"
@@ -28,7 +29,6 @@ namespace nivora_encrypted_index::internal::backing_store::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
 
 constexpr uint64_t kMapKey = 0xFFFFFFFFFFFFFFFFull;
 constexpr uint64_t kVersionKey = 42;
@@ -37,22 +37,6 @@ Bytes Pattern(size_t length, uint8_t seed) {
   Bytes bytes(length);
   for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed * 31 + i * 7 + 1);
   return bytes;
-}
-
-nivora::Array2D<unsigned char> Rows(const std::vector<Bytes>& rows) {
-  nivora::Array2D<unsigned char> m(rows.size(), rows.front().size());
-  for (size_t r = 0; r < rows.size(); ++r) std::copy(rows[r].begin(), rows[r].end(), m.row(r));
-  return m;
-}
-
-Bytes RowOf(const nivora::Array2D<unsigned char>& m, size_t r) {
-  return Bytes(m.row(r), m.row(r) + m.cols);
-}
-
-Bytes OnlyRow(const nivora::Array2D<unsigned char>& m) {
-  if (m.empty()) return {};
-  EXPECT_EQ(m.rows, 1u);
-  return RowOf(m, 0);
 }
 
 std::string Hex(const std::string& bytes) {
@@ -189,7 +173,7 @@ TEST_F(RocksDBKeystoreTest, DataSurvivesClosingAndReopening) {
     auto index_store = Make(BackingStoreType::INDEX);
     auto config = Make(BackingStoreType::CONFIG);
     vectors->SetValueSizeImpl(index_, 16);
-    vectors->BatchPushItemsImpl(index_, {1, 2}, Rows({Pattern(16, 1), Pattern(16, 2)}));
+    vectors->BatchPushItemsImpl(index_, {1, 2}, Matrix({Pattern(16, 1), Pattern(16, 2)}));
     vectors->BatchPushVariableImpl(index_, {3}, {Pattern(300, 3)});
     ASSERT_TRUE(index_store->PushMapImpl(index_, kMapKey, map.data(), map.size(), kVersionKey, 0));
     config->PushConfigItem("kept.nvs", Pattern(5, 4).data(), 5);
@@ -316,11 +300,11 @@ TEST_F(RocksDBKeystoreTest, FailuresCarryTheirExactTexts) {
   EXPECT_EQ(log_.Count("[WARNING] Key not found in RocksDB"), 1u);
 
   EXPECT_EQ(ThrownText<std::invalid_argument>([&] {
-              keystore->BatchPushItemsImpl(index_, {1, 2}, Rows({Pattern(12, 1), Pattern(12, 2)}));
+              keystore->BatchPushItemsImpl(index_, {1, 2}, Matrix({Pattern(12, 1), Pattern(12, 2)}));
             }),
             "Amount of data must be divisible by the size of each value");
   EXPECT_EQ(ThrownText<std::invalid_argument>([&] {
-              keystore->BatchPushItemsImpl(index_, {1, 2}, Rows({Pattern(8, 1)}));
+              keystore->BatchPushItemsImpl(index_, {1, 2}, Matrix({Pattern(8, 1)}));
             }),
             "Mismatch between number of keys and batch size");
   EXPECT_EQ(ThrownText<std::invalid_argument>(
@@ -362,7 +346,7 @@ TEST_F(RocksDBKeystoreTest, RepeatedKeysInOneBatchKeepTheLastValue) {
   auto keystore = Make();
   keystore->PushItem(index_, 8, Pattern(2, 8).data(), 2);
   keystore->BatchPushItemsImpl(index_, {5, 3, 5, 9, 5},
-                               Rows({Pattern(8, 1), Pattern(8, 2), Pattern(8, 3), Pattern(8, 4),
+                               Matrix({Pattern(8, 1), Pattern(8, 2), Pattern(8, 3), Pattern(8, 4),
                                      Pattern(8, 5)}));
   const auto rows = keystore->BatchGetItemsImpl(index_, {5, 3, 9});
   EXPECT_EQ(RowOf(rows, 0), Pattern(8, 5));
