@@ -100,7 +100,7 @@ void Client::EagerLoadCaches() {
 namespace nivora_encrypted_index {
 
 bool Client::RefreshCaches() {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   logger_->info("Checking if cache refresh is needed...");
   Keystore* cache = index_keystore_->GetCache();
   if (cache == nullptr) {
@@ -149,7 +149,7 @@ bool Client::RefreshCaches() {
 
 std::vector<uint64_t> Client::RefreshIndexCacheIncremental(
     const std::vector<uint32_t>& old_counters, const std::vector<uint32_t>& new_counters) {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   if (salts_and_seeds_.empty()) GetSaltsAndSeeds();
   // The centroids that gained positions, with the first new position of each.
   std::vector<uint32_t> centroids;
@@ -213,7 +213,7 @@ std::vector<uint64_t> Client::RefreshIndexCacheIncremental(
 }
 
 void Client::ClearVectorsCache() {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   if (vectors_keystore_->GetCache() != nullptr) vectors_keystore_->ClearCacheForIndex(index_id_);
   logger_->info("Cleared vectors cache");
 }

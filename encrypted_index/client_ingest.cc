@@ -226,7 +226,7 @@ void Client::UpdateIndexBackingStore(const engine::EncryptedTokens& tokens) {
 }
 
 void Client::AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids) {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   logger_->info("Adding " + std::to_string(batch.ids.size()) + " Items");
   ValidateInputSizes(batch, centroid_ids);
   GetSaltsAndSeeds();
@@ -244,7 +244,7 @@ void Client::AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_id
 }
 
 void Client::RemoveItems(const std::vector<std::string>& ids) {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   if (ids.empty()) return;
   const engine::ItemKeys keys =
       engine::DeriveItemKeys(ids, vectors_key_, metadata_key_, id_key_, contents_key_);
@@ -252,7 +252,7 @@ void Client::RemoveItems(const std::vector<std::string>& ids) {
 }
 
 void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids) {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   logger_->info("Rebuilding index with " + std::to_string(batch.ids.size()) + " items");
   ValidateInputSizes(batch, centroid_ids, /*check_payload_width=*/false);
   index_keystore_->DeleteIndex(index_id_);
@@ -267,7 +267,7 @@ void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroi
 
 void Client::AddCentroidMetadata(const std::vector<std::string>& names,
                                  const std::vector<std::vector<uint8_t>>& blobs) {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   if (names.size() != blobs.size()) {
     RefuseArgument(*logger_,
                    "Mismatch between centroid metadata names (" + std::to_string(names.size()) +

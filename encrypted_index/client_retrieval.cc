@@ -100,7 +100,7 @@ std::vector<std::string> Client::RetrieveStrings(Keystore* store, const std::vec
 }
 
 void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeighborsResult& result) {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   LoadMap();
   GetSaltsAndSeeds();
   const size_t k = centroid_ids.size();
@@ -183,7 +183,7 @@ void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeig
 }
 
 void Client::RetrieveItemIDs(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out) {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   if (!RetrieveByHash(id_hashes, out, id_keystore_, id_key_, "item ID", "item IDs")) return;
   // An ID record moved under another item's key still decrypts: only an id
   // that hashes back to the hash asked for is that item's.
@@ -195,7 +195,7 @@ void Client::RetrieveItemIDs(const std::vector<uint64_t>& id_hashes, std::vector
 
 void Client::RetrieveItemMetadata(const std::vector<uint64_t>& id_hashes,
                                   std::vector<std::string>& out) {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   RetrieveByHash(id_hashes, out, metadata_keystore_, metadata_key_, "metadata", "metadata");
 }
 
@@ -216,7 +216,7 @@ bool Client::RetrieveByHash(const std::vector<uint64_t>& id_hashes, std::vector<
 
 std::vector<RetrievedItem> Client::RetrieveItems(const std::vector<std::string>& ids,
                                                  const std::vector<nivora::ItemFields>& fields) {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   const size_t n = ids.size();
   logger_->info("Retrieving " + std::to_string(n) + " items");
   if (n == 0) return {};
@@ -271,7 +271,7 @@ std::vector<RetrievedItem> Client::RetrieveItems(const std::vector<std::string>&
 
 std::vector<std::vector<uint8_t>> Client::RetrieveCentroidMetadata(
     const std::vector<std::string>& names) {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   if (names.empty()) return {};
   const std::vector<uint64_t> keys = crypto::ComputeSHA3256String(names, centroid_metadata_key_);
   return crypto::DecryptItemsVariable(index_keystore_->BatchGetVariable(index_id_, keys),
@@ -279,7 +279,7 @@ std::vector<std::vector<uint8_t>> Client::RetrieveCentroidMetadata(
 }
 
 ItemBatch& Client::RetrieveAllEmbeddings() {
-  nivora::ScopedThreadCount threads(cpu_threads_);
+  const auto threads = ThreadScope();
   ItemBatch& batch = Embeddings().batch;
   WipeBatch(batch);
   logger_->info("Retrieving all embeddings");
