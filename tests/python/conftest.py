@@ -128,3 +128,39 @@ def embedding_module(monkeypatch):
     module.SentenceTransformer = Model
     monkeypatch.setitem(sys.modules, "sentence_transformers", module)
     return Model
+
+
+# ---- database servers ----------------------------------------------------------
+# One server of each kind per test run, started on first use.
+
+@pytest.fixture(scope="session")
+def redis_server():
+    """A plain redis-server on 127.0.0.1 (see servers.RedisServer)."""
+    from servers import RedisServer
+    server = RedisServer()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def redis_tls_server():
+    """A redis-server serving only TLS, with certificates made for this run."""
+    from servers import RedisServer
+    server = RedisServer(tls=True)
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def postgres_server():
+    """A PostgreSQL cluster made with initdb for this run."""
+    from servers import PostgresServer
+    server = PostgresServer()
+    yield server
+    server.stop()
+
+
+def unique_table(prefix="t"):
+    """A PostgreSQL table name no other test uses."""
+    import uuid
+    return f"{prefix}_{uuid.uuid4().hex[:12]}"
