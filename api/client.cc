@@ -142,6 +142,7 @@ std::unique_ptr<EncryptedIndex> Client::CreateIndex(const std::string& index_nam
   SendInitEvent();
   if (telemetry_) telemetry_->IncrementCounter(TelemetryEventType::CreateIndex, 1);
   ValidateNewIndex(index_name, index_key, index_config, metric.value_or(index_config.metric_));
+  config_store().CheckIndexName(index_name);
   std::unique_ptr<IndexConfig> overridden;
   if (metric) overridden = WithMetric(index_config, *metric);
   const IndexConfig& chosen = overridden ? *overridden : index_config;
@@ -181,6 +182,7 @@ std::unique_ptr<EncryptedIndex> Client::LoadIndex(const std::string& index_name,
       }
     }
     if (index_name.empty()) throw std::invalid_argument("Index name cannot be an empty string.");
+    config_store().CheckIndexName(index_name);
     SendInitEvent();
     nivora_encrypted_index::ExistingIndexConfig engine;
     engine.index_name = index_name;

@@ -64,9 +64,11 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  // A new index. Validation failures are std::invalid_argument; bad PQ or
-  // SQ parameters are refused here when known. metric, when given,
-  // overrides the configuration's. logger null: the default logger.
+  // A new index. Validation failures are std::invalid_argument, before
+  // anything is stored; among them a name the config store cannot hold
+  // (Keystore::CheckIndexName). Bad PQ or SQ parameters are refused here
+  // when known. metric, when given, overrides the configuration's. logger
+  // null: the default logger.
   std::unique_ptr<EncryptedIndex> CreateIndex(const std::string& index_name,
                                               const std::array<uint8_t, 32>& index_key,
                                               const IndexConfig& index_config,
@@ -78,7 +80,8 @@ class Client {
                                               const std::array<uint8_t, 32>& index_key,
                                               std::optional<DistanceMetric> metric,
                                               Logger* logger);
-  // A stored index (guard "LoadIndex"). No location may be MEMORY.
+  // A stored index (guard "LoadIndex"). No location may be MEMORY; a name
+  // the config store cannot hold is std::invalid_argument.
   std::unique_ptr<EncryptedIndex> LoadIndex(const std::string& index_name,
                                             const std::array<uint8_t, 32>& index_key,
                                             Logger* logger);
@@ -96,6 +99,11 @@ class Client {
 
  private:
   void CreateKeystores();
+  // The store of the indexes' config items: it judges which names it can
+  // hold (Keystore::CheckIndexName) before an index is created or loaded.
+  Keystore& config_store() const {
+    return *keystores_[static_cast<size_t>(nivora_encrypted_index::BackingStoreType::CONFIG)];
+  }
   void SendInitEvent();
   // The six borrowed keystores and the thread and GPU settings, for the
   // engine records.

@@ -135,6 +135,11 @@ class Keystore {
   virtual nivora::Array2D<unsigned char> LoadConfigItem(const std::string& name) = 0;
   virtual bool ConfigItemExists(const std::string& name) = 0;
   virtual void DeleteConfigItem(const std::string& name) = 0;
+  // Throws std::invalid_argument when this store, as the config store, could
+  // not hold the config items of an index named index_name (the name
+  // followed by ".nei" or ".nvs") under exactly their names; writes nothing.
+  // The default accepts every name: the store keeps names as byte strings.
+  virtual void CheckIndexName(const std::string& index_name);
   // Removes every item of the index in this store kind; config items stay.
   virtual void DeleteIndexImpl(const uint64_t& index) = 0;
   // Number of items of the index; 0 when it has none.

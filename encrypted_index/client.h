@@ -175,10 +175,15 @@ class Client {
   // size and payload size"), metadata and contents counts (empty or one per
   // item), item sizes, centroid ids below vocab_size (std::out_of_range);
   // the GPU upsert flag throws the CUDA-required std::runtime_error. Then:
-  // positions by compare-and-set; earlier versions of stored ids deleted;
-  // contents; then per slice of 10,000 items INDEX tokens, VECTORS,
-  // METADATA (an empty record per item without metadata) and ID records.
-  // A later failure leaves the slices already written in place.
+  // positions by compare-and-set; then per slice of 10,000 items, the
+  // slice's stored versions are read and replaced by INDEX tokens, VECTORS,
+  // METADATA (an empty record per item without metadata), ID and CONTENTS
+  // records (a version without contents deletes the earlier contents).
+  // When a store fails on a slice, its items are put back as they were
+  // (earlier records restored, new tokens removed; the positions stay
+  // used) and the failure passes on: each item is then wholly its earlier
+  // version or wholly the new one, unless the store also fails the
+  // restoring (logged at ERROR). Slices already written stay written.
   void AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids);
   // Deletes the VECTORS, METADATA, ID and CONTENTS records of the ids;
   // tokens and counters stay. Ids not stored are ignored.
@@ -297,17 +302,24 @@ class Client {
   // when the payload is to be written.
   void ValidateInputSizes(const ItemBatch& batch, const std::vector<uint32_t>& centroid_ids,
                           bool check_payload_width = true);
-  // Per id hash: whether its VECTORS record is stored.
-  std::vector<uint8_t> FindStoredItems(const std::vector<uint64_t>& id_hashes);
-  // Deletes the records of the items marked in `stored`.
-  void RemoveEarlierVersions(const internal::encrypted_index::ItemKeys& keys,
-                             const std::vector<uint8_t>& stored);
   internal::encrypted_index::EncryptedTokens DispatchIngestCentroids(
       const std::vector<uint64_t>& id_hashes, const std::vector<uint32_t>& centroid_ids,
       const std::vector<uint32_t>& positions);
-  void HandleContents(const std::vector<uint64_t>& contents_keys, const ItemBatch& batch);
-  void UpdateIndexes(const internal::encrypted_index::ItemKeys& keys, const ItemBatch& batch,
-                     const internal::encrypted_index::EncryptedTokens& tokens);
+  // One slice of an upsert (client_ingest.cc): its sealed records, and what
+  // the stores held for its items before.
+  struct SliceRecords;
+  struct EarlierVersions;
+  // The records of items [begin, end) of the batch.
+  SliceRecords SealSlice(const internal::encrypted_index::ItemKeys& keys, const ItemBatch& batch,
+                         const nivora::Array2DView<uint8_t>& payload,
+                         const internal::encrypted_index::EncryptedTokens& tokens, size_t begin,
+                         size_t end);
+  EarlierVersions ReadEarlierVersions(const internal::encrypted_index::ItemKeys& keys);
+  // Writes the slice's records over its items' earlier versions; when a
+  // write fails, puts the earlier versions back and removes the slice's
+  // tokens before the failure passes on.
+  void ReplaceItems(const SliceRecords& records);
+  void WriteContents(const SliceRecords& records, const EarlierVersions& earlier);
   void UpdateIndexBackingStore(const internal::encrypted_index::EncryptedTokens& tokens);
   // Throws std::runtime_error unless VECTORS rows read for `keys` keys are
   // payload_size + 28 bytes wide and one per key.

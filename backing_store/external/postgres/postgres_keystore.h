@@ -84,6 +84,11 @@ class PostgresKeystore : public Keystore {
   nivora::Array2D<unsigned char> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
   void DeleteConfigItem(const std::string& name) override;
+  // Refuses a name holding a NUL character (parameters travel as C
+  // strings), one that is not valid UTF-8 when the connection's client
+  // encoding is UTF8, and one longer than 251 characters (the config
+  // column holds 255, ending included).
+  void CheckIndexName(const std::string& index_name) override;
 
   void DeleteIndexImpl(const uint64_t& index) override;
   size_t GetTotalSize(const uint64_t& index) override;
