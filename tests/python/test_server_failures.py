@@ -45,6 +45,13 @@ def upsert(index, first, n=5):
     index.upsert([str(i) for i in range(first, first + n)], vectors(n, first))
 
 
+def index_with_five(location, text):
+    """A new index on the location, holding items "0".."4"."""
+    index = client_on(location, text).create_index(unique_name(), KEY, nv.IndexIVFFlat(4))
+    upsert(index, 0)
+    return index
+
+
 # ---- bad connection strings ------------------------------------------------------
 
 FORM = "expected host:H,port:P,db:N[,ssl:true,...]"
@@ -73,8 +80,7 @@ def test_bad_redis_connection_strings(redis_server, text, error, fragment):
 
 def test_spaces_and_letter_case_are_accepted(redis_server):
     text = f" host : 127.0.0.1 , port : {redis_server.port} , db : 0 , ssl : FALSE "
-    index = client_on("redis", text).create_index(unique_name(), KEY, nv.IndexIVFFlat(4))
-    upsert(index, 0)
+    index = index_with_five("redis", text)
     assert index.get_num_vectors() == 5
     index.delete_index()
 
@@ -110,8 +116,7 @@ def test_tls_verifies_against_the_system_store_by_default(redis_tls_server):
         client_on("redis", base).list_indexes()
     for trusted in (base + f",ca_cert:{certs['ca']}", base + ",ssl_verify:false",
                     base + f",ssl_verify:0,ca_cert:{certs['other_ca']}"):
-        index = client_on("redis", trusted).create_index(unique_name(), KEY, nv.IndexIVFFlat(4))
-        upsert(index, 0)
+        index = index_with_five("redis", trusted)
         assert index.get_num_vectors() == 5
         index.delete_index()
 
@@ -210,9 +215,7 @@ def assert_reported_once(stderr, cause):
 
 
 def test_stalled_redis_times_out_and_recovers(own_redis, capfd):
-    index = client_on("redis", own_redis.connection_string(timeout=1)).create_index(
-        unique_name(), KEY, nv.IndexIVFFlat(4))
-    upsert(index, 0)
+    index = index_with_five("redis", own_redis.connection_string(timeout=1))
     capfd.readouterr()
     os.kill(own_redis.proc.pid, signal.SIGSTOP)
     try:
@@ -229,9 +232,7 @@ def test_stalled_redis_times_out_and_recovers(own_redis, capfd):
 
 
 def test_restarted_redis_is_reconnected(own_redis):
-    index = client_on("redis", own_redis.connection_string()).create_index(
-        unique_name(), KEY, nv.IndexIVFFlat(4))
-    upsert(index, 0)
+    index = index_with_five("redis", own_redis.connection_string())
     port = own_redis.port
     own_redis.stop_process()
     with pytest.raises(ValueError, match="Failed to connect to Redis: Connection refused"):
@@ -243,9 +244,7 @@ def test_restarted_redis_is_reconnected(own_redis):
 
 
 def test_stalled_postgres_times_out_and_recovers(own_postgres, capfd):
-    text = own_postgres.connection_string(connect_timeout=2)
-    index = client_on("postgres", text).create_index(unique_name(), KEY, nv.IndexIVFFlat(4))
-    upsert(index, 0)
+    index = index_with_five("postgres", own_postgres.connection_string(connect_timeout=2))
     capfd.readouterr()
     stopped = backends(own_postgres)
     for pid in stopped:
@@ -264,9 +263,7 @@ def test_stalled_postgres_times_out_and_recovers(own_postgres, capfd):
 
 
 def test_postgres_backends_terminated_are_reconnected(own_postgres, capfd):
-    index = client_on("postgres", own_postgres.connection_string()).create_index(
-        unique_name(), KEY, nv.IndexIVFFlat(4))
-    upsert(index, 0)
+    index = index_with_five("postgres", own_postgres.connection_string())
     capfd.readouterr()
     own_postgres.sql("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity "
                      "WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()")
