@@ -46,7 +46,9 @@ class Client {
   // Copies the locations, starts the telemetry aggregator, sets the OpenMP
   // thread count when cpu_threads > 0, creates the six keystores (their
   // factory's failures pass unguarded) and sends one "init" event inside
-  // the guard "Client".
+  // the guard "Client". An index or items location that is the config
+  // location's PostgreSQL table throws std::invalid_argument "<which> and
+  // config_location name the same PostgreSQL table '<table>': ...".
   Client(const std::string& api_key, const DBConfig& index_location,
          const DBConfig& config_location, const DBConfig& items_location, int cpu_threads,
          GPUConfig gpu_config);

@@ -150,8 +150,9 @@ class Client {
   // of the number of columns".
   bool StoreMap();
   // Hands out one position per entry of centroid_ids (its centroid), in
-  // input order, by load / assign / compare-and-set, retried up to 100
-  // times (std::runtime_error "Failed to update map in 100 retries.").
+  // input order, by load / assign / compare-and-set, a refused store retried
+  // up to 100 times (std::runtime_error "Failed to update map in 100
+  // retries."); a failed load or store is thrown at once with its cause.
   // Before anything is stored: an id at or past vocab_size or past the
   // loaded map throws std::out_of_range, a counter at 2^32 - 1 throws
   // std::overflow_error; neither is retried.
@@ -292,9 +293,11 @@ class Client {
   void CatchUpMapCache(const internal::backing_store::VersionedMap& stored);
   // The compare-and-set protocol shared by UpdateMap and ResizeVocabulary:
   // loads the map from the store (never from the RAM cache), runs adjust on the
-  // loaded counters, stores; retries a refusal or a std::exception of the
-  // load or the store up to 100 times, then throws std::runtime_error
-  // failure_message. Exceptions of adjust are not retried.
+  // loaded counters, stores; retries a refusal up to 100 times, then throws
+  // std::runtime_error failure_message. Exceptions of the load, adjust or
+  // the store are not retried: they leave as they are (a map that does not
+  // decrypt as std::runtime_error "The stored counter map does not decrypt
+  // with this index key: ...").
   void CompareAndSetMap(const std::function<void()>& adjust, const std::string& failure_message);
 
   // Ingest steps (client_ingest.cc).

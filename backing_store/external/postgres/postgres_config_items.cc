@@ -88,26 +88,24 @@ void PostgresKeystore::PushConfigItem(const std::string& name, const uint8_t* da
   const char* values[] = {name.c_str(), BinaryParam(data, size)};
   const int lengths[] = {static_cast<int>(name.size()), static_cast<int>(size)};
   const int formats[] = {kTextFormat, kBinaryFormat};
-  PGresultPtr result(PQexecParams(
-      conn_.get(),
-      ("INSERT INTO " + table_name_ +
-       " (index_name, config) VALUES ($1, $2) ON CONFLICT (index_name) DO UPDATE SET config = "
-       "EXCLUDED.config;")
-          .c_str(),
-      2, nullptr, values, lengths, formats, 0));
+  PGresultPtr result = Session().ExecParams(
+      "INSERT INTO " + table_name_ +
+          " (index_name, config) VALUES ($1, $2) ON CONFLICT (index_name) DO UPDATE SET config = "
+          "EXCLUDED.config;",
+      2, values, lengths, formats, kTextFormat);
   if (!HasStatus(result, PGRES_COMMAND_OK)) {
-    throw std::runtime_error("Postgres put_item error: " + ErrorOf(conn_.get()));
+    throw std::runtime_error("Postgres put_item error: " + session_->Error());
   }
 }
 
 nivora::Array2D<unsigned char> PostgresKeystore::LoadConfigItem(const std::string& name) {
   std::lock_guard lock(mutex_);
   PGresultPtr result =
-      ExecText(conn_.get(), "SELECT config FROM " + table_name_ + " WHERE index_name = $1;",
+      Session().ExecText("SELECT config FROM " + table_name_ + " WHERE index_name = $1;",
                {name.c_str()}, kBinaryFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK)) {
     nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
-                                            "Postgres get_item error: " + ErrorOf(conn_.get()));
+                                            "Postgres get_item error: " + session_->Error());
   }
   if (PQntuples(result.get()) != 1) {
     nivora::LogAndThrow<std::runtime_error>(
@@ -123,12 +121,12 @@ nivora::Array2D<unsigned char> PostgresKeystore::LoadConfigItem(const std::strin
 
 bool PostgresKeystore::ConfigItemExists(const std::string& name) {
   std::lock_guard lock(mutex_);
-  PGresultPtr result = ExecText(
-      conn_.get(), "SELECT EXISTS(SELECT 1 FROM " + table_name_ + " WHERE index_name = $1)",
+  PGresultPtr result = Session().ExecText(
+      "SELECT EXISTS(SELECT 1 FROM " + table_name_ + " WHERE index_name = $1)",
       {name.c_str()}, kTextFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK) || PQntuples(result.get()) < 1) {
     nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
-                                            "PostgreSQL query error: " + ErrorOf(conn_.get()));
+                                            "PostgreSQL query error: " + session_->Error());
   }
   return IsTrue(result.get(), 0, 0);
 }
@@ -137,11 +135,11 @@ void PostgresKeystore::DeleteConfigItem(const std::string& name) {
   RequireConfigStore("Cannot delete config items in a non-config keystore");
   std::lock_guard lock(mutex_);
   PGresultPtr result =
-      ExecText(conn_.get(), "DELETE FROM " + table_name_ + " WHERE index_name = $1;",
+      Session().ExecText("DELETE FROM " + table_name_ + " WHERE index_name = $1;",
                {name.c_str()}, kTextFormat);
   if (!HasStatus(result, PGRES_COMMAND_OK)) {
     nivora::LogAndThrow<std::runtime_error>(
-        KeystoreLog(), nivora::ERROR, "Postgres delete config item error: " + ErrorOf(conn_.get()));
+        KeystoreLog(), nivora::ERROR, "Postgres delete config item error: " + session_->Error());
   }
   KeystoreLog().info("Config item '" + name + "' successfully deleted from Postgres");
 }
