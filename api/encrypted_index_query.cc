@@ -92,7 +92,8 @@ void DropRepeatedResults(vi::RankingResults& ranking, uint32_t top_k) {
       if (!seen.insert(ids[i]).second) continue;
       ids[out] = ids[i];
       distances[out] = distances[i];
-      if (with_metadata) metadata[out] = std::move(metadata[i]);
+      // Moving a string onto itself empties it.
+      if (with_metadata && out != i) metadata[out] = std::move(metadata[i]);
       ++out;
     }
     ids.resize(out);
