@@ -93,6 +93,15 @@ nivora::Array2D<unsigned char> IndexValues(const std::vector<uint64_t>& values, 
   return rows;
 }
 
+// The id hashes of the items marked in stored.
+std::vector<uint64_t> StoredHashes(const engine::ItemKeys& keys, const std::vector<uint8_t>& stored) {
+  std::vector<uint64_t> hashes;
+  for (size_t i = 0; i < stored.size(); ++i) {
+    if (stored[i]) hashes.push_back(keys.id_hashes[i]);
+  }
+  return hashes;
+}
+
 }  // namespace
 
 void Client::ValidateInputSizes(const ItemBatch& batch, const std::vector<uint32_t>& centroid_ids,
@@ -233,6 +242,7 @@ void Client::AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_id
   const engine::ItemKeys keys =
       engine::DeriveItemKeys(batch.ids, vectors_key_, metadata_key_, id_key_, contents_key_);
   const std::vector<uint8_t> stored = FindStoredItems(keys.id_hashes);
+  const engine::EncryptedTokens superseded = FindCurrentTokens(StoredHashes(keys, stored));
 
   std::vector<uint32_t> assigned = centroid_ids;
   const std::vector<uint32_t> positions = UpdateMap(assigned);
@@ -241,6 +251,10 @@ void Client::AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_id
       DispatchIngestCentroids(keys.id_hashes, centroid_ids, positions);
   HandleContents(keys.contents_keys, batch);
   UpdateIndexes(keys, batch, tokens);
+  // Only once the new version is whole: until then the old token is what
+  // finds the item.
+  StoreLocations(keys.id_hashes, centroid_ids, positions);
+  DeleteTokens(superseded);
 }
 
 void Client::RemoveItems(const std::vector<std::string>& ids) {
@@ -249,6 +263,7 @@ void Client::RemoveItems(const std::vector<std::string>& ids) {
   const engine::ItemKeys keys =
       engine::DeriveItemKeys(ids, vectors_key_, metadata_key_, id_key_, contents_key_);
   RemoveEarlierVersions(keys, std::vector<uint8_t>(ids.size(), 1));
+  ForgetItems(keys.id_hashes);
 }
 
 void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids) {
@@ -262,6 +277,7 @@ void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroi
   const std::vector<uint32_t> positions = UpdateMap(assigned);
   const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
   UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+  StoreLocations(id_hashes, centroid_ids, positions);
   logger_->info("Index rebuild completed");
 }
 

@@ -34,6 +34,36 @@ def trained_index(kind):
     return index, vectors
 
 
+def move(index, how, item, vector):
+    if how == "delete, then upsert":
+        index.delete([item])
+    index.upsert([{"id": item, "vector": vector.tolist(), "metadata": {"n": int(item), "moved": 1}}])
+
+
+CASES = [(kind, how) for kind in sorted(CONFIGS) for how in ["upsert", "delete, then upsert"]]
+
+
+@pytest.mark.parametrize("kind, how", CASES)
+def test_moved_item_leaves_its_old_list(kind, how):
+    index, vectors = trained_index(kind)
+    old, new = vectors[0], CENTERS[1] + 0.5  # item "0" moves from cluster 0 to cluster 1
+    move(index, how, "0", new)
+    everyone = N_ITEMS
+
+    only_old = index.query(old, top_k=everyone, n_probes=1)
+    assert "0" not in [r["id"] for r in only_old]
+
+    everywhere = index.query(old, top_k=everyone, n_probes=3)
+    distance = {r["id"]: r["distance"] for r in everywhere}
+    assert len(everywhere) == N_ITEMS
+    if kind == "IVF":
+        # Ranked by its new list's centroid, as its list mates are.
+        assert distance["0"] == distance["1"]
+        assert distance["0"] > distance["3"]
+    else:
+        assert distance["0"] == pytest.approx(float(np.linalg.norm(old - new)), rel=0.05)
+
+
 @pytest.mark.parametrize("kind", sorted(CONFIGS))
 def test_filtered_results_of_a_moved_item_keep_their_metadata(kind):
     index, _ = trained_index(kind)
