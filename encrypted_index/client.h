@@ -320,10 +320,32 @@ class Client {
   EarlierVersions ReadEarlierVersions(const internal::encrypted_index::ItemKeys& keys);
   // Writes the slice's records over its items' earlier versions; when a
   // write fails, puts the earlier versions back and removes the slice's
-  // tokens before the failure passes on.
-  void ReplaceItems(const SliceRecords& records);
+  // tokens before the failure passes on. Returns the tokens of the versions
+  // it replaced, for removal once the new locations are stored.
+  internal::encrypted_index::EncryptedTokens ReplaceItems(const SliceRecords& records);
   void WriteContents(const SliceRecords& records, const EarlierVersions& earlier);
   void UpdateIndexBackingStore(const internal::encrypted_index::EncryptedTokens& tokens);
+
+  // Tokens of replaced and removed items (client_item_tokens.cc). A token
+  // is never rewritten, so an item's earlier token would keep leading to
+  // its current records from the list it has left; these steps find it by
+  // the item's location record and delete it.
+  // The tokens that the location records of id_hashes name; hashes without
+  // a record, or whose record names a centroid outside the vocabulary, add
+  // none.
+  internal::encrypted_index::EncryptedTokens FindCurrentTokens(
+      const std::vector<uint64_t>& id_hashes);
+  // Writes the location records of items ingested at centroid_ids[i],
+  // positions[i].
+  void StoreLocations(const std::vector<uint64_t>& id_hashes,
+                      const std::vector<uint32_t>& centroid_ids,
+                      const std::vector<uint32_t>& positions);
+  // Deletes the tokens (from FindCurrentTokens) whose stored value is still
+  // the one expected: a token that has since gone, or whose key another
+  // item's token now holds after a rebuild, is left alone.
+  void DeleteTokens(const internal::encrypted_index::EncryptedTokens& tokens);
+  // Deletes the tokens and location records of removed items.
+  void ForgetItems(const std::vector<uint64_t>& id_hashes);
   // Throws std::runtime_error unless VECTORS rows read for `keys` keys are
   // payload_size + 28 bytes wide and one per key.
   void CheckPayloadRows(const nivora::Array2D<unsigned char>& rows, size_t keys) const;
@@ -361,6 +383,7 @@ class Client {
   internal::cryptography::WipedKey metadata_key_;
   internal::cryptography::WipedKey centroid_metadata_key_;
   internal::cryptography::WipedKey id_key_;
+  internal::cryptography::WipedKey location_key_;
   size_t index_value_size_ = 8;
   std::string index_name_;
   uint64_t index_id_ = 0;  // the index argument of every keystore call

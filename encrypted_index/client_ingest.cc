@@ -292,8 +292,11 @@ Client::EarlierVersions Client::ReadEarlierVersions(const engine::ItemKeys& keys
   return earlier;
 }
 
-void Client::ReplaceItems(const SliceRecords& records) {
+engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
   const EarlierVersions earlier = ReadEarlierVersions(records.keys);
+  // Read before anything is written: the location records name the tokens
+  // of the versions this slice replaces.
+  engine::EncryptedTokens superseded = FindCurrentTokens(Pick(records.keys.id_hashes, earlier.stored));
   const engine::ItemKeys& keys = records.keys;
   const uint64_t index = index_id_;
   // Records of an item share its keys across versions, so each write
@@ -329,6 +332,7 @@ void Client::ReplaceItems(const SliceRecords& records) {
     }
     std::rethrow_exception(failure);
   }
+  return superseded;
 }
 
 void Client::WriteContents(const SliceRecords& records, const EarlierVersions& earlier) {
@@ -369,7 +373,12 @@ void Client::AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_id
     payload = nivora::Array2DView<uint8_t>(nullptr, batch.ids.size(), 0);
   }
   ForEachSlice(batch.ids.size(), [&](const Slice& slice) {
-    ReplaceItems(SealSlice(keys, batch, payload, tokens, slice.begin, slice.end));
+    const engine::EncryptedTokens superseded =
+        ReplaceItems(SealSlice(keys, batch, payload, tokens, slice.begin, slice.end));
+    // Only once the new version is whole: until then the old token is what
+    // finds the item.
+    StoreLocations(Part(keys.id_hashes, slice), Part(centroid_ids, slice), Part(positions, slice));
+    DeleteTokens(superseded);
   });
 }
 
@@ -382,6 +391,7 @@ void Client::RemoveItems(const std::vector<std::string>& ids) {
   metadata_keystore_->BatchDeleteItems(index_id_, keys.metadata_keys);
   id_keystore_->BatchDeleteItems(index_id_, keys.id_keys);
   contents_keystore_->BatchDeleteItems(index_id_, keys.contents_keys);
+  ForgetItems(keys.id_hashes);
 }
 
 void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids) {
@@ -395,6 +405,7 @@ void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroi
   const std::vector<uint32_t> positions = UpdateMap(assigned);
   const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
   UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+  StoreLocations(id_hashes, centroid_ids, positions);
   logger_->info("Index rebuild completed");
 }
 

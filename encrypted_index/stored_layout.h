@@ -7,7 +7,8 @@
 // entries (INDEX) are keyed by position tokens (position_tree.h); the
 // counter map is a versioned map under two fixed keys of the INDEX store;
 // centroid metadata lives in the INDEX store under D64(K_centroid_metadata
-// || field name). Everything in the INDEX, VECTORS, METADATA, ID and
+// || field name), and the place of an item's current token (its location
+// record, below) under D64(K_location || LE64(h)). Everything in the INDEX, VECTORS, METADATA, ID and
 // CONTENTS stores is kept under the index id.
 #ifndef NIVORA_ENCRYPTED_INDEX_STORED_LAYOUT_H_
 #define NIVORA_ENCRYPTED_INDEX_STORED_LAYOUT_H_
@@ -26,6 +27,11 @@ inline constexpr uint64_t kCounterMapKey = 0xFFFFFFFFFFFFFFFFULL;
 inline constexpr uint64_t kCounterMapVersionKey = 42;
 // Width of an INDEX store value: the masked id hash, little-endian.
 inline constexpr size_t kIndexValueSize = 8;
+
+// A location record's plaintext: the centroid (LE32) and position (LE32) of
+// the token an item was last ingested under. Items written before such
+// records existed have none.
+inline constexpr size_t kLocationSize = 8;
 
 // Suffixes of the two config items of an index.
 inline constexpr const char* kEngineConfigSuffix = ".nei";

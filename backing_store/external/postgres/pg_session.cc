@@ -174,6 +174,12 @@ PGresultPtr PgSession::Prepare(const char* name, const std::string& sql, int cou
   return Run([&](PGconn* conn) { return PQsendPrepare(conn, name, sql.c_str(), count, nullptr); });
 }
 
+std::string PgSession::Parameter(const char* name) const {
+  if (conn_ == nullptr) return "";
+  const char* value = PQparameterStatus(conn_.get(), name);
+  return value == nullptr ? "" : value;
+}
+
 std::string PgSession::Error() const {
   if (conn_ == nullptr) return timed_out_.empty() ? "connection lost" : timed_out_;
   const std::string reason = OneLine(PQerrorMessage(conn_.get()));

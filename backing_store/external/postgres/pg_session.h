@@ -57,6 +57,10 @@ class PgSession {
                        int result_format);
   PGresultPtr Prepare(const char* name, const std::string& sql, int count);
 
+  // The server parameter `name` as the connection reports it ("" when
+  // unknown or not connected), e.g. "client_encoding".
+  std::string Parameter(const char* name) const;
+
   // Why the last statement failed, on one line; "connection lost: ..." when
   // the connection broke.
   std::string Error() const;

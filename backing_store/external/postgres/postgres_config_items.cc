@@ -70,8 +70,7 @@ void PostgresKeystore::CheckIndexName(const std::string& index_name) {
   bool utf8 = false;
   {
     std::lock_guard lock(mutex_);
-    const char* encoding = PQparameterStatus(conn_.get(), "client_encoding");
-    utf8 = encoding != nullptr && std::string_view(encoding) == "UTF8";
+    utf8 = Session().Parameter("client_encoding") == "UTF8";
   }
   // Another client encoding: bytes, never fewer than its characters.
   std::optional<size_t> characters = index_name.size();
