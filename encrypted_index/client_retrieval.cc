@@ -141,7 +141,7 @@ void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeig
   nivora::Array2D<uint8_t> payloads;
   payloads.rows = n;
   payloads.cols = width;
-  if (width != 0) payloads.AllocateOwned(n * width);
+  if (width != 0) payloads.AllocateWiped(n * width);
   // A token without an INDEX entry (its ingest failed) leads nowhere.
   std::vector<uint8_t> present(n);
   for (size_t i = 0; i < n; ++i) present[i] = engine::HasNonZeroByte(masked.row(i), masked.cols);
@@ -295,7 +295,7 @@ ItemBatch& Client::RetrieveAllEmbeddings() {
 
   const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, h);
   CheckPayloadRows(rows, m);
-  nivora::Array2D<uint8_t> payload(m, payload_size_);
+  auto payload = nivora::Array2D<uint8_t>::Wiped(m, payload_size_);
   uint8_t no_payload = 0;
   crypto::DecryptItemsFixedInto(rows.data, rows.rows, rows.cols, vectors_key_,
                                 payload_size_ == 0 ? &no_payload : payload.data, payload_size_);
