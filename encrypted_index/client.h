@@ -242,6 +242,10 @@ class Client {
   // Drops the vectors cache of the index (nothing without one).
   void ClearVectorsCache();
 
+  // Derives the query tokens of every non-empty list of the stored counter
+  // map into the token cache, so that the first queries find them there.
+  void WarmTokenCache();
+
   // The engine's query-token cache (statistics).
   const internal::encrypted_index::cpu::EncryptedTokenCache& token_cache() const {
     return *token_cache_;
