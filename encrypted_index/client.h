@@ -316,6 +316,11 @@ class Client {
   // Throws std::runtime_error unless VECTORS rows read for `keys` keys are
   // payload_size + 28 bytes wide and one per key.
   void CheckPayloadRows(const nivora::Array2D<unsigned char>& rows, size_t keys) const;
+  // Reads the VECTORS records of the id hashes and decrypts them into the
+  // rows of payloads (ids.size() x payload_size, written whole); a row whose
+  // record is absent is zeroed and its present flag cleared.
+  void ReadPayloads(const std::vector<uint64_t>& ids, std::vector<uint8_t>& present,
+                    nivora::Array2D<uint8_t>& payloads);
   // out = the decrypted records of the hashes' keys in store, as strings;
   // false (out untouched) for no hashes. field / fields name them in the
   // log lines.
