@@ -93,6 +93,7 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name,
                       " to " + std::to_string(n));
         client_->ResizeVocabulary(n);
       }
+      client_->WarmTokenCache();  // the first query then derives no tokens
     }
   });
 }

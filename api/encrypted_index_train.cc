@@ -283,6 +283,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
     if (before.quantizers) WipeQuantizers(*before.quantizers);
     CacheQuantizers();
     client_->EagerLoadCaches();
+    client_->WarmTokenCache();  // the first query then derives no tokens
     logger_->info("TrainIndex completed successfully");
   });
 }

@@ -151,6 +151,9 @@ class Keystore {
   virtual void SetValueSizeImpl(const uint64_t& index, size_t value_size) = 0;
   virtual size_t GetValueSizeImpl(const uint64_t& index) const = 0;
   virtual nivora::Location GetLocation() const = 0;
+  // Whether the batch reads may be called from several threads at once (the
+  // store's own locking may still make them take turns). Default: true.
+  virtual bool ConcurrentReads() const { return true; }
   virtual BackingStoreType GetBackingStoreType() const = 0;
   // What tells this keystore's storage apart from other storage of the same
   // location in this process, as text; the RAM caches are kept per location,

@@ -248,6 +248,10 @@ class Client {
   // Drops the vectors cache of the index (nothing without one).
   void ClearVectorsCache();
 
+  // Derives the query tokens of every non-empty list of the stored counter
+  // map into the token cache, so that the first queries find them there.
+  void WarmTokenCache();
+
   // The engine's query-token cache (statistics).
   const internal::encrypted_index::cpu::EncryptedTokenCache& token_cache() const {
     return *token_cache_;
@@ -349,6 +353,11 @@ class Client {
   // Throws std::runtime_error unless VECTORS rows read for `keys` keys are
   // payload_size + 28 bytes wide and one per key.
   void CheckPayloadRows(const nivora::Array2D<unsigned char>& rows, size_t keys) const;
+  // Reads the VECTORS records of the id hashes and decrypts them into the
+  // rows of payloads (ids.size() x payload_size, written whole); a row whose
+  // record is absent is zeroed and its present flag cleared.
+  void ReadPayloads(const std::vector<uint64_t>& ids, std::vector<uint8_t>& present,
+                    nivora::Array2D<uint8_t>& payloads);
   // out = the decrypted records of the hashes' keys in store, as strings;
   // false (out untouched) for no hashes. field / fields name them in the
   // log lines.
