@@ -10,7 +10,10 @@
 //
 // Thread safety: none of its own. One Client is never used by two threads
 // at once: calls on it must not overlap (the index layer serialises them).
-// Its parallel work runs in OpenMP regions inside its operations, on
+// Every operation that writes to the stores advances the index's change
+// stamp (change_stamp.h) once its writes are done, also when it fails after
+// writing part of them; the Index API reads the stamp at the start of each
+// operation and brings the RAM caches up to it (SyncCaches). Its parallel work runs in OpenMP regions inside its operations, on
 // cpu_threads threads whichever thread calls: every public operation opens a
 // nivora::ScopedThreadCount with it. Several Clients, in one process or
 // several, may work on one index: they agree only through the stores, and
@@ -38,6 +41,7 @@
 #include "core/item_batch.h"
 #include "core/logger.h"
 #include "core/parallel_for.h"
+#include "encrypted_index/change_stamp.h"
 #include "encrypted_index/cryptography/secret.h"
 #include "encrypted_index/ingest_tokens.h"
 #include "encrypted_index/position_tree.h"
@@ -226,7 +230,8 @@ class Client {
   // Attaches the process-wide caches to the index, vectors and id stores,
   // and to the metadata store with include_metadata.
   void EnableCaches(bool include_metadata);
-  // Fills the caches of the index's stores and offers them the counter map.
+  // Brings the caches of the index's stores up to the stored change stamp
+  // (ReadChangeStamp, SyncCaches).
   void EagerLoadCaches();
   // Brings the RAM caches up to the stored counter map when another process
   // stored a newer one: fetches only the tokens, rows, ids and metadata of
@@ -241,6 +246,30 @@ class Client {
                                                      const std::vector<uint32_t>& new_counters);
   // Drops the vectors cache of the index (nothing without one).
   void ClearVectorsCache();
+
+  // ---- Change stamp (change_stamp.h) -------------------------------------
+  // The stamp as stored now, read from the store itself (one read). No
+  // record gives version 0 and zero tags. A record that does not decrypt
+  // under the index key throws std::runtime_error.
+  ChangeStamp ReadChangeStamp();
+  // One compare-and-set: when the stored stamp is still `expected` (its
+  // version), stores expected.version + 1 with a fresh tag (and, for kState,
+  // a fresh state tag) and returns true; else false, nothing stored. On
+  // success the caches this client is attached to and that were current at
+  // `expected` are marked current at the new stamp. The caller has done its
+  // writes (through this client's keystores) before calling.
+  bool AdvanceChangeStampFrom(const ChangeStamp& expected, ChangeKind kind);
+  // Reads the stamp and advances it by AdvanceChangeStampFrom; on a refusal,
+  // kItems is done when the stamp has moved meanwhile (that advance came
+  // after this client's writes); otherwise it retries after a pause, up to
+  // 100 times (std::runtime_error "Failed to advance the change stamp in 100
+  // retries.").
+  void AdvanceChangeStamp(ChangeKind kind);
+  // Refills every attached cache of the index whose copy is not marked with
+  // `stamp` (read from the store before the call), and offers the index
+  // cache the counter map. Afterwards the caches hold every write whose
+  // operation advanced the stamp to `stamp` or before.
+  void SyncCaches(const ChangeStamp& stamp);
 
   // The engine's query-token cache (statistics).
   const internal::encrypted_index::cpu::EncryptedTokenCache& token_cache() const {
@@ -273,6 +302,24 @@ class Client {
   void SetVectorsValueSize();
   std::string EngineConfigName() const;
 
+  // The keystores of the index whose RAM cache is attached.
+  std::vector<Keystore*> CachedStores() const;
+  // AdvanceChangeStamp after an operation failed part-way: failures are
+  // logged, not thrown, so the operation's own exception passes on.
+  void AdvanceChangeStampAfterFailure(ChangeKind kind) noexcept;
+  // Runs write, then advances the stamp by kind; when write throws, advances
+  // it as far as it can and rethrows.
+  template <typename Write>
+  void StampedWrite(ChangeKind kind, const Write& write) {
+    try {
+      write();
+    } catch (...) {
+      AdvanceChangeStampAfterFailure(kind);
+      throw;
+    }
+    AdvanceChangeStamp(kind);
+  }
+
   // Reads the stored map from the store itself, bypassing the RAM cache,
   // and brings the cache's copy of it up to date.
   void LoadMapFromStore();
@@ -285,6 +332,8 @@ class Client {
   // version `stored` (read from the store) without ever pairing an old map
   // with a version the store could still accept.
   void CatchUpMapCache(const internal::backing_store::VersionedMap& stored);
+  // ResizeVocabulary's store of the counter map.
+  void ResizeCounterMap(size_t n);
   // The compare-and-set protocol shared by UpdateMap and ResizeVocabulary:
   // loads the map from the store (never from the RAM cache), runs adjust on the
   // loaded counters, stores; retries a refusal or a std::exception of the

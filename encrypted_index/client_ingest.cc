@@ -234,13 +234,15 @@ void Client::AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_id
       engine::DeriveItemKeys(batch.ids, vectors_key_, metadata_key_, id_key_, contents_key_);
   const std::vector<uint8_t> stored = FindStoredItems(keys.id_hashes);
 
-  std::vector<uint32_t> assigned = centroid_ids;
-  const std::vector<uint32_t> positions = UpdateMap(assigned);
-  RemoveEarlierVersions(keys, stored);
-  const engine::EncryptedTokens tokens =
-      DispatchIngestCentroids(keys.id_hashes, centroid_ids, positions);
-  HandleContents(keys.contents_keys, batch);
-  UpdateIndexes(keys, batch, tokens);
+  StampedWrite(ChangeKind::kItems, [&] {
+    std::vector<uint32_t> assigned = centroid_ids;
+    const std::vector<uint32_t> positions = UpdateMap(assigned);
+    RemoveEarlierVersions(keys, stored);
+    const engine::EncryptedTokens tokens =
+        DispatchIngestCentroids(keys.id_hashes, centroid_ids, positions);
+    HandleContents(keys.contents_keys, batch);
+    UpdateIndexes(keys, batch, tokens);
+  });
 }
 
 void Client::RemoveItems(const std::vector<std::string>& ids) {
@@ -248,20 +250,23 @@ void Client::RemoveItems(const std::vector<std::string>& ids) {
   if (ids.empty()) return;
   const engine::ItemKeys keys =
       engine::DeriveItemKeys(ids, vectors_key_, metadata_key_, id_key_, contents_key_);
-  RemoveEarlierVersions(keys, std::vector<uint8_t>(ids.size(), 1));
+  StampedWrite(ChangeKind::kItems,
+               [&] { RemoveEarlierVersions(keys, std::vector<uint8_t>(ids.size(), 1)); });
 }
 
 void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids) {
   const auto threads = ThreadScope();
   logger_->info("Rebuilding index with " + std::to_string(batch.ids.size()) + " items");
   ValidateInputSizes(batch, centroid_ids, /*check_payload_width=*/false);
-  index_keystore_->DeleteIndex(index_id_);
-  token_cache_->clear();
-  GetSaltsAndSeeds();
-  std::vector<uint32_t> assigned = centroid_ids;
-  const std::vector<uint32_t> positions = UpdateMap(assigned);
-  const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
-  UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+  StampedWrite(ChangeKind::kItems, [&] {
+    index_keystore_->DeleteIndex(index_id_);
+    token_cache_->clear();
+    GetSaltsAndSeeds();
+    std::vector<uint32_t> assigned = centroid_ids;
+    const std::vector<uint32_t> positions = UpdateMap(assigned);
+    const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
+    UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+  });
   logger_->info("Index rebuild completed");
 }
 
