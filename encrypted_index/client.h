@@ -123,7 +123,8 @@ class Client {
   // missing item.
   std::vector<uint8_t> LoadConfig(const std::string& name);
   // StoreConfig / LoadConfig of "<index name>.nvs", the Index API's state.
-  void StoreIndexConfig(const std::vector<uint8_t>& blob);
+  // The store returns the change stamp it advanced to (kState).
+  ChangeStamp StoreIndexConfig(const std::vector<uint8_t>& blob);
   std::vector<uint8_t> LoadIndexConfig();
   // Changes the payload size: drops the vectors cache of the index when
   // the old size was not 0, sets the vectors value size to n + 28 and
@@ -256,15 +257,18 @@ class Client {
   // version), stores expected.version + 1 with a fresh tag (and, for kState,
   // a fresh state tag) and returns true; else false, nothing stored. On
   // success the caches this client is attached to and that were current at
-  // `expected` are marked current at the new stamp. The caller has done its
-  // writes (through this client's keystores) before calling.
-  bool AdvanceChangeStampFrom(const ChangeStamp& expected, ChangeKind kind);
+  // `expected` are marked current at the new stamp, and *stored (when not
+  // null) receives it. The caller has done its writes (through this client's
+  // keystores) before calling.
+  bool AdvanceChangeStampFrom(const ChangeStamp& expected, ChangeKind kind,
+                              ChangeStamp* stored = nullptr);
   // Reads the stamp and advances it by AdvanceChangeStampFrom; on a refusal,
   // kItems is done when the stamp has moved meanwhile (that advance came
   // after this client's writes); otherwise it retries after a pause, up to
   // 100 times (std::runtime_error "Failed to advance the change stamp in 100
-  // retries.").
-  void AdvanceChangeStamp(ChangeKind kind);
+  // retries."). Returns the stamp stored by this call, or for kItems the one
+  // found moved on.
+  ChangeStamp AdvanceChangeStamp(ChangeKind kind);
   // Refills every attached cache of the index whose copy is not marked with
   // `stamp` (read from the store before the call), and offers the index
   // cache the counter map. Afterwards the caches hold every write whose
@@ -309,15 +313,16 @@ class Client {
   void AdvanceChangeStampAfterFailure(ChangeKind kind) noexcept;
   // Runs write, then advances the stamp by kind; when write throws, advances
   // it as far as it can and rethrows.
+  // Returns AdvanceChangeStamp's stamp.
   template <typename Write>
-  void StampedWrite(ChangeKind kind, const Write& write) {
+  ChangeStamp StampedWrite(ChangeKind kind, const Write& write) {
     try {
       write();
     } catch (...) {
       AdvanceChangeStampAfterFailure(kind);
       throw;
     }
-    AdvanceChangeStamp(kind);
+    return AdvanceChangeStamp(kind);
   }
 
   // Reads the stored map from the store itself, bypassing the RAM cache,

@@ -32,7 +32,8 @@ ChangeStamp Client::ReadChangeStamp() {
   return engine::DecodeChangeRecord(plain.data, plain.size(), stored.version);
 }
 
-bool Client::AdvanceChangeStampFrom(const ChangeStamp& expected, ChangeKind kind) {
+bool Client::AdvanceChangeStampFrom(const ChangeStamp& expected, ChangeKind kind,
+                                    ChangeStamp* stored) {
   const auto threads = ThreadScope();
   ChangeStamp next{expected.version + 1, engine::NewChangeTag(), expected.state_tag};
   if (kind == ChangeKind::kState) next.state_tag = engine::NewChangeTag();
@@ -49,17 +50,22 @@ bool Client::AdvanceChangeStampFrom(const ChangeStamp& expected, ChangeKind kind
   for (Keystore* store : CachedStores()) {
     store->AdvanceCacheMark(index_id_, expected.mark(), next.mark());
   }
+  if (stored != nullptr) *stored = next;
   return true;
 }
 
-void Client::AdvanceChangeStamp(ChangeKind kind) {
+ChangeStamp Client::AdvanceChangeStamp(ChangeKind kind) {
   const auto threads = ThreadScope();
   for (int attempt = 0; attempt < kStampRetries; ++attempt) {
     const ChangeStamp seen = ReadChangeStamp();
-    if (AdvanceChangeStampFrom(seen, kind)) return;
+    ChangeStamp stored;
+    if (AdvanceChangeStampFrom(seen, kind, &stored)) return stored;
     // Another advance that started after this client's writes would do for
     // items; a change of state must be told by a state tag of its own.
-    if (kind == ChangeKind::kItems && !(ReadChangeStamp() == seen)) return;
+    if (kind == ChangeKind::kItems) {
+      const ChangeStamp now = ReadChangeStamp();
+      if (!(now == seen)) return now;
+    }
     engine::PauseBeforeRetry();
   }
   throw std::runtime_error("Failed to advance the change stamp in " +
