@@ -363,22 +363,25 @@ void Client::AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_id
   const engine::ItemKeys keys =
       engine::DeriveItemKeys(batch.ids, vectors_key_, metadata_key_, id_key_, contents_key_);
 
-  std::vector<uint32_t> assigned = centroid_ids;
-  const std::vector<uint32_t> positions = UpdateMap(assigned);
-  const engine::EncryptedTokens tokens =
-      DispatchIngestCentroids(keys.id_hashes, centroid_ids, positions);
-  nivora::Array2DView<uint8_t> payload = batch.payload_view();
-  if (batch.payload_empty()) {
-    logger_->warning("No token payload provided, using empty payload");
-    payload = nivora::Array2DView<uint8_t>(nullptr, batch.ids.size(), 0);
-  }
-  ForEachSlice(batch.ids.size(), [&](const Slice& slice) {
-    const engine::EncryptedTokens superseded =
-        ReplaceItems(SealSlice(keys, batch, payload, tokens, slice.begin, slice.end));
-    // Only once the new version is whole: until then the old token is what
-    // finds the item.
-    StoreLocations(Part(keys.id_hashes, slice), Part(centroid_ids, slice), Part(positions, slice));
-    DeleteTokens(superseded);
+  StampedWrite(ChangeKind::kItems, [&] {
+    std::vector<uint32_t> assigned = centroid_ids;
+    const std::vector<uint32_t> positions = UpdateMap(assigned);
+    const engine::EncryptedTokens tokens =
+        DispatchIngestCentroids(keys.id_hashes, centroid_ids, positions);
+    nivora::Array2DView<uint8_t> payload = batch.payload_view();
+    if (batch.payload_empty()) {
+      logger_->warning("No token payload provided, using empty payload");
+      payload = nivora::Array2DView<uint8_t>(nullptr, batch.ids.size(), 0);
+    }
+    ForEachSlice(batch.ids.size(), [&](const Slice& slice) {
+      const engine::EncryptedTokens superseded =
+          ReplaceItems(SealSlice(keys, batch, payload, tokens, slice.begin, slice.end));
+      // Only once the new version is whole: until then the old token is what
+      // finds the item.
+      StoreLocations(Part(keys.id_hashes, slice), Part(centroid_ids, slice),
+                     Part(positions, slice));
+      DeleteTokens(superseded);
+    });
   });
 }
 
@@ -387,25 +390,29 @@ void Client::RemoveItems(const std::vector<std::string>& ids) {
   if (ids.empty()) return;
   const engine::ItemKeys keys =
       engine::DeriveItemKeys(ids, vectors_key_, metadata_key_, id_key_, contents_key_);
-  vectors_keystore_->BatchDeleteItems(index_id_, keys.id_hashes);
-  metadata_keystore_->BatchDeleteItems(index_id_, keys.metadata_keys);
-  id_keystore_->BatchDeleteItems(index_id_, keys.id_keys);
-  contents_keystore_->BatchDeleteItems(index_id_, keys.contents_keys);
-  ForgetItems(keys.id_hashes);
+  StampedWrite(ChangeKind::kItems, [&] {
+    vectors_keystore_->BatchDeleteItems(index_id_, keys.id_hashes);
+    metadata_keystore_->BatchDeleteItems(index_id_, keys.metadata_keys);
+    id_keystore_->BatchDeleteItems(index_id_, keys.id_keys);
+    contents_keystore_->BatchDeleteItems(index_id_, keys.contents_keys);
+    ForgetItems(keys.id_hashes);
+  });
 }
 
 void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids) {
   const auto threads = ThreadScope();
   logger_->info("Rebuilding index with " + std::to_string(batch.ids.size()) + " items");
   ValidateInputSizes(batch, centroid_ids, /*check_payload_width=*/false);
-  index_keystore_->DeleteIndex(index_id_);
-  token_cache_->clear();
-  GetSaltsAndSeeds();
-  std::vector<uint32_t> assigned = centroid_ids;
-  const std::vector<uint32_t> positions = UpdateMap(assigned);
-  const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
-  UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
-  StoreLocations(id_hashes, centroid_ids, positions);
+  StampedWrite(ChangeKind::kItems, [&] {
+    index_keystore_->DeleteIndex(index_id_);
+    token_cache_->clear();
+    GetSaltsAndSeeds();
+    std::vector<uint32_t> assigned = centroid_ids;
+    const std::vector<uint32_t> positions = UpdateMap(assigned);
+    const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
+    UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+    StoreLocations(id_hashes, centroid_ids, positions);
+  });
   logger_->info("Index rebuild completed");
 }
 

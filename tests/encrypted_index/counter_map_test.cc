@@ -212,6 +212,7 @@ TEST_F(CounterMapTest, AFailedMapReadLeavesAtOnceWithItsCause) {
   stores_.Replace(BackingStoreType::INDEX, &index_store);
   auto client = Create(1);
   index_store.fail_map_reads = true;
+  index_store.map_reads = 0;  // opening read the change stamp
   EXPECT_THAT([&] { Update(*client, {0}); }, ThrowsMessage<std::runtime_error>("map read failed"));
   EXPECT_EQ(index_store.map_reads, 1u);
   EXPECT_EQ(index_store.map_pushes, 0u);
