@@ -4,7 +4,10 @@
 // (row_compaction.h): rows of deleted items go, an item with several tokens
 // in one list keeps one row, and a filter drops the rows whose metadata
 // fails it (on every index type: a trained IVF index's pre-filter judges
-// whole lists, which may still hold items that fail the filter). An item
+// whole lists, which may still hold items that fail the filter). Only ids
+// are narrowed there: the payload rows are read, decrypted and scored list
+// by list during ranking, which skips the rows dropped (without a filter,
+// the rows are only marked) and the rows whose record is absent. An item
 // upserted again into another list keeps a row in each list; when a query
 // probes both, its ranking would hold the item twice, so the rankers are
 // asked for as many more results as there are such rows, and each query's
@@ -284,13 +287,24 @@ QueryResult EncryptedIndex::RetrieveOnce(const Array2D<float>& queries, QueryPar
   }
 
   // ---- Candidates ----------------------------------------------------------
+  // The rankers that score read each list's payload rows as they score it;
+  // an IVF index scores nothing, and reads its rows only for their presence.
+  const IndexType kind = trained_ ? index_type : IndexType::IVFFLAT;
   RetrieveNeighborsResult retrieved;
-  client_->RetrieveNeighbors(fetch, retrieved);
-  const internal::LiveRows live = internal::FindLiveRows(retrieved);
-  internal::CompactRows(retrieved, nullptr, live.keep);
-
+  if (kind == IndexType::IVF) {
+    client_->RetrieveNeighbors(fetch, retrieved);
+  } else {
+    client_->RetrieveCandidates(fetch, retrieved);
+  }
+  internal::LiveRows live = internal::FindLiveRows(retrieved);
   std::vector<std::string> metadata;
   const bool post_filtered = !filters.empty();
+  if (retrieved.read_payloads && !post_filtered) {
+    // The rankers skip the rows not kept as they score each list.
+    retrieved.row_present = std::move(live.keep);
+  } else {
+    internal::CompactRows(retrieved, nullptr, live.keep);
+  }
   if (post_filtered) {
     client_->RetrieveItemMetadata(retrieved.matching_ids, metadata);
     PostFiltering(retrieved, metadata, filters);
@@ -313,7 +327,6 @@ QueryResult EncryptedIndex::RetrieveOnce(const Array2D<float>& queries, QueryPar
   const std::vector<std::string>& ranker_metadata = post_filtered ? metadata : no_metadata;
   const Array2DView<float> view(queries.data, queries.rows, queries.cols);
 
-  const IndexType kind = trained_ ? index_type : IndexType::IVFFLAT;
   logger_->log(INFO, "Ranking with index type: " + std::to_string(static_cast<int>(kind)));
   vi::RankingResults ranking;
   switch (kind) {

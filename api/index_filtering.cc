@@ -188,7 +188,7 @@ void EncryptedIndex::PostFiltering(RetrieveNeighborsResult& result,
     logger_->log(CRITICAL, "Index out of bounds while filtering item_ids");
     throw std::out_of_range("Index out of bounds while filtering item_ids");
   }
-  if (result.payloads.rows < ids) {
+  if (result.rows() < ids) {
     logger_->log(CRITICAL, "Exception occurred during payload filtering");
     throw std::out_of_range("Index out of bounds while filtering payloads");
   }

@@ -27,10 +27,10 @@ void CheckShape(const RetrieveNeighborsResult& result, bool need_presence) {
   const size_t rows = result.matching_ids.size();
   const bool presence_ok =
       result.row_present.size() == rows || (!need_presence && result.row_present.empty());
-  if (!presence_ok || result.payloads.rows != rows) {
+  if (!presence_ok || result.rows() != rows) {
     throw std::runtime_error("Retrieved rows are inconsistent: " + std::to_string(rows) +
                              " ids, " + std::to_string(result.row_present.size()) +
-                             " presence flags, " + std::to_string(result.payloads.rows) +
+                             " presence flags, " + std::to_string(result.rows()) +
                              " payload rows");
   }
   const auto& off = result.centroid_to_matching_indices;
@@ -121,7 +121,9 @@ void CompactRows(RetrieveNeighborsResult& result, std::vector<std::string>* meta
                                                         [](uint8_t k) { return k != 0; }));
   if (kept == rows) return;
 
-  const size_t width = result.payloads.cols;
+  // Rows still to be read (read_payloads) have no payload here to move.
+  const bool with_payloads = !result.read_payloads;
+  const size_t width = with_payloads ? result.payloads.cols : 0;
   std::vector<uint64_t> ids;
   ids.reserve(kept);
   const bool with_presence = !result.row_present.empty();
@@ -131,7 +133,7 @@ void CompactRows(RetrieveNeighborsResult& result, std::vector<std::string>* meta
   if (metadata != nullptr) texts.reserve(kept);
   // Rows only move towards the front, so a block no one else shares is
   // compacted in place; a shared one is copied.
-  const bool in_place = result.payloads.owner.use_count() == 1;
+  const bool in_place = !with_payloads || result.payloads.owner.use_count() == 1;
   nivora::Array2D<uint8_t> payloads =
       in_place ? result.payloads : Array2D<uint8_t>::Wiped(kept, width);  // plaintext rows
   for (size_t r = 0; r < rows; ++r) {
@@ -146,7 +148,7 @@ void CompactRows(RetrieveNeighborsResult& result, std::vector<std::string>* meta
     if (width != 0 && (!in_place || j != r)) std::memmove(payloads.row(j), result.payloads.row(r), width);
     ++j;
   }
-  payloads.rows = kept;
+  if (with_payloads) payloads.rows = kept;
 
   // Each requested centroid keeps its place; its range counts its survivors.
   std::vector<uint64_t> offsets = result.centroid_to_matching_indices;

@@ -35,7 +35,8 @@ struct LiveRows {
 // rows [0, ids) in non-decreasing order.
 LiveRows FindLiveRows(const nivora_encrypted_index::RetrieveNeighborsResult& result);
 
-// Keeps the rows r of result (ids, payload rows, presence flags) and of
+// Keeps the rows r of result (ids, payload rows unless they are still to be
+// read, presence flags) and of
 // metadata (when it is not null) with keep[r] != 0, in their order; each
 // requested centroid keeps its place with the range of its surviving rows.
 // keep has one entry per row; metadata, when given, one text per row (the

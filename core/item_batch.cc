@@ -38,6 +38,7 @@ RetrieveNeighborsResult& RetrieveNeighborsResult::operator=(
   centroid_to_matching_indices = std::exchange(other.centroid_to_matching_indices, {});
   payloads = std::exchange(other.payloads, {});
   row_present = std::exchange(other.row_present, {});
+  read_payloads = std::exchange(other.read_payloads, {});
   return *this;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -46,6 +47,15 @@ struct ItemBatch {
 // its payload is zero) and keep one row per matching_ids value: an item
 // upserted again comes back once per token, every row with its hash carrying
 // the same, current payload.
+//
+// Reads and decrypts the payload rows of `count` candidates, given by their
+// id hashes, into `out` (count rows of the payload width, each written
+// whole) and clears present[i] for a candidate whose record is not stored
+// (its row zeroed). May be called from several threads at once; the caller
+// owns `out` and wipes it once the rows are scored.
+using PayloadReader =
+    std::function<void(const uint64_t* ids, size_t count, uint8_t* out, uint8_t* present)>;
+
 struct RetrieveNeighborsResult {
   std::vector<uint64_t> matching_ids;  // item id hash of every row, in token order
   // k + 1 offsets for k requested centroids: the rows of centroid i are
@@ -55,11 +65,20 @@ struct RetrieveNeighborsResult {
   // rows sit on a block wiped when its last owner releases it (AllocateWiped).
   nivora::Array2D<uint8_t> payloads;
   std::vector<uint8_t> row_present;   // per row: 1 when its item's record is stored, else 0
+  // When set, the rows were not read: payloads holds none (its cols give the
+  // row width), row_present reflects the tokens only, and the rankers read
+  // each list's rows through it as they score the list, scoring only rows
+  // whose row_present is non-zero (when it holds one flag per row) and
+  // whose record turns out stored.
+  PayloadReader read_payloads;
+
+  // The candidate rows: one per id.
+  size_t rows() const { return read_payloads ? matching_ids.size() : payloads.rows; }
 
   RetrieveNeighborsResult() = default;
   RetrieveNeighborsResult(const RetrieveNeighborsResult&) = default;
   RetrieveNeighborsResult& operator=(const RetrieveNeighborsResult&) = default;
-  // Moves take over all three fields and leave the source empty.
+  // Moves take over every field and leave the source empty.
   RetrieveNeighborsResult(RetrieveNeighborsResult&& other) noexcept;
   RetrieveNeighborsResult& operator=(RetrieveNeighborsResult&& other) noexcept;
 };

@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -227,6 +228,12 @@ class Client {
   // flag throws the CUDA-required std::runtime_error; stored rows of another
   // width than payload_size + 28 throw std::runtime_error.
   void RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeighborsResult& result);
+  // RetrieveNeighbors without reading the payloads: result.payloads holds no
+  // rows (payload_size columns), row_present reflects the INDEX entries only,
+  // and result.read_payloads reads and decrypts the rows of any candidates
+  // on demand (ReadPayloadRows), for as long as this Client lives and no
+  // other call is made on it.
+  void RetrieveCandidates(std::vector<uint32_t>& centroid_ids, RetrieveNeighborsResult& result);
   // out[i] = the id of id_hashes[i], "" when none is stored or the stored
   // id does not hash back to id_hashes[i]. No hashes: out is left alone.
   void RetrieveItemIDs(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out);
@@ -438,6 +445,12 @@ class Client {
   // record is absent is zeroed and its present flag cleared.
   void ReadPayloads(const std::vector<uint64_t>& ids, std::vector<uint8_t>& present,
                     nivora::Array2D<uint8_t>& payloads);
+  // One batch of ReadPayloads on the calling thread: the VECTORS records of
+  // ids[0, count) decrypted into out (count x payload_size bytes, written
+  // whole); an absent record zeroes its row and clears its present flag.
+  // Safe from several threads at once (a store without concurrent reads is
+  // read in turns).
+  void ReadPayloadRows(const uint64_t* ids, size_t count, uint8_t* out, uint8_t* present);
   // out = the decrypted records of the hashes' keys in store, as strings;
   // false (out untouched) for no hashes. field / fields name them in the
   // log lines.
@@ -476,6 +489,9 @@ class Client {
   size_t index_value_size_ = 8;
   std::string index_name_;
   uint64_t index_id_ = 0;  // the index argument of every keystore call
+  // Serialises the payload reads of one operation's threads on a store that
+  // serves one thread at a time (Keystore::ConcurrentReads).
+  std::mutex read_turns_;
   Keystore* index_keystore_ = nullptr;
   Keystore* config_keystore_ = nullptr;
   Keystore* contents_keystore_ = nullptr;

@@ -102,6 +102,26 @@ std::vector<std::string> Client::RetrieveStrings(Keystore* store, const std::vec
 }
 
 void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeighborsResult& result) {
+  RetrieveCandidates(centroid_ids, result);
+  result.read_payloads = nullptr;
+  const size_t n = result.matching_ids.size();
+  if (n == 0) return;
+  const auto threads = ThreadScope();
+  logger_->info("Retrieving and decrypting vectors");
+  // Every row is written by ReadPayloads: decrypted, or zeroed when its
+  // record is absent or fails. A large query's payloads run to hundreds of
+  // MB, whose zero-filling would cost as much as their decryption.
+  nivora::Array2D<uint8_t> payloads;
+  payloads.rows = n;
+  payloads.cols = payload_size_;
+  if (payload_size_ != 0) payloads.AllocateWiped(n * payload_size_);
+  ReadPayloads(result.matching_ids, result.row_present, payloads);
+  result.payloads = std::move(payloads);
+  logger_->info("Retrieved " + std::to_string(n) + " items with vectors and item_ids");
+}
+
+void Client::RetrieveCandidates(std::vector<uint32_t>& centroid_ids,
+                                RetrieveNeighborsResult& result) {
   const auto threads = ThreadScope();
   LoadMap();
   GetSaltsAndSeeds();
@@ -109,8 +129,11 @@ void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeig
   logger_->info("Generating query tokens for " + std::to_string(k) + " query tokens");
   result.matching_ids.clear();
   result.payloads = nivora::Array2D<uint8_t>();
+  result.payloads.cols = payload_size_;
   result.row_present.clear();
   result.centroid_to_matching_indices.assign(k + 1, 0);
+  result.read_payloads = [this](const uint64_t* ids, size_t count, uint8_t* out,
+                                uint8_t* present) { ReadPayloadRows(ids, count, out, present); };
   if (nivora::HasFlag(static_cast<nivora::GPUConfig>(gpu_config_), nivora::GPUConfig::QUERY)) {
     engine::ThrowCudaRequired();
   }
@@ -133,29 +156,13 @@ void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeig
     result.centroid_to_matching_indices = tokens.offsets;
     return;
   }
-
-  const size_t n = ids.size();
-  logger_->info("Retrieving vectors for " + std::to_string(n) + " items");
-  const size_t width = payload_size_;
-  // Every row is written below: decrypted, or zeroed when its record is
-  // absent or fails. A large query's payloads run to hundreds of MB, whose
-  // zero-filling would cost as much as their decryption.
-  nivora::Array2D<uint8_t> payloads;
-  payloads.rows = n;
-  payloads.cols = width;
-  if (width != 0) payloads.AllocateWiped(n * width);
   // A token without an INDEX entry (its ingest failed) leads nowhere.
+  const size_t n = ids.size();
   std::vector<uint8_t> present(n);
   for (size_t i = 0; i < n; ++i) present[i] = engine::HasNonZeroByte(masked.row(i), masked.cols);
-
-  logger_->info("Retrieving and decrypting vectors");
-  ReadPayloads(ids, present, payloads);
-
   result.matching_ids = std::move(ids);
-  result.payloads = std::move(payloads);
   result.row_present = std::move(present);
   result.centroid_to_matching_indices = tokens.offsets;
-  logger_->info("Retrieved " + std::to_string(n) + " items with vectors and item_ids");
 }
 
 void Client::ReadPayloads(const std::vector<uint64_t>& ids, std::vector<uint8_t>& present,
@@ -163,37 +170,40 @@ void Client::ReadPayloads(const std::vector<uint64_t>& ids, std::vector<uint8_t>
   const size_t n = ids.size();
   const size_t width = payloads.cols;
   // One parallel pass: each task reads one batch of records from the store
-  // and decrypts it as it arrives, straight into its rows. A store that
-  // serves one thread at a time is read in turns; the decryption of one
-  // batch still overlaps the reading of the next.
+  // and decrypts it as it arrives, straight into its rows.
   const size_t threads = static_cast<size_t>(nivora::ThreadCount());
   const size_t batch = std::clamp((n + threads - 1) / threads, kMinPayloadBatch, kPayloadBatch);
   const size_t batches = (n + batch - 1) / batch;
-  const bool take_turns = !vectors_keystore_->ConcurrentReads();
-  std::mutex turns;
   uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
   nivora::ParallelForDynamic(batches, [&](size_t b) {
     const size_t begin = b * batch;
     const size_t end = std::min(n, begin + batch);
-    const std::vector<uint64_t> keys(ids.begin() + begin, ids.begin() + end);
-    nivora::Array2D<unsigned char> rows;
-    if (take_turns) {
-      const std::lock_guard<std::mutex> turn(turns);
-      rows = vectors_keystore_->BatchGetItems(index_id_, keys);
-    } else {
-      rows = vectors_keystore_->BatchGetItems(index_id_, keys);
-    }
-    CheckPayloadRows(rows, keys.size());
-    for (size_t i = 0; i < rows.rows; ++i) {
-      if (!crypto::IsAbsentRecord(rows.row(i))) continue;
-      present[begin + i] = 0;
-      if (width != 0) std::memset(payloads.row(begin + i), 0, width);  // skipped below
-    }
-    // This task's batch on this thread: no team inside the team.
-    const nivora::ScopedThreadCount one_thread(1);
-    crypto::DecryptItemsFixedInto(rows.data, rows.rows, rows.cols, vectors_key_,
-                                  width == 0 ? &no_payload : payloads.row(begin), width);
+    ReadPayloadRows(ids.data() + begin, end - begin,
+                    width == 0 ? &no_payload : payloads.row(begin), present.data() + begin);
   });
+}
+
+void Client::ReadPayloadRows(const uint64_t* ids, size_t count, uint8_t* out, uint8_t* present) {
+  const std::vector<uint64_t> keys(ids, ids + count);
+  nivora::Array2D<unsigned char> rows;
+  if (vectors_keystore_->ConcurrentReads()) {
+    rows = vectors_keystore_->BatchGetItems(index_id_, keys);
+  } else {
+    // A store that serves one thread at a time is read in turns; the
+    // decryption of one batch still overlaps the reading of the next.
+    const std::lock_guard<std::mutex> turn(read_turns_);
+    rows = vectors_keystore_->BatchGetItems(index_id_, keys);
+  }
+  CheckPayloadRows(rows, count);
+  const size_t width = payload_size_;
+  for (size_t i = 0; i < rows.rows; ++i) {
+    if (!crypto::IsAbsentRecord(rows.row(i))) continue;
+    present[i] = 0;
+    if (width != 0) std::memset(out + i * width, 0, width);  // skipped below
+  }
+  // On this thread: no team inside the caller's team.
+  const nivora::ScopedThreadCount one_thread(1);
+  crypto::DecryptItemsFixedInto(rows.data, rows.rows, rows.cols, vectors_key_, out, width);
 }
 
 void Client::RetrieveItemIDs(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out) {

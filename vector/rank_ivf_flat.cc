@@ -29,11 +29,11 @@ Array2DView<float> CheckedRows(const nivora_encrypted_index::RetrieveNeighborsRe
     LogAndThrowInvalid(std::string(kName) + ": embeddings has rows but no cols. rows=" +
                        std::to_string(rows.rows) + ", cols=0");
   }
-  if (rows.rows != retrieved.matching_ids.size()) {
+  if (retrieved.rows() != retrieved.matching_ids.size()) {
     LogAndThrowInvalid("Matching IDs and embeddings have different sizes.",
                        "Matching IDs and embeddings have different sizes");
   }
-  if (with_metadata && metadata.size() != rows.rows) {
+  if (with_metadata && metadata.size() != retrieved.rows()) {
     LogAndThrowInvalid(std::string(kName) + ": metadata.size() (" +
                        std::to_string(metadata.size()) + ") != item_ids.size() (" +
                        std::to_string(retrieved.matching_ids.size()) + ")");

@@ -27,6 +27,8 @@ struct PQShape {
   size_t w = 0;
 };
 
+void CheckCodes(Array2DView<uint32_t> codes, const PQShape& shape);
+
 // The instance's checks; every code is verified once here so that the
 // scoring loops index codebooks and tables without bounds tests.
 PQShape CheckedShape(Array2DView<uint32_t> codes, Array2DView<float> queries,
@@ -49,6 +51,11 @@ PQShape CheckedShape(Array2DView<uint32_t> codes, Array2DView<float> queries,
     LogAndThrowInvalid(std::string(kName) + ": PQ code rows hold " + std::to_string(codes.cols) +
                        " codes, expected " + std::to_string(shape.m));
   }
+  CheckCodes(codes, shape);
+  return shape;
+}
+
+void CheckCodes(Array2DView<uint32_t> codes, const PQShape& shape) {
   for (size_t r = 0; r < codes.rows; ++r) {
     const uint32_t* row = codes.row(r);
     for (size_t s = 0; s < shape.m; ++s) {
@@ -59,7 +66,6 @@ PQShape CheckedShape(Array2DView<uint32_t> codes, Array2DView<float> queries,
       }
     }
   }
-  return shape;
 }
 
 template <typename Metric>
@@ -69,6 +75,7 @@ class PQScorer {
     const float* q = nullptr;
     std::vector<float> tables;  // M x K sub-distances, when tables are used
   };
+  struct Scratch {};
 
   // Table lookups gain nothing from scoring queries together.
   static constexpr bool kScoresMany = false;
@@ -90,7 +97,21 @@ class PQScorer {
     return query;
   }
 
-  void ScoreList(Query& query, size_t first, size_t count, float* out) const {
+  // Codes read where the list-major path decrypted them, checked first.
+  PQScorer OnRows(const uint8_t* rows, size_t count) const {
+    PQScorer moved = *this;
+    moved.codes_ = Array2DView<uint32_t>(reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(rows)),
+                                         count, codes_.cols);
+    CheckCodes(moved.codes_, shape_);
+    return moved;
+  }
+
+  void ScoreListManyWith(const Query* const* qs, size_t u, Scratch& /*scratch*/, size_t first,
+                         size_t count, float* const* outs) const {
+    for (size_t j = 0; j < u; ++j) ScoreList(*qs[j], first, count, outs[j]);
+  }
+
+  void ScoreList(const Query& query, size_t first, size_t count, float* out) const {
     for (size_t i = 0; i < count; ++i) {
       const uint32_t* code = codes_.row(first + i);
       float sum = 0.0f;
@@ -107,7 +128,7 @@ class PQScorer {
   }
 
   // PQ has no block kernel: the flattened path scores with its tables.
-  void ScoreBlock(Query& query, size_t first, size_t count, float* out) const {
+  void ScoreBlock(const Query& query, size_t first, size_t count, float* out) const {
     ScoreList(query, first, count, out);
   }
 

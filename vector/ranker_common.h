@@ -18,7 +18,7 @@ namespace nivora::internal::vector_index {
 // returns empty slots without looking further.
 inline bool NothingToRank(const nivora_encrypted_index::RetrieveNeighborsResult& retrieved,
                           const CentroidSelection& selection, Array2DView<float> queries) {
-  return retrieved.payloads.rows == 0 || selection.n_queries == 0 || queries.rows == 0;
+  return retrieved.rows() == 0 || selection.n_queries == 0 || queries.rows == 0;
 }
 
 // min(top_k, number of candidates): the capacity of every heap of a call.
@@ -41,13 +41,18 @@ inline RankingCall MakeRankingCall(const char* name,
   call.selection = &selection;
   call.ids = &retrieved.matching_ids;
   call.offsets = &retrieved.centroid_to_matching_indices;
-  call.rows = retrieved.payloads.rows;
+  call.rows = retrieved.rows();
   call.query_rows = queries.rows;
   call.metadata = &metadata;
   call.with_metadata = WantsMetadata(include);
   call.take_sqrt = take_sqrt;
   call.k = k;
   call.end_message = end_message;
+  if (retrieved.read_payloads) {
+    call.reader = &retrieved.read_payloads;
+    if (retrieved.row_present.size() == call.rows) call.present = &retrieved.row_present;
+  }
+  call.row_bytes = retrieved.payloads.cols;
   return call;
 }
 

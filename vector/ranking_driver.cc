@@ -83,4 +83,50 @@ size_t GroupSize(const RankingCall& call) {
   return std::max<size_t>(1, std::min({kMaxGroup, kGroupBufferFloats / most, spread}));
 }
 
+std::vector<RowTask> CutRowTasks(const std::vector<uint64_t>& offsets, size_t target) {
+  std::vector<RowTask> tasks;
+  if (offsets.size() < 2) return tasks;
+  RowTask open{static_cast<size_t>(offsets.front()), static_cast<size_t>(offsets.front()), 0};
+  const auto close = [&](size_t next_list) {
+    if (open.end > open.begin) tasks.push_back(open);
+    open = RowTask{open.end, open.end, next_list};
+  };
+  for (size_t p = 0; p + 1 < offsets.size(); ++p) {
+    const size_t begin = static_cast<size_t>(offsets[p]);
+    const size_t end = static_cast<size_t>(offsets[p + 1]);
+    if (end - begin > kMaxTaskRows) {
+      close(p);
+      for (size_t r = begin; r < end; r += kMaxTaskRows) {
+        tasks.push_back({r, std::min(end, r + kMaxTaskRows), p});
+      }
+      open = RowTask{end, end, p + 1};
+      continue;
+    }
+    if (open.end - open.begin + (end - begin) > kMaxTaskRows) close(p);
+    if (open.end == open.begin) open.list = p;
+    open.end = end;
+    if (open.end - open.begin >= target) close(p + 1);
+  }
+  close(offsets.size() - 1);
+  return tasks;
+}
+
+ListUsers FindListUsers(const CentroidSelection& selection, size_t n_lists) {
+  ListUsers users;
+  users.start.assign(n_lists + 1, 0);
+  const size_t cols = selection.query_lists.cols;
+  for (size_t q = 0; q < selection.n_queries; ++q) {
+    for (size_t j = 0; j < cols; ++j) ++users.start[selection.query_lists.row(q)[j] + 1];
+  }
+  for (size_t p = 0; p < n_lists; ++p) users.start[p + 1] += users.start[p];
+  users.queries.resize(users.start[n_lists]);
+  std::vector<size_t> next(users.start.begin(), users.start.end() - 1);
+  for (size_t q = 0; q < selection.n_queries; ++q) {
+    for (size_t j = 0; j < cols; ++j) {
+      users.queries[next[selection.query_lists.row(q)[j]]++] = static_cast<uint32_t>(q);
+    }
+  }
+  return users;
+}
+
 }  // namespace nivora::internal::vector_index

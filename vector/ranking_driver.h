@@ -8,7 +8,14 @@
 //    query's lists in probe order (nearest first), rows ascending;
 //  - flattened: one query with at least kFlattenMinCandidates candidates is
 //    cut into chunks of kFlattenChunk rows scored in parallel into one heap
-//    per thread, merged at the end. Every chunk is block-scored.
+//    per thread, merged at the end. Every chunk is block-scored;
+//  - list-major: when the rows are read on demand (RankingCall::reader), the
+//    candidate rows are cut into tasks of whole lists (a long list into
+//    pieces); a thread reads and decrypts a task's rows into its own small
+//    buffer, scores each list once for every query that probes it, offers
+//    the rows whose record is stored to its own heap of each query, and
+//    wipes the buffer. The heaps of each query are merged at the end, in
+//    the same parallel region. No plaintext of the whole batch is held.
 //
 // Scorer concept (a policy struct, copied per thread where needed):
 //   using Query = ...;                       // per-query state, copyable
@@ -23,6 +30,13 @@
 //                      float* const* outs) const;
 //     // ScoreList for u queries over one list (outs[j] for *qs[j]), sharing
 //     // the reading of the rows: one matrix product instead of u
+//   using Scratch = ...;                     // one thread's scoring buffers
+//   Scorer OnRows(const uint8_t* rows, size_t count) const;
+//     // the scorer over `count` rows held at rows (row 0 there); throws for
+//     // rows it cannot score (list-major path)
+//   void ScoreListManyWith(const Query* const* qs, size_t u, Scratch&,
+//                          size_t first, size_t count, float* const* outs) const;
+//     // ScoreListMany reading the queries only (list-major path)
 //
 // A scorer with ScoreListMany ranks several queries in groups (grouped
 // path): each list probed by the group is scored once for all its queries
@@ -44,7 +58,10 @@
 #include <string>
 #include <vector>
 
+#include <openssl/crypto.h>
+
 #include "core/array2d.h"
+#include "core/item_batch.h"
 #include "core/parallel_for.h"
 #include "vector/centroid_selection.h"
 #include "vector/ranking_results.h"
@@ -58,6 +75,11 @@ inline constexpr size_t kFlattenChunk = 1024;
 // buffers of at most kGroupBufferFloats floats (16 MiB).
 inline constexpr size_t kMaxGroup = 64;
 inline constexpr size_t kGroupBufferFloats = size_t{1} << 22;
+// List-major path: rows per task (one store read each), at least the
+// smaller count unless fewer are asked for, at most the larger; queries
+// scored together over one list, at most kMaxGroup.
+inline constexpr size_t kMinTaskRows = 128;
+inline constexpr size_t kMaxTaskRows = 1000;
 
 // Rows per block for block scoring: 2048 / dim (2048 when dim is 0).
 inline size_t BlockThreshold(size_t dim) { return dim == 0 ? 2048 : 2048 / dim; }
@@ -78,6 +100,12 @@ struct RankingCall {
   bool take_sqrt = false;
   uint32_t k = 0;
   EndMessageFn end_message = nullptr;
+  // When set, the payload rows are read through it, list by list (rows of
+  // row_bytes bytes); else they lie in place where the scorer reads them.
+  const nivora_encrypted_index::PayloadReader* reader = nullptr;
+  size_t row_bytes = 0;
+  // With a reader: the rows to score (non-zero), or every row when null.
+  const std::vector<uint8_t>* present = nullptr;
 };
 
 // The checks shared by every ranker, logged at ERROR and thrown:
@@ -257,12 +285,156 @@ void RankFlattened(const RankingCall& call, const Scorer& scorer, RankingResults
                         SlotOf(results, 0));
 }
 
+// One task of the list-major path: candidate rows [begin, end), from the
+// list at position `list` on.
+struct RowTask {
+  size_t begin = 0;
+  size_t end = 0;
+  size_t list = 0;
+};
+
+// The tasks of the list-major path over the lists' rows: whole lists
+// gathered until a task holds `target` rows (never more than kMaxTaskRows),
+// a longer list cut into pieces of kMaxTaskRows.
+std::vector<RowTask> CutRowTasks(const std::vector<uint64_t>& offsets, size_t target);
+
+// Per list position, the queries that probe it: the queries of position p
+// are queries[start[p], start[p + 1]), ascending.
+struct ListUsers {
+  std::vector<size_t> start;
+  std::vector<uint32_t> queries;
+};
+ListUsers FindListUsers(const CentroidSelection& selection, size_t n_lists);
+
+// The per-thread state of the list-major path.
+template <typename Scorer>
+struct ListMajorThread {
+  Array2D<uint8_t> rows;         // a task's decrypted rows; wiped after each task
+  std::vector<uint8_t> present;  // per row of the task: its record is stored
+  std::vector<float> distances;  // a group of queries x a list's rows
+  typename Scorer::Scratch scratch;
+  std::vector<const typename Scorer::Query*> group;
+  std::vector<float*> outs;
+  std::vector<std::vector<TopKEntry>> heaps;  // one per query
+};
+
+// Reads, scores and offers the rows of one task, then wipes them.
+template <typename Scorer>
+void RankRowTask(const RankingCall& call, const Scorer& scorer, const ListUsers& users,
+                 const std::vector<typename Scorer::Query>& queries, const RowTask& task,
+                 ListMajorThread<Scorer>& thread) {
+  const std::vector<uint64_t>& ids = *call.ids;
+  const std::vector<uint64_t>& off = *call.offsets;
+  const size_t n = task.end - task.begin;
+  struct WipeRows {
+    Array2D<uint8_t>& rows;
+    size_t bytes;
+    ~WipeRows() {
+      if (bytes != 0) OPENSSL_cleanse(rows.data, bytes);
+    }
+  } wipe{thread.rows, n * call.row_bytes};
+  if (call.present != nullptr) {
+    std::copy_n(call.present->begin() + static_cast<std::ptrdiff_t>(task.begin), n,
+                thread.present.begin());
+  } else {
+    std::fill_n(thread.present.begin(), n, uint8_t{1});
+  }
+  (*call.reader)(ids.data() + task.begin, n, thread.rows.data, thread.present.data());
+  const Scorer on = scorer.OnRows(thread.rows.data, n);
+  for (size_t p = task.list; p + 1 < off.size() && off[p] < task.end; ++p) {
+    const size_t a = std::max<size_t>(off[p], task.begin);
+    const size_t b = std::min<size_t>(off[p + 1], task.end);
+    if (a >= b) continue;
+    const size_t count = b - a;
+    for (size_t u0 = users.start[p]; u0 < users.start[p + 1]; u0 += kMaxGroup) {
+      const size_t u = std::min(kMaxGroup, users.start[p + 1] - u0);
+      thread.group.clear();
+      thread.outs.clear();
+      if (thread.distances.size() < u * count) thread.distances.resize(u * count);
+      for (size_t g = 0; g < u; ++g) {
+        thread.group.push_back(&queries[users.queries[u0 + g]]);
+        thread.outs.push_back(thread.distances.data() + g * count);
+      }
+      on.ScoreListManyWith(thread.group.data(), u, thread.scratch, a - task.begin, count,
+                           thread.outs.data());
+      for (size_t g = 0; g < u; ++g) {
+        std::vector<TopKEntry>& heap = thread.heaps[users.queries[u0 + g]];
+        const float* d = thread.outs[g];
+        for (size_t i = 0; i < count; ++i) {
+          if (thread.present[a - task.begin + i] == 0) continue;
+          const size_t r = a + i;
+          cpu::OfferTopK(heap, call.k, {ids[r], d[i], static_cast<uint32_t>(r)});
+        }
+      }
+    }
+  }
+}
+
+template <typename Scorer>
+void RankListMajor(const RankingCall& call, const Scorer& scorer, RankingResults& results) {
+  const CentroidSelection& sel = *call.selection;
+  const std::vector<uint64_t>& off = *call.offsets;
+  const size_t rows = call.rows;
+  const size_t planned = static_cast<size_t>(ThreadCount());
+  const size_t target = std::clamp((rows + planned - 1) / planned, kMinTaskRows, kMaxTaskRows);
+  const std::vector<RowTask> tasks = CutRowTasks(off, target);
+  const ListUsers users = FindListUsers(sel, off.empty() ? 0 : off.size() - 1);
+  std::vector<typename Scorer::Query> queries;
+  queries.reserve(sel.n_queries);
+  for (size_t q = 0; q < sel.n_queries; ++q) queries.push_back(scorer.Prepare(q));
+  size_t most = 0;
+  for (const RowTask& task : tasks) most = std::max(most, task.end - task.begin);
+
+  const int threads = static_cast<int>(std::max<size_t>(1, std::min(planned, tasks.size())));
+  std::vector<ListMajorThread<Scorer>> state(static_cast<size_t>(threads));
+  ParallelErrors errors;
+  const auto body = [&](size_t t, size_t team) {
+    ListMajorThread<Scorer>& mine = state[t];
+    errors.Run([&] {
+      mine.rows = Array2D<uint8_t>::Wiped(std::max<size_t>(most, 1), call.row_bytes);
+      mine.present.resize(most);
+      mine.heaps.resize(sel.n_queries);
+    });
+    const int64_t n_tasks = static_cast<int64_t>(tasks.size());
+#pragma omp for schedule(dynamic, 1)
+    for (int64_t i = 0; i < n_tasks; ++i) {
+      errors.Run([&] {
+        RankRowTask(call, scorer, users, queries, tasks[static_cast<size_t>(i)], mine);
+      });
+    }
+    mine.rows = Array2D<uint8_t>();
+    // Every task is done (the loop's barrier): each query's heaps merge.
+    std::vector<std::vector<TopKEntry>> gathered(team);
+    const int64_t n_queries = static_cast<int64_t>(sel.n_queries);
+#pragma omp for schedule(static)
+    for (int64_t q = 0; q < n_queries; ++q) {
+      for (size_t s = 0; s < team; ++s) gathered[s] = std::move(state[s].heaps[q]);
+      errors.Run([&] {
+        cpu::MergeThreadHeaps(gathered, call.k, *call.metadata, call.with_metadata,
+                              call.take_sqrt, SlotOf(results, static_cast<size_t>(q)));
+      });
+    }
+  };
+  if (threads == 1) {
+    parallel_detail::SerialLoop serial;
+    body(0, 1);
+  } else {
+#pragma omp parallel num_threads(threads)
+    body(static_cast<size_t>(omp_get_thread_num()), static_cast<size_t>(omp_get_num_threads()));
+  }
+  errors.RethrowFirst();
+}
+
 // Validates, then fills `results` (built with the selection's n_queries
 // slots) by the path the call takes. k = 0 leaves every slot empty.
 template <typename Scorer>
 void RankCandidates(const RankingCall& call, const Scorer& scorer, RankingResults& results) {
   CheckRankingInputs(call);
   if (call.k == 0) return;
+  if (call.reader != nullptr) {
+    RankListMajor(call, scorer, results);
+    return;
+  }
   if (UseFlattenedPath(call)) {
     RankFlattened(call, scorer, results);
     return;

@@ -161,17 +161,21 @@ RankingResults RankByMetric(const nivora_encrypted_index::RetrieveNeighborsResul
 template <typename Source, typename Metric>
 class VectorScorer {
  public:
-  struct Query {
-    const float* q = nullptr;
-    typename Metric::State state;
-    bool q_has_nan = false;
+  // Buffers of one thread's scoring, reused from list to list.
+  struct Scratch {
     std::vector<float> decoded;  // decoded rows of one block (decoding sources)
     std::vector<float> norms;    // per-row norms of one block
-    // Scratch of ScoreListMany, used in the first query of a group.
+    // Of ScoreListMany:
     std::vector<float> gathered;  // the group's block queries, d x u
     std::vector<float> scalars;   // their scalars
     std::vector<float> product;   // block rows x u dot products
     std::vector<float*> outs;     // per query: where the current block goes
+  };
+  struct Query {
+    const float* q = nullptr;
+    typename Metric::State state;
+    bool q_has_nan = false;
+    Scratch scratch;  // of the per-query and grouped paths (the first query of a group)
   };
 
   static constexpr bool kScoresMany = true;
@@ -190,30 +194,20 @@ class VectorScorer {
     return query;
   }
 
+  // The same scorer over rows held elsewhere: row 0 is rows[0] (a list's
+  // rows decrypted into a buffer of `count` rows).
+  VectorScorer OnRows(const uint8_t* rows, size_t /*count*/) const {
+    VectorScorer moved = *this;
+    moved.source_.base = reinterpret_cast<decltype(source_.base)>(rows);
+    return moved;
+  }
+
   void ScoreList(Query& query, size_t first, size_t count, float* out) const {
-    if (count >= block_ && source_.dim != 0) {
-      ScoreBlock(query, first, count, out);
-      return;
-    }
-    const size_t dim = source_.dim;
-    if constexpr (Source::kDecodes) query.decoded.resize(std::max(query.decoded.size(), dim));
-    for (size_t i = 0; i < count; ++i) {
-      const float* x = source_.Rows(first + i, 1, query.decoded.data());
-      out[i] = Metric::Row(query.q, x, dim);
-    }
+    ScoreListWith(query, query.scratch, first, count, out);
   }
 
   void ScoreBlock(Query& query, size_t first, size_t count, float* out) const {
-    const size_t dim = source_.dim;
-    query.norms.resize(std::max(query.norms.size(), count));
-    if constexpr (Source::kDecodes) {
-      // Codes are scored while they are decoded: no decoded block.
-      Metric::SourceBlock(source_, first, count, query.q, query.state, query.norms.data(), out);
-    } else {
-      const float* rows = source_.Rows(first, count, nullptr);
-      Metric::Block(rows, dim, count, query.q, query.state, query.norms.data(), out);
-    }
-    if constexpr (Source::kRefusesNaN) CheckNaN(query.norms.data(), query, count, out);
+    ScoreBlockWith(query, query.scratch, first, count, out);
   }
 
   // ScoreList for u queries of one group over the same list: outs[j]
@@ -221,12 +215,19 @@ class VectorScorer {
   // decoded) once and scored against all u queries by one matrix product.
   void ScoreListMany(Query* const* qs, size_t u, size_t first, size_t count,
                      float* const* outs) const {
+    ScoreListManyWith(qs, u, qs[0]->scratch, first, count, outs);
+  }
+
+  // ScoreListMany with the caller's scratch: the queries are only read, so
+  // several threads may score the same queries at once.
+  template <typename QueryPtr>
+  void ScoreListManyWith(const QueryPtr* qs, size_t u, Scratch& scratch, size_t first,
+                         size_t count, float* const* outs) const {
     const size_t dim = source_.dim;
     if (u == 1 || count < block_ || dim == 0) {
-      for (size_t j = 0; j < u; ++j) ScoreList(*qs[j], first, count, outs[j]);
+      for (size_t j = 0; j < u; ++j) ScoreListWith(*qs[j], scratch, first, count, outs[j]);
       return;
     }
-    Query& scratch = *qs[0];
     scratch.gathered.resize(dim * u);
     scratch.scalars.resize(u);
     for (size_t j = 0; j < u; ++j) {
@@ -259,6 +260,34 @@ class VectorScorer {
   }
 
  private:
+  void ScoreListWith(const Query& query, Scratch& scratch, size_t first, size_t count,
+                     float* out) const {
+    if (count >= block_ && source_.dim != 0) {
+      ScoreBlockWith(query, scratch, first, count, out);
+      return;
+    }
+    const size_t dim = source_.dim;
+    if constexpr (Source::kDecodes) scratch.decoded.resize(std::max(scratch.decoded.size(), dim));
+    for (size_t i = 0; i < count; ++i) {
+      const float* x = source_.Rows(first + i, 1, scratch.decoded.data());
+      out[i] = Metric::Row(query.q, x, dim);
+    }
+  }
+
+  void ScoreBlockWith(const Query& query, Scratch& scratch, size_t first, size_t count,
+                      float* out) const {
+    const size_t dim = source_.dim;
+    scratch.norms.resize(std::max(scratch.norms.size(), count));
+    if constexpr (Source::kDecodes) {
+      // Codes are scored while they are decoded: no decoded block.
+      Metric::SourceBlock(source_, first, count, query.q, query.state, scratch.norms.data(), out);
+    } else {
+      const float* rows = source_.Rows(first, count, nullptr);
+      Metric::Block(rows, dim, count, query.q, query.state, scratch.norms.data(), out);
+    }
+    if constexpr (Source::kRefusesNaN) CheckNaN(scratch.norms.data(), query, count, out);
+  }
+
   void CheckNaN(const float* norms, const Query& query, size_t n, const float* out) const {
     const auto is_nan = [](float v) { return std::isnan(v); };
     if (std::any_of(norms, norms + n, is_nan)) {

@@ -2,6 +2,8 @@
 // index type: row-scored lists, block-scored lists, and the flattened path
 // of one query with at least 5,000 candidates.
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <cmath>
 #include <map>
 #include <random>
@@ -16,6 +18,7 @@
 #include "vector/rank_ivf_flat.h"
 #include "vector/rank_ivf_pq.h"
 #include "vector/rank_ivf_sq.h"
+#include "vector/ranking_driver.h"
 
 namespace nivora::internal::vector_index {
 namespace {
@@ -342,6 +345,109 @@ TEST_F(RankerOracleTest, EqualDistancesNeverDisplaceTheEarlierCandidate) {
         }
       }
     }
+  }
+}
+
+// Rows read on demand (list by list, through read_payloads) rank as the
+// same rows held in place without the rows dropped: rows whose flag is 0 and
+// rows whose record the reader finds absent. Lists longer than a task are
+// read in pieces; lists probed by more queries than a group are scored in
+// several groups. Every buffer handed to the reader holds zeros: the rows
+// of the previous task were wiped.
+TEST_F(RankerOracleTest, ListMajorPathMatchesRowsHeldInPlace) {
+  ScopedThreadCount threads(3);
+  const std::vector<size_t> sizes = {3, 0, 1500, 128, 40, 300, 1, 2100};
+  const size_t n_lists = sizes.size();
+  std::vector<std::vector<uint32_t>> positions;
+  for (size_t q = 0; q < 90; ++q) {
+    std::vector<uint32_t> all(n_lists);
+    for (size_t p = 0; p < n_lists; ++p) all[p] = static_cast<uint32_t>(p);
+    std::shuffle(all.begin(), all.end(), gen_);
+    positions.emplace_back(all.begin(), all.begin() + 3);
+  }
+  const CentroidSelection sel = Selection(positions);
+  const Array2D<float> queries = Queries(90);
+  const auto dropped = [](size_t row) { return row % 13 == 7; };
+  const auto absent = [](size_t row) { return row % 11 == 3; };
+  for (Kind kind : kKinds) {
+    RetrieveNeighborsResult held = Retrieved(sizes, RowBytes(kind));
+    Fill(kind, held);
+    // In place: the surviving rows only, list ranges shrunk to them.
+    RetrieveNeighborsResult kept;
+    kept.centroid_to_matching_indices.push_back(0);
+    std::vector<size_t> survivors;
+    for (size_t p = 0; p < n_lists; ++p) {
+      for (uint64_t row = held.centroid_to_matching_indices[p];
+           row < held.centroid_to_matching_indices[p + 1]; ++row) {
+        if (!dropped(row) && !absent(row)) survivors.push_back(row);
+      }
+      kept.centroid_to_matching_indices.push_back(survivors.size());
+    }
+    kept.payloads = Array2D<uint8_t>(survivors.size(), RowBytes(kind));
+    std::vector<std::string> kept_metadata;
+    for (size_t i = 0; i < survivors.size(); ++i) {
+      kept.matching_ids.push_back(IdOf(survivors[i]));
+      kept_metadata.push_back(MetadataOf(survivors[i]));
+      std::memcpy(kept.payloads.row(i), held.payloads.row(survivors[i]), RowBytes(kind));
+    }
+    // On demand: every row, with flags and a reader.
+    RetrieveNeighborsResult lazy;
+    lazy.matching_ids = held.matching_ids;
+    lazy.centroid_to_matching_indices = held.centroid_to_matching_indices;
+    lazy.payloads.cols = RowBytes(kind);
+    for (size_t row = 0; row < held.payloads.rows; ++row) lazy.row_present.push_back(!dropped(row));
+    std::atomic<size_t> dirty{0}, calls{0}, longest{0};
+    lazy.read_payloads = [&](const uint64_t* ids, size_t count, uint8_t* out, uint8_t* present) {
+      const size_t width = RowBytes(kind);
+      if (std::any_of(out, out + count * width, [](uint8_t b) { return b != 0; })) ++dirty;
+      ++calls;
+      size_t seen = longest.load();
+      while (count > seen && !longest.compare_exchange_weak(seen, count)) {
+      }
+      for (size_t i = 0; i < count; ++i) {
+        const size_t row = ids[i] - IdOf(0);
+        if (absent(row)) {
+          present[i] = 0;
+          std::memset(out + i * width, 0, width);
+        } else {
+          std::memcpy(out + i * width, held.payloads.row(row), width);
+        }
+      }
+    };
+    const std::vector<std::string> metadata = Metadata(held.payloads.rows);
+    for (DistanceMetric metric : kMetrics) {
+      for (uint32_t top_k : {10u, 100000u}) {
+        SCOPED_TRACE(std::string(NameOf(kind)) + " metric " +
+                     std::to_string(static_cast<int>(metric)) + " top_k " +
+                     std::to_string(top_k));
+        const std::vector<ItemFields> include = {ItemFields::METADATA};
+        const RankingResults want = Rank(kind, kept, kept_metadata, sel, queries, top_k, metric,
+                                         include);
+        const RankingResults got = Rank(kind, lazy, metadata, sel, queries, top_k, metric,
+                                        include);
+        for (size_t q = 0; q < sel.n_queries; ++q) {
+          ASSERT_EQ(got.num_results[q], want.num_results[q]) << "query " << q;
+          // Rows at equal distances (zero rows, the zero query under
+          // cosine) may come in another order, and at the cut another of
+          // them may be kept.
+          std::map<uint64_t, float> wanted;
+          for (size_t i = 0; i < want.ids[q].size(); ++i) wanted[want.ids[q][i]] = want.distances[q][i];
+          for (size_t i = 0; i < got.ids[q].size(); ++i) {
+            const uint64_t id = got.ids[q][i];
+            const float d = got.distances[q][i];
+            const auto found = wanted.find(id);
+            const float expected = found != wanted.end() ? found->second : want.distances[q].back();
+            EXPECT_NEAR(d, expected, 1e-5 * (1.0 + std::abs(expected))) << "query " << q;
+            EXPECT_NEAR(d, want.distances[q][i], 1e-5 * (1.0 + std::abs(expected)))
+                << "query " << q;
+            EXPECT_EQ(got.metadata[q][i], MetadataOf(id - IdOf(0))) << "query " << q;
+          }
+        }
+      }
+    }
+    EXPECT_EQ(dirty.load(), 0u);
+    EXPECT_GT(calls.load(), n_lists / 2);
+    EXPECT_LE(longest.load(), kMaxTaskRows);
   }
 }
 
