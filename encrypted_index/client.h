@@ -452,11 +452,15 @@ class Client {
   // read in turns).
   void ReadPayloadRows(const uint64_t* ids, size_t count, uint8_t* out, uint8_t* present);
   // out = the decrypted records of the hashes' keys in store, as strings;
-  // false (out untouched) for no hashes. field / fields name them in the
-  // log lines.
+  // false (out untouched) for no hashes. With ids_hash_back, a text that
+  // does not hash back to its hash (an item id) is emptied. field / fields
+  // name them in the log lines. One parallel pass over batches.
   bool RetrieveByHash(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out,
                       Keystore* store, const internal::cryptography::Key& key, const char* field,
-                      const char* fields);
+                      const char* fields, bool ids_hash_back);
+  // read() under read_turns_ when store serves one thread at a time.
+  template <typename Read>
+  auto ReadInTurn(Keystore* store, const Read& read);
   // Decrypted variable records of `keys` in `store`, each as a string.
   std::vector<std::string> RetrieveStrings(Keystore* store, const std::vector<uint64_t>& keys,
                                            const internal::cryptography::Key& key);

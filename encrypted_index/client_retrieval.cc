@@ -34,6 +34,20 @@ namespace engine = internal::encrypted_index;
 constexpr size_t kPayloadBatch = 1000;
 constexpr size_t kMinPayloadBatch = 128;
 
+// body(begin, end) over batches of [0, n) in one parallel loop (none for a
+// single batch), each batch on its own thread with no team inside.
+template <typename Body>
+void ForEachReadBatch(size_t n, const Body& body) {
+  const size_t threads = static_cast<size_t>(nivora::ThreadCount());
+  const size_t batch = std::clamp((n + threads - 1) / threads, kMinPayloadBatch, kPayloadBatch);
+  const size_t batches = (n + batch - 1) / batch;
+  nivora::ParallelForDynamic(batches, [&](size_t b) {
+    const nivora::ScopedThreadCount one_thread(1);
+    const size_t begin = b * batch;
+    body(begin, std::min(n, begin + batch));
+  });
+}
+
 void Wipe(std::string& s) {
   if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
   s.clear();
@@ -167,33 +181,29 @@ void Client::RetrieveCandidates(std::vector<uint32_t>& centroid_ids,
 
 void Client::ReadPayloads(const std::vector<uint64_t>& ids, std::vector<uint8_t>& present,
                           nivora::Array2D<uint8_t>& payloads) {
-  const size_t n = ids.size();
   const size_t width = payloads.cols;
   // One parallel pass: each task reads one batch of records from the store
   // and decrypts it as it arrives, straight into its rows.
-  const size_t threads = static_cast<size_t>(nivora::ThreadCount());
-  const size_t batch = std::clamp((n + threads - 1) / threads, kMinPayloadBatch, kPayloadBatch);
-  const size_t batches = (n + batch - 1) / batch;
   uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
-  nivora::ParallelForDynamic(batches, [&](size_t b) {
-    const size_t begin = b * batch;
-    const size_t end = std::min(n, begin + batch);
+  ForEachReadBatch(ids.size(), [&](size_t begin, size_t end) {
     ReadPayloadRows(ids.data() + begin, end - begin,
                     width == 0 ? &no_payload : payloads.row(begin), present.data() + begin);
   });
 }
 
+template <typename Read>
+auto Client::ReadInTurn(Keystore* store, const Read& read) {
+  if (store->ConcurrentReads()) return read();
+  // A store that serves one thread at a time is read in turns; the
+  // decryption of one batch still overlaps the reading of the next.
+  const std::lock_guard<std::mutex> turn(read_turns_);
+  return read();
+}
+
 void Client::ReadPayloadRows(const uint64_t* ids, size_t count, uint8_t* out, uint8_t* present) {
   const std::vector<uint64_t> keys(ids, ids + count);
-  nivora::Array2D<unsigned char> rows;
-  if (vectors_keystore_->ConcurrentReads()) {
-    rows = vectors_keystore_->BatchGetItems(index_id_, keys);
-  } else {
-    // A store that serves one thread at a time is read in turns; the
-    // decryption of one batch still overlaps the reading of the next.
-    const std::lock_guard<std::mutex> turn(read_turns_);
-    rows = vectors_keystore_->BatchGetItems(index_id_, keys);
-  }
+  const nivora::Array2D<unsigned char> rows = ReadInTurn(
+      vectors_keystore_, [&] { return vectors_keystore_->BatchGetItems(index_id_, keys); });
   CheckPayloadRows(rows, count);
   const size_t width = payload_size_;
   for (size_t i = 0; i < rows.rows; ++i) {
@@ -208,33 +218,47 @@ void Client::ReadPayloadRows(const uint64_t* ids, size_t count, uint8_t* out, ui
 
 void Client::RetrieveItemIDs(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out) {
   const auto threads = ThreadScope();
-  if (!RetrieveByHash(id_hashes, out, id_keystore_, id_key_, "item ID", "item IDs")) return;
-  // An ID record moved under another item's key still decrypts: only an id
-  // that hashes back to the hash asked for is that item's.
-  const std::vector<uint64_t> rehashed = crypto::ComputeSHA3256String(out, vectors_key_);
-  for (size_t i = 0; i < out.size(); ++i) {
-    if (rehashed[i] != id_hashes[i]) Wipe(out[i]);
-  }
+  RetrieveByHash(id_hashes, out, id_keystore_, id_key_, "item ID", "item IDs", true);
 }
 
 void Client::RetrieveItemMetadata(const std::vector<uint64_t>& id_hashes,
                                   std::vector<std::string>& out) {
   const auto threads = ThreadScope();
-  RetrieveByHash(id_hashes, out, metadata_keystore_, metadata_key_, "metadata", "metadata");
+  RetrieveByHash(id_hashes, out, metadata_keystore_, metadata_key_, "metadata", "metadata", false);
 }
 
 bool Client::RetrieveByHash(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out,
                             Keystore* store, const crypto::Key& key, const char* field,
-                            const char* fields) {
+                            const char* fields, bool ids_hash_back) {
   if (id_hashes.empty()) {
     logger_->info(std::string("No item_ids provided for ") + field + " retrieval");
     return false;
   }
-  out.assign(id_hashes.size(), std::string());
-  const std::vector<uint64_t> keys = crypto::DeriveKeystoreKeys(id_hashes, key);
   logger_->info(std::string("Retrieving ") + fields + " for " + std::to_string(id_hashes.size()) +
                 " items");
-  out = RetrieveStrings(store, keys, key);
+  out.assign(id_hashes.size(), std::string());
+  // One parallel pass: each task derives its batch's keys, reads their
+  // records and decrypts them as they arrive.
+  ForEachReadBatch(id_hashes.size(), [&](size_t begin, size_t end) {
+    const std::vector<uint64_t> hashes(id_hashes.begin() + begin, id_hashes.begin() + end);
+    const std::vector<uint64_t> keys = crypto::DeriveKeystoreKeys(hashes, key);
+    const std::vector<std::vector<uint8_t>> records =
+        ReadInTurn(store, [&] { return store->BatchGetVariable(index_id_, keys); });
+    engine::CheckRowCount(records.size(), keys.size());
+    std::vector<std::vector<uint8_t>> plain = crypto::DecryptItemsVariable(records, key);
+    for (size_t i = 0; i < plain.size(); ++i) out[begin + i].assign(plain[i].begin(), plain[i].end());
+    Wipe(plain);
+    if (!ids_hash_back) return;
+    // An ID record moved under another item's key still decrypts: only an
+    // id that hashes back to the hash asked for is that item's.
+    std::vector<std::string> batch_ids(std::make_move_iterator(out.begin() + begin),
+                                       std::make_move_iterator(out.begin() + end));
+    const std::vector<uint64_t> rehashed = crypto::ComputeSHA3256String(batch_ids, vectors_key_);
+    for (size_t i = 0; i < batch_ids.size(); ++i) {
+      if (rehashed[i] != hashes[i]) Wipe(batch_ids[i]);
+      out[begin + i] = std::move(batch_ids[i]);
+    }
+  });
   return true;
 }
 

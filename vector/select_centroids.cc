@@ -89,9 +89,13 @@ arma::fmat Distances(const Array2D<float>& queries, const float* centres, size_t
     return D;
   };
   const size_t blocks = (n + kQueryBlock - 1) / kQueryBlock;
-  if (blocks < 2 || !WorthParallel(n * n_lists * std::max<size_t>(d, 1) / 16)) {
+  if (!WorthParallel(n * n_lists * std::max<size_t>(d, 1) / 16)) {
+    // A small product (one query's) on this thread: a team of the BLAS
+    // would cost more than the product.
+    const parallel_detail::SerialLoop serial;
     return block_distances(0, n);
   }
+  if (blocks < 2) return block_distances(0, n);
   arma::fmat D(n_lists, n, arma::fill::none);
   ParallelForDynamic(blocks, [&](size_t b) {
     const size_t first = b * kQueryBlock;
