@@ -17,8 +17,57 @@ namespace {
 
 constexpr std::string_view kIndexStateSuffix = ".nvs";
 
-// Fixed-size batches below this many keys are read on the calling thread.
+// Batches below this many keys are read on the calling thread.
 constexpr size_t kSerialItemReads = 2048;
+
+// Calls found(position, value) for every keys[position] (value null when the
+// key is absent) with its shard's shared lock held: the keys are grouped by
+// shard so each shard is locked once per batch, on this thread, or the
+// shards on a team for a batch of at least kSerialItemReads keys.
+template <typename Data, typename Found>
+void ReadByShard(const Data& data, const std::vector<uint64_t>& keys, const Found& found) {
+  const size_t n = keys.size();
+  struct Request {
+    size_t position;
+    uint64_t key;
+  };
+  constexpr size_t kShards = Data::kShardCount;
+  std::array<std::vector<Request>, kShards> by_shard;
+  for (auto& requests : by_shard) requests.reserve((n + kShards - 1) / kShards);
+  for (size_t i = 0; i < n; ++i) by_shard[Data::ShardOf(keys[i])].push_back({i, keys[i]});
+
+  auto read_shard = [&](size_t shard) {
+    const std::vector<Request>& requests = by_shard[shard];
+    if (requests.empty()) return;
+    data.ReadShard(shard, [&](const typename Data::Map& map) {
+      // Each read misses the cache up to three times (slot, value, its
+      // bytes): a block of reads is prefetched stage by stage, so that the
+      // misses of one block overlap instead of following each other.
+      constexpr size_t kBlock = 16;
+      const std::vector<uint8_t>* values[kBlock];
+      for (size_t first = 0; first < requests.size(); first += kBlock) {
+        const size_t count = std::min(kBlock, requests.size() - first);
+        for (size_t j = 0; j < count; ++j) map.prefetch(requests[first + j].key);
+        for (size_t j = 0; j < count; ++j) {
+          auto it = map.find(requests[first + j].key);
+          values[j] = it != map.end() ? &it->second : nullptr;
+          if (values[j] == nullptr) continue;
+          const size_t head = std::min<size_t>(values[j]->size(), 512);  // the rest streams
+          for (size_t line = 0; line < head; line += 64) {
+            __builtin_prefetch(values[j]->data() + line);
+          }
+        }
+        for (size_t j = 0; j < count; ++j) found(requests[first + j].position, values[j]);
+      }
+    });
+  };
+  // A few thousand lookups take less than waking a team.
+  if (n < kSerialItemReads) {
+    for (size_t shard = 0; shard < kShards; ++shard) read_shard(shard);
+  } else {
+    nivora::ParallelForDynamic(kShards, read_shard);
+  }
+}
 
 // The version stored under version_key: its first 8 bytes, little-endian,
 // when it holds at least 8; else 0. Takes the key's shard lock.
@@ -180,54 +229,15 @@ nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::BatchGetItemsImpl(
   result.cols = value_size;
   result.AllocateOwned(n * value_size);
 
-  // Group the positions by shard, so each shard is locked once per batch.
-  struct Request {
-    size_t position;
-    uint64_t key;
-  };
-  constexpr size_t kShards = IndexData::kShardCount;
-  std::array<std::vector<Request>, kShards> by_shard;
-  for (auto& requests : by_shard) requests.reserve((n + kShards - 1) / kShards);
-  for (size_t i = 0; i < n; ++i) by_shard[IndexData::ShardOf(keys[i])].push_back({i, keys[i]});
-
-  auto read_shard = [&](size_t shard) {
-    const std::vector<Request>& requests = by_shard[shard];
-    if (requests.empty()) return;
-    data->ReadShard(shard, [&](const IndexData::Map& map) {
-      // Each read misses the cache up to three times (slot, value, its
-      // bytes): a block of reads is prefetched stage by stage, so that the
-      // misses of one block overlap instead of following each other.
-      constexpr size_t kBlock = 16;
-      const uint8_t* sources[kBlock];
-      for (size_t first = 0; first < requests.size(); first += kBlock) {
-        const size_t count = std::min(kBlock, requests.size() - first);
-        for (size_t j = 0; j < count; ++j) map.prefetch(requests[first + j].key);
-        for (size_t j = 0; j < count; ++j) {
-          auto it = map.find(requests[first + j].key);
-          // A value of another length leaves its row zero.
-          sources[j] = it != map.end() && it->second.size() == value_size ? it->second.data()
-                                                                          : nullptr;
-          if (sources[j] == nullptr) continue;
-          const size_t head = std::min<size_t>(value_size, 512);  // the rest streams
-          for (size_t line = 0; line < head; line += 64) __builtin_prefetch(sources[j] + line);
-        }
-        for (size_t j = 0; j < count; ++j) {
-          uint8_t* row = result.row(requests[first + j].position);
-          if (sources[j] != nullptr) {
-            std::memcpy(row, sources[j], value_size);
-          } else {
-            std::memset(row, 0, value_size);
-          }
-        }
-      }
-    });
-  };
-  // A few thousand lookups take less than waking a team.
-  if (n < kSerialItemReads) {
-    for (size_t shard = 0; shard < kShards; ++shard) read_shard(shard);
-  } else {
-    nivora::ParallelForDynamic(kShards, read_shard);
-  }
+  ReadByShard(*data, keys, [&](size_t position, const std::vector<uint8_t>* value) {
+    uint8_t* row = result.row(position);
+    // A value of another length leaves its row zero.
+    if (value != nullptr && value->size() == value_size) {
+      std::memcpy(row, value->data(), value_size);
+    } else {
+      std::memset(row, 0, value_size);
+    }
+  });
   return result;
 }
 
@@ -236,8 +246,8 @@ std::vector<std::vector<uint8_t>> ThreadSafeMemoryKeystore::BatchGetVariableImpl
   std::vector<std::vector<uint8_t>> result(keys.size());
   const IndexData* data = FindIndexData(index);
   if (data == nullptr) return result;
-  nivora::ParallelForStatic(keys.size(), nivora::kSerialReadLimit, [&](size_t i) {
-    data->Find(keys[i], [&](const std::vector<uint8_t>& value) { result[i] = value; });
+  ReadByShard(*data, keys, [&](size_t position, const std::vector<uint8_t>* value) {
+    if (value != nullptr) result[position] = *value;
   });
   return result;
 }

@@ -34,12 +34,17 @@ namespace engine = internal::encrypted_index;
 constexpr size_t kPayloadBatch = 1000;
 constexpr size_t kMinPayloadBatch = 128;
 
-// body(begin, end) over batches of [0, n) in one parallel loop (none for a
-// single batch), each batch on its own thread with no team inside.
+// Records of ids and metadata are small: their batches may hold more.
+constexpr size_t kHashBatch = 4096;
+
+// body(begin, end) over batches of [0, n), about one per thread, of at
+// least kMinPayloadBatch and at most `most` items, in one parallel loop
+// (none for a single batch), each batch on its own thread with no team
+// inside.
 template <typename Body>
-void ForEachReadBatch(size_t n, const Body& body) {
+void ForEachReadBatch(size_t n, size_t most, const Body& body) {
   const size_t threads = static_cast<size_t>(nivora::ThreadCount());
-  const size_t batch = std::clamp((n + threads - 1) / threads, kMinPayloadBatch, kPayloadBatch);
+  const size_t batch = std::clamp((n + threads - 1) / threads, kMinPayloadBatch, most);
   const size_t batches = (n + batch - 1) / batch;
   nivora::ParallelForDynamic(batches, [&](size_t b) {
     const nivora::ScopedThreadCount one_thread(1);
@@ -185,7 +190,7 @@ void Client::ReadPayloads(const std::vector<uint64_t>& ids, std::vector<uint8_t>
   // One parallel pass: each task reads one batch of records from the store
   // and decrypts it as it arrives, straight into its rows.
   uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
-  ForEachReadBatch(ids.size(), [&](size_t begin, size_t end) {
+  ForEachReadBatch(ids.size(), kPayloadBatch, [&](size_t begin, size_t end) {
     ReadPayloadRows(ids.data() + begin, end - begin,
                     width == 0 ? &no_payload : payloads.row(begin), present.data() + begin);
   });
@@ -239,7 +244,7 @@ bool Client::RetrieveByHash(const std::vector<uint64_t>& id_hashes, std::vector<
   out.assign(id_hashes.size(), std::string());
   // One parallel pass: each task derives its batch's keys, reads their
   // records and decrypts them as they arrive.
-  ForEachReadBatch(id_hashes.size(), [&](size_t begin, size_t end) {
+  ForEachReadBatch(id_hashes.size(), kHashBatch, [&](size_t begin, size_t end) {
     const std::vector<uint64_t> hashes(id_hashes.begin() + begin, id_hashes.begin() + end);
     const std::vector<uint64_t> keys = crypto::DeriveKeystoreKeys(hashes, key);
     const std::vector<std::vector<uint8_t>> records =
