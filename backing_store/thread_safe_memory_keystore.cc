@@ -17,7 +17,7 @@ namespace {
 
 constexpr std::string_view kIndexStateSuffix = ".nvs";
 
-// Batches below this many keys are read on the calling thread.
+// Batches below this many keys are read and written on the calling thread.
 constexpr size_t kSerialItemReads = 2048;
 
 // Calls found(position, value) for every keys[position] (value null when the
@@ -67,6 +67,32 @@ void ReadByShard(const Data& data, const std::vector<uint64_t>& keys, const Foun
   } else {
     nivora::ParallelForDynamic(kShards, read_shard);
   }
+}
+
+// Calls write(map, position) for every keys[position] with its shard's
+// exclusive lock held, the keys grouped by shard as ReadByShard groups them
+// (the shards on a team for a batch of at least kSerialItemReads keys).
+// Positions of one shard are written in order, so the last of repeated keys
+// wins.
+template <typename Data, typename Write>
+void WriteByShard(Data& data, const std::vector<uint64_t>& keys, const Write& write) {
+  const size_t n = keys.size();
+  constexpr size_t kShards = Data::kShardCount;
+  if (n < kSerialItemReads) {
+    for (size_t i = 0; i < n; ++i) {
+      data.WriteShard(Data::ShardOf(keys[i]), [&](typename Data::Map& map) { write(map, i); });
+    }
+    return;
+  }
+  std::array<std::vector<size_t>, kShards> by_shard;
+  for (auto& positions : by_shard) positions.reserve((n + kShards - 1) / kShards);
+  for (size_t i = 0; i < n; ++i) by_shard[Data::ShardOf(keys[i])].push_back(i);
+  nivora::ParallelForDynamic(kShards, [&](size_t shard) {
+    if (by_shard[shard].empty()) return;
+    data.WriteShard(shard, [&](typename Data::Map& map) {
+      for (size_t i : by_shard[shard]) write(map, i);
+    });
+  });
 }
 
 // The version stored under version_key: its first 8 bytes, little-endian,
@@ -140,10 +166,10 @@ void ThreadSafeMemoryKeystore::BatchPushItemsImpl(const uint64_t& index,
                                                   const nivora::Array2D<unsigned char>& values) {
   CheckBatch(keys, values.rows, "BatchPushItems");
   IndexData& data = GetIndexData(index);
-  for (size_t i = 0; i < keys.size(); ++i) {
+  WriteByShard(data, keys, [&](IndexData::Map& map, size_t i) {
     const unsigned char* row = values.row(i);
-    data.InsertOrAssign(keys[i], std::vector<uint8_t>(row, row + values.cols));
-  }
+    map.insert_or_assign(keys[i], std::vector<uint8_t>(row, row + values.cols));
+  });
 }
 
 void ThreadSafeMemoryKeystore::BatchPushVariableImpl(
@@ -151,7 +177,9 @@ void ThreadSafeMemoryKeystore::BatchPushVariableImpl(
     const std::vector<std::vector<uint8_t>>& values) {
   CheckBatch(keys, values.size(), "BatchPushVariable");
   IndexData& data = GetIndexData(index);
-  for (size_t i = 0; i < keys.size(); ++i) data.InsertOrAssign(keys[i], values[i]);
+  WriteByShard(data, keys, [&](IndexData::Map& map, size_t i) {
+    map.insert_or_assign(keys[i], values[i]);
+  });
 }
 
 void ThreadSafeMemoryKeystore::PushItem(const uint64_t& index, const uint64_t& key,
