@@ -5,7 +5,10 @@
 // and prints the ratios; this binary prints one JSON object.
 //
 // Usage: api_bench <folder> <index type: ivfflat | ivfsq8> <threads>
-//                  <n_probes,n_probes,...>
+//                  <n_probes,n_probes,...> [store]
+// store: "memory" (the in-process store, the default), "rocksdb:<folder>"
+// or "redis:<connection string>"; on the last two the upsert into the
+// trained index is not measured.
 // The folder holds base.f32 (rows x dim), queries.f32 (q x dim),
 // truth.i64 (q x 10, the exact neighbours' row numbers) and shape.txt
 // ("rows dim queries").
@@ -163,18 +166,34 @@ std::unique_ptr<nivora::IndexConfig> MakeConfig(const std::string& type, size_t 
   throw std::invalid_argument("index type must be ivfflat or ivfsq8");
 }
 
+// The stores of the run: see the usage above.
+nivora::DBConfig StoreConfig(const std::string& store) {
+  const auto value = [&](const std::string& prefix) { return store.substr(prefix.size()); };
+  if (store == "memory") {
+    return nivora::DBConfig(nivora::Location::THREADSAFEMEMORY, std::nullopt, std::nullopt);
+  }
+  if (store.rfind("rocksdb:", 0) == 0) {
+    return nivora::DBConfig(nivora::Location::ROCKSDB, std::nullopt, value("rocksdb:"));
+  }
+  if (store.rfind("redis:", 0) == 0) {
+    return nivora::DBConfig(nivora::Location::REDIS, "api_bench", value("redis:"));
+  }
+  throw std::invalid_argument("store must be memory, rocksdb:<folder> or redis:<connection>");
+}
+
 int Run(int argc, char** argv) {
-  if (argc != 5) {
-    std::cerr << "usage: api_bench <folder> <ivfflat|ivfsq8> <threads> <n_probes,...>\n";
+  if (argc != 5 && argc != 6) {
+    std::cerr << "usage: api_bench <folder> <ivfflat|ivfsq8> <threads> <n_probes,...> [store]\n";
     return 2;
   }
+  const std::string store = argc == 6 ? argv[5] : "memory";
   const Data d = Load(argv[1]);
   const std::string type = argv[2];
   const int threads = std::stoi(argv[3]);
   const std::vector<uint64_t> probes = ParseList(argv[4]);
 
-  const nivora::DBConfig memory(nivora::Location::THREADSAFEMEMORY, std::nullopt, std::nullopt);
-  nivora::Client client("", memory, memory, memory, threads, nivora::GPUConfig::NONE);
+  const nivora::DBConfig stores = StoreConfig(store);
+  nivora::Client client("", stores, stores, stores, threads, nivora::GPUConfig::NONE);
   std::array<uint8_t, 32> key{};
   for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(i * 7 + 1);
   const std::unique_ptr<nivora::IndexConfig> config = MakeConfig(type, d.dim);
@@ -203,6 +222,11 @@ int Run(int argc, char** argv) {
        << ",\"n_lists\":" << index->config()->n_lists() << ",";
   const bool queried = QuerySweep(*index, d, probes, json);
 
+  if (store != "memory") {
+    json << ",\"query\":" << (queried ? "true" : "false") << "}";
+    std::cout << json.str() << std::endl;
+    return 0;
+  }
   // Upsert into the trained index: the same rows again under new ids.
   start = Clock::now();
   for (size_t first = 0; first < d.rows; first += kUpsertBatch) {

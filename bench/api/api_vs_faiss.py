@@ -6,7 +6,11 @@ latency for IVFFlat and IVFSQ 8-bit. Prints both figures and their ratio
 (nivora time / faiss time: below 1 means nivora is faster).
 
 Usage: api_vs_faiss.py [--rows N] [--full] [--threads T] [--binary PATH]
+                       [--kinds ivfsq8,ivfflat] [--stores rocksdb,redis]
   --full   1,000,000 rows (the default is 200,000, a few minutes here)
+  --stores the stores (embedded RocksDB, a redis-server started here) on
+           which one batch and single queries of IVFFlat at n_probes 16 are
+           also measured, next to the in-process store's figures of the run
 Data: 128-dimensional vectors around 64 random centres (unit noise), 1,000 queries
 drawn the same way, exact top 10 from faiss IndexFlatL2. Needs numpy and
 faiss-cpu; the binary is built with -DNIVORA_BUILD_BENCH=ON.
@@ -90,11 +94,47 @@ def faiss_run(kind, base, queries, truth, n_lists):
     return {"train_s": train_s, "upsert_s": add_s, "sweep": sweep}
 
 
-def nivora_run(binary, folder, kind, threads):
-    probes = ",".join(str(p) for p in PROBES)
-    out = subprocess.run([binary, folder, kind, str(threads), probes], check=True,
+def nivora_run(binary, folder, kind, threads, probes=PROBES, store=None):
+    args = [binary, folder, kind, str(threads), ",".join(str(p) for p in probes)]
+    out = subprocess.run(args + ([store] if store else []), check=True,
                          capture_output=True, text=True)
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def store_runs(binary, folder, threads, stores):
+    """IVFFlat at LATENCY_PROBES on each external store: {store: sweep entry}."""
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                    "..", "..", "tests", "python"))
+    from servers import RedisServer  # noqa: E402
+    found = {}
+    for store in stores:
+        if store == "rocksdb":
+            with tempfile.TemporaryDirectory() as data:
+                run = nivora_run(binary, folder, "ivfflat", threads, [LATENCY_PROBES],
+                                 "rocksdb:" + data)
+        elif store == "redis":
+            server = RedisServer()
+            try:
+                run = nivora_run(binary, folder, "ivfflat", threads, [LATENCY_PROBES],
+                                 "redis:" + server.connection_string())
+            finally:
+                server.stop_process()
+        else:
+            raise SystemExit(f"unknown store {store}")
+        found[store] = run["sweep"][0]
+    return found
+
+
+def report_stores(in_process, stores):
+    print(f"\n== ivfflat on other stores, n_probes {LATENCY_PROBES}; columns: the store, "
+          "the in-process store, ratio ==")
+    for store, ours in stores.items():
+        for name, a, b in (("batch ms", 1e3 * QUERIES / ours["qps"], 1e3 * QUERIES / in_process["qps"]),
+                           ("single query p50 ms", ours["latency_ms"], in_process["latency_ms"]),
+                           ("single query p99 ms", ours["latency_p99_ms"],
+                            in_process["latency_p99_ms"])):
+            print(f"{store + ' ' + name:<34}{a:>12.3f}{b:>12.3f}{a / b:>8.2f}")
 
 
 def first_reaching(sweep, target):
@@ -154,6 +194,7 @@ def main():
     parser.add_argument("--threads", type=int, default=8)
     parser.add_argument("--binary", default="build/release/bench/api/api_bench")
     parser.add_argument("--kinds", default="ivfsq8,ivfflat")
+    parser.add_argument("--stores", default="rocksdb,redis")
     args = parser.parse_args()
     rows = 1_000_000 if args.full else args.rows
     faiss.omp_set_num_threads(args.threads)
@@ -168,10 +209,16 @@ def main():
         truth.tofile(os.path.join(folder, "truth.i64"))
         with open(os.path.join(folder, "shape.txt"), "w") as f:
             f.write(f"{rows} {DIM} {QUERIES}\n")
+        in_process = None
         for kind in args.kinds.split(","):
             ours = nivora_run(args.binary, folder, kind, args.threads)
             theirs = faiss_run(kind, base, queries, truth, ours["n_lists"])
             report(kind, rows, ours, theirs)
+            if kind == "ivfflat" and ours["query"]:
+                in_process = next(s for s in ours["sweep"] if s["n_probes"] == LATENCY_PROBES)
+        stores = [s for s in args.stores.split(",") if s]
+        if stores and in_process is not None:
+            report_stores(in_process, store_runs(args.binary, folder, args.threads, stores))
 
 
 if __name__ == "__main__":
