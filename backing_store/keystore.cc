@@ -94,6 +94,17 @@ std::vector<std::vector<uint8_t>> Keystore::BatchGetVariable(const uint64_t& ind
   return BatchGetVariableImpl(index, keys);
 }
 
+bool Keystore::VisitItems(const uint64_t& index, const std::vector<uint64_t>& keys,
+                          const ItemVisitor& visit) {
+  if (Keystore* cache = LoadedCacheFor(index)) return cache->VisitItemsImpl(index, keys, visit);
+  return VisitItemsImpl(index, keys, visit);
+}
+
+bool Keystore::VisitItemsImpl(const uint64_t& /*index*/, const std::vector<uint64_t>& /*keys*/,
+                              const ItemVisitor& /*visit*/) {
+  return false;
+}
+
 VersionedMap Keystore::GetMap(const uint64_t& index, const uint64_t& map_key,
                               const uint64_t& version_key) {
   if (Keystore* cache = LoadedCacheFor(index)) {

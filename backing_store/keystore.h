@@ -29,6 +29,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,6 +84,9 @@ struct CacheMark {
 };
 
 class SharedCache;
+
+// Called with a record in place: see Keystore::VisitItems.
+using ItemVisitor = std::function<void(size_t i, const uint8_t* record)>;
 
 class Keystore {
  public:
@@ -164,6 +168,10 @@ class Keystore {
   // Whether the batch reads may be called from several threads at once (the
   // store's own locking may still make them take turns). Default: true.
   virtual bool ConcurrentReads() const { return true; }
+  // VisitItems on this keystore itself; the default keeps no records here
+  // and returns false.
+  virtual bool VisitItemsImpl(const uint64_t& index, const std::vector<uint64_t>& keys,
+                              const ItemVisitor& visit);
   virtual BackingStoreType GetBackingStoreType() const = 0;
   // What tells this keystore's storage apart from other storage of the same
   // location in this process, as text; the RAM caches are kept per location,
@@ -195,6 +203,15 @@ class Keystore {
                                                const std::vector<uint64_t>& keys);
   std::vector<std::vector<uint8_t>> BatchGetVariable(const uint64_t& index,
                                                      const std::vector<uint64_t>& keys);
+  // Hands the stored fixed-size record of every keys[i] to visit(i, record)
+  // where it lies, with the store's lock held (record null when the key has
+  // none, or one of another size than the index's value size), on the
+  // calling thread; the record is valid only during that call. True when it
+  // did; false, visiting nothing, for a store that keeps no records in this
+  // process (and whose cache does not serve the index): the caller then
+  // reads them with BatchGetItems. Read as BatchGetItems reads.
+  bool VisitItems(const uint64_t& index, const std::vector<uint64_t>& keys,
+                  const ItemVisitor& visit);
   // The cached map when the index is loaded and the cache holds a map; else
   // this keystore's.
   VersionedMap GetMap(const uint64_t& index, const uint64_t& map_key, const uint64_t& version_key);

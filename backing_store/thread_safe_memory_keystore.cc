@@ -22,10 +22,12 @@ constexpr size_t kSerialItemReads = 2048;
 
 // Calls found(position, value) for every keys[position] (value null when the
 // key is absent) with its shard's shared lock held: the keys are grouped by
-// shard so each shard is locked once per batch, on this thread, or the
-// shards on a team for a batch of at least kSerialItemReads keys.
+// shard so each shard is locked once per batch, on this thread, or with
+// `may_share` the shards on a team for a batch of at least kSerialItemReads
+// keys.
 template <typename Data, typename Found>
-void ReadByShard(const Data& data, const std::vector<uint64_t>& keys, const Found& found) {
+void ReadByShard(const Data& data, const std::vector<uint64_t>& keys, const Found& found,
+                 bool may_share = true) {
   const size_t n = keys.size();
   struct Request {
     size_t position;
@@ -62,7 +64,7 @@ void ReadByShard(const Data& data, const std::vector<uint64_t>& keys, const Foun
     });
   };
   // A few thousand lookups take less than waking a team.
-  if (n < kSerialItemReads) {
+  if (n < kSerialItemReads || !may_share) {
     for (size_t shard = 0; shard < kShards; ++shard) read_shard(shard);
   } else {
     nivora::ParallelForDynamic(kShards, read_shard);
@@ -239,15 +241,20 @@ nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::GetItem(const uint64_t&
   return result;
 }
 
-nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::BatchGetItemsImpl(
-    const uint64_t& index, const std::vector<uint64_t>& keys) {
-  const size_t n = keys.size();
-  if (n == 0) return {};
+size_t ThreadSafeMemoryKeystore::ValueSizeOf(const uint64_t& index) const {
   const size_t value_size = GetValueSizeImpl(index);
   if (value_size == 0) {
     KeystoreLog().error("Value size not set in BatchGetItems");
     throw std::runtime_error("Value size not set");
   }
+  return value_size;
+}
+
+nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::BatchGetItemsImpl(
+    const uint64_t& index, const std::vector<uint64_t>& keys) {
+  const size_t n = keys.size();
+  if (n == 0) return {};
+  const size_t value_size = ValueSizeOf(index);
   const IndexData* data = FindIndexData(index);
   if (data == nullptr) return nivora::Array2D<unsigned char>(n, value_size);
   // Every row is written below (copied, or zeroed when its key is missing):
@@ -267,6 +274,25 @@ nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::BatchGetItemsImpl(
     }
   });
   return result;
+}
+
+bool ThreadSafeMemoryKeystore::VisitItemsImpl(const uint64_t& index,
+                                              const std::vector<uint64_t>& keys,
+                                              const ItemVisitor& visit) {
+  if (keys.empty()) return true;
+  const size_t value_size = ValueSizeOf(index);
+  const IndexData* data = FindIndexData(index);
+  if (data == nullptr) {
+    for (size_t i = 0; i < keys.size(); ++i) visit(i, nullptr);
+    return true;
+  }
+  ReadByShard(
+      *data, keys,
+      [&](size_t position, const std::vector<uint8_t>* value) {
+        visit(position, value != nullptr && value->size() == value_size ? value->data() : nullptr);
+      },
+      /*may_share=*/false);
+  return true;
 }
 
 std::vector<std::vector<uint8_t>> ThreadSafeMemoryKeystore::BatchGetVariableImpl(

@@ -77,6 +77,10 @@ class ThreadSafeMemoryKeystore : public Keystore {
                                                    const std::vector<uint64_t>& keys) override;
   std::vector<std::vector<uint8_t>> BatchGetVariableImpl(
       const uint64_t& index, const std::vector<uint64_t>& keys) override;
+  // Records in place under their shards' shared locks, shard by shard on
+  // the calling thread. Throws as BatchGetItemsImpl for an unset value size.
+  bool VisitItemsImpl(const uint64_t& index, const std::vector<uint64_t>& keys,
+                      const ItemVisitor& visit) override;
 
   // A missing or empty config item loads as an empty matrix.
   void PushConfigItem(const std::string& name, const uint8_t* data, size_t size) override;
@@ -134,6 +138,9 @@ class ThreadSafeMemoryKeystore : public Keystore {
   IndexData& GetIndexData(const uint64_t& index);
   // The index's data, or null when it was never written. Creates nothing.
   IndexData* FindIndexData(const uint64_t& index) const;
+  // The index's value size; throws std::runtime_error "Value size not set"
+  // (logged) when it has none.
+  size_t ValueSizeOf(const uint64_t& index) const;
   // The mutex that serialises the versioned-map operations of the index.
   std::shared_ptr<std::mutex> MapMutexFor(const uint64_t& index);
 

@@ -22,6 +22,23 @@ namespace {
 constexpr size_t kMaxRecord = INT_MAX;
 constexpr size_t kMaxPlaintext = kMaxRecord - kRecordOverhead;
 
+// Writes the plaintext of a record of record_size >= 28 bytes to out with a
+// decryption context whose key is set; true only when the tag authenticates
+// it. IV, update, tag, final.
+bool DecryptRecord(EVP_CIPHER_CTX* ctx, const uint8_t* record, size_t record_size, uint8_t* out) {
+  const size_t size = record_size - kRecordOverhead;
+  uint8_t tag[kTagSize];
+  std::memcpy(tag, record + record_size - kTagSize, kTagSize);
+  int len = 0;
+  if (EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, record) != 1) return false;
+  if (size != 0 &&
+      EVP_DecryptUpdate(ctx, out, &len, record + kIVSize, static_cast<int>(size)) != 1) {
+    return false;
+  }
+  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, kTagSize, tag) != 1) return false;
+  return EVP_DecryptFinal_ex(ctx, out + size, &len) > 0;
+}
+
 // One cipher context per thread and batch: the key schedule is set once,
 // each item only re-initialises the IV.
 class GcmContext {
@@ -48,21 +65,8 @@ class GcmContext {
     return ok;
   }
 
-  // Writes the plaintext of a record of record_size >= 28 bytes to out;
-  // true only when the tag authenticates it. IV, update, tag, final.
   bool Decrypt(const uint8_t* record, size_t record_size, uint8_t* out) {
-    EVP_CIPHER_CTX* ctx = ctx_.get();
-    const size_t size = record_size - kRecordOverhead;
-    uint8_t tag[kTagSize];
-    std::memcpy(tag, record + record_size - kTagSize, kTagSize);
-    int len = 0;
-    if (EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, record) != 1) return false;
-    if (size != 0 &&
-        EVP_DecryptUpdate(ctx, out, &len, record + kIVSize, static_cast<int>(size)) != 1) {
-      return false;
-    }
-    if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, kTagSize, tag) != 1) return false;
-    return EVP_DecryptFinal_ex(ctx, out + size, &len) > 0;
+    return DecryptRecord(ctx_.get(), record, record_size, out);
   }
 
  private:
@@ -120,10 +124,14 @@ void ThrowIfEncryptionFailed(uint64_t failures) {
       "Encryption failed for " + std::to_string(failures) + " items");
 }
 
+}  // namespace
+
 void ThrowIfDecryptionFailed(uint64_t failures) {
   if (failures == 0) return;
   throw std::runtime_error("Decryption failed for " + std::to_string(failures) + " items");
 }
+
+namespace {
 
 [[noreturn]] void ThrowTooLarge(size_t size) {
   throw std::invalid_argument("Item of " + std::to_string(size) +
@@ -260,6 +268,21 @@ void DecryptItemsFixedInto(const uint8_t* data, size_t n_items, size_t record_si
     return DecryptFixedChunk(cipher, key, data, record_size, begin, end, out, out_stride);
   }, MinRecordsPerThread(record_size));
   ThrowIfDecryptionFailed(failures);
+}
+
+RecordDecryptor::RecordDecryptor(const Key& key, size_t record_size)
+    : ctx_(EVP_CIPHER_CTX_new()), record_size_(record_size) {
+  CheckFixedRecordSize(record_size);
+  if (!ctx_ || EVP_DecryptInit_ex(ctx_.get(), EVP_aes_256_gcm(), nullptr, key.data(), nullptr) != 1) {
+    throw std::runtime_error("Failed to set up a decryption context");
+  }
+}
+
+bool RecordDecryptor::Decrypt(const uint8_t* record, uint8_t* out) {
+  if (DecryptRecord(ctx_.get(), record, record_size_, out)) return true;
+  // Never release unauthenticated bytes.
+  if (record_size_ != kRecordOverhead) std::memset(out, 0, record_size_ - kRecordOverhead);
+  return false;
 }
 
 }  // namespace nivora_encrypted_index::internal::cryptography

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/array2d.h"
+#include "core/openssl_handles.h"
 #include "encrypted_index/cryptography/secret.h"
 
 namespace nivora_encrypted_index::internal::cryptography {
@@ -65,6 +66,28 @@ nivora::Array2D<unsigned char> DecryptItemsFixed(const uint8_t* data, size_t n_i
 // "Output row stride too small for plaintext size".
 void DecryptItemsFixedInto(const uint8_t* data, size_t n_items, size_t record_size,
                            const Key& key, uint8_t* out, size_t out_stride);
+
+// Decrypts fixed-size records one at a time with one cipher context (the
+// key schedule set once), for records handed over one by one. One thread at
+// a time; the key must outlive it.
+class RecordDecryptor {
+ public:
+  // record_size below 28 throws as DecryptItemsFixed; a context that cannot
+  // be set up throws std::runtime_error "Failed to set up a decryption
+  // context".
+  RecordDecryptor(const Key& key, size_t record_size);
+  // Writes the plaintext (record_size - 28 bytes) of the record to out; when
+  // it does not authenticate, zeroes out and returns false.
+  bool Decrypt(const uint8_t* record, uint8_t* out);
+
+ private:
+  nivora::EvpCipherCtxPtr ctx_;
+  size_t record_size_;
+};
+
+// Throws std::runtime_error "Decryption failed for <failures> items" unless
+// failures is 0.
+void ThrowIfDecryptionFailed(uint64_t failures);
 
 // True when the first 16 bytes of a fixed-size record (at least 16 bytes)
 // are all zero: the stand-in for an absent item, which the fixed forms skip.

@@ -212,6 +212,48 @@ TEST_P(KeystoreContractTest, ValueSizeIsKeptPerIndex) {
   EXPECT_EQ(RowOf(narrow, 1), Pattern(4, 4));
 }
 
+// A store that hands records over in place hands exactly what BatchGetItems
+// reads (null for a missing key or a value of another size), once per key,
+// on the calling thread; any other store visits nothing.
+TEST_P(KeystoreContractTest, VisitedRecordsAreTheRowsBatchGetItemsReads) {
+  Keystore& keystore = Make();
+  keystore.SetValueSizeImpl(index_, 16);
+  constexpr size_t kCount = 3000;  // past the in-process store's team threshold
+  std::vector<uint64_t> keys(kCount);
+  std::vector<Bytes> rows(kCount);
+  for (size_t i = 0; i < kCount; ++i) {
+    keys[i] = 0x9E3779B97F4A7C15ull * (i + 1);
+    rows[i] = Pattern(16, static_cast<uint8_t>(i));
+  }
+  keystore.BatchPushItemsImpl(index_, keys, Matrix(rows));
+  keystore.BatchPushVariableImpl(index_, {keys[1]}, {Pattern(12, 5)});  // another size
+  std::vector<uint64_t> asked = keys;
+  asked.push_back(12345);  // never stored
+  asked.push_back(keys[0]);  // asked twice
+  std::vector<Bytes> seen(asked.size());
+  std::vector<int> visits(asked.size(), 0);
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<size_t> elsewhere{0};
+  const bool visited =
+      keystore.VisitItemsImpl(index_, asked, [&](size_t i, const uint8_t* record) {
+        if (std::this_thread::get_id() != caller) ++elsewhere;
+        ++visits[i];
+        seen[i] = record != nullptr ? Bytes(record, record + 16) : Bytes(16, 0);
+      });
+  if (!visited) {
+    EXPECT_EQ(std::count(visits.begin(), visits.end(), 0), static_cast<long>(asked.size()));
+    return;
+  }
+  EXPECT_EQ(elsewhere.load(), 0u);
+  const auto read = keystore.BatchGetItemsImpl(index_, asked);
+  for (size_t i = 0; i < asked.size(); ++i) {
+    ASSERT_EQ(visits[i], 1) << "position " << i;
+    ASSERT_EQ(seen[i], RowOf(read, i)) << "position " << i;
+  }
+  EXPECT_EQ(seen[1], Bytes(16, 0));
+  EXPECT_EQ(seen[kCount], Bytes(16, 0));
+}
+
 TEST_P(KeystoreContractTest, SingleItemsAndDeletion) {
   Keystore& keystore = Make();
   keystore.PushItem(index_, 10, Pattern(5, 1).data(), 5);

@@ -5,6 +5,7 @@
 #include <omp.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <random>
@@ -116,6 +117,34 @@ TEST_F(AesGcmTest, EveryFlippedByteFailsDecryption) {
     EXPECT_THAT([&] { DecryptItemsFixed(bad_fixed.data(), 1, bad_fixed.size(), key_); },
                 ThrowsMessage<std::runtime_error>("Decryption failed for 1 items"));
   }
+}
+
+// One context over records handed one by one: each authentic record gives
+// its plaintext (also after a failed one), a record with any flipped byte
+// or under another key fails and leaves zeros, never its decrypted bytes.
+TEST_F(AesGcmTest, RecordDecryptorOneRecordAtATime) {
+  for (size_t width : {size_t{0}, size_t{9}, size_t{540}}) {
+    SCOPED_TRACE(width);
+    const std::vector<uint8_t> data = nivora_test::RandomBytes(rng_, 3 * width);
+    const auto records = EncryptItemsFixed(data.data(), 3, width, key_);
+    RecordDecryptor decryptor(key_, width + 28);
+    std::vector<uint8_t> out(std::max<size_t>(width, 1), 0xAB);
+    for (size_t r = 0; r < 3; ++r) {
+      ASSERT_TRUE(decryptor.Decrypt(records.row(r), out.data()));
+      EXPECT_TRUE(std::equal(out.begin(), out.begin() + width, data.begin() + r * width));
+      std::vector<uint8_t> bad(records.row(r), records.row(r) + records.cols);
+      bad[bad.size() / 2] ^= 0x04;
+      std::fill(out.begin(), out.end(), 0xAB);
+      EXPECT_FALSE(decryptor.Decrypt(bad.data(), out.data()));
+      EXPECT_TRUE(std::all_of(out.begin(), out.begin() + width, [](uint8_t b) { return b == 0; }));
+    }
+    Key other = key_;
+    other[0] ^= 1;
+    RecordDecryptor wrong(other, width + 28);
+    EXPECT_FALSE(wrong.Decrypt(records.row(0), out.data()));
+  }
+  EXPECT_THAT([&] { RecordDecryptor(key_, 27); },
+              ThrowsMessage<std::runtime_error>("Encrypted payload size too small"));
 }
 
 TEST_F(AesGcmTest, WrongKeyFailsEveryItem) {
