@@ -14,6 +14,19 @@ namespace {
 
 // Vectors per distance matrix: bounds it to k x 1000 floats per thread.
 constexpr size_t kEncodeBlock = 1000;
+// Rows per block at least this many, however many threads share a batch.
+constexpr size_t kMinEncodeBlock = 128;
+
+// Rows per block for n rows of m subspaces: at most kEncodeBlock, and small
+// enough that every thread gets about four tasks, so that the last round of
+// a batch (10,000 rows are ten blocks of 1,000 on eight threads) does not
+// leave most threads idle.
+size_t EncodeBlock(size_t n, size_t m) {
+  const size_t threads = static_cast<size_t>(nivora::ThreadCount());
+  const size_t tasks_wanted = 4 * threads;
+  const size_t per_subspace = (tasks_wanted + m - 1) / std::max<size_t>(m, 1);
+  return std::clamp((n + per_subspace - 1) / per_subspace, kMinEncodeBlock, kEncodeBlock);
+}
 
 size_t CheckDivisible(const Array2D<float>& data, const std::vector<Codebook>& codebooks) {
   const size_t m = codebooks.size();
@@ -34,12 +47,13 @@ void CheckCodebooks(const std::vector<Codebook>& codebooks, size_t dsub) {
 }
 
 // Encodes after every check has passed. Task t covers subspace t / blocks and
-// the t % blocks-th block of 1000 rows; each writes its own cells only.
+// the t % blocks-th block of EncodeBlock rows; each writes its own cells only.
 void EncodeChecked(const Array2D<float>& data, const std::vector<Codebook>& codebooks,
                    size_t dsub, Array2DView<uint32_t> out, MetricFamily distance) {
   const size_t n = data.rows;
   const size_t m = codebooks.size();
-  const size_t blocks = (n + kEncodeBlock - 1) / kEncodeBlock;
+  const size_t block = EncodeBlock(n, m);
+  const size_t blocks = (n + block - 1) / block;
   const size_t tasks = m * blocks;
   size_t total_k = 0;
   for (const Codebook& book : codebooks) total_k += static_cast<size_t>(book.k);
@@ -52,12 +66,12 @@ void EncodeChecked(const Array2D<float>& data, const std::vector<Codebook>& code
     for (size_t t = 0; t < tasks; ++t) {
       errors.Run([&] {
         const size_t s = t / blocks;
-        const size_t first = (t % blocks) * kEncodeBlock;
-        const size_t len = std::min(kEncodeBlock, n - first);
+        const size_t first = (t % blocks) * block;
+        const size_t len = std::min(block, n - first);
         const float* slice = data.row(first);
         if (m > 1) {
           // Rows of one slice are strided in the input: copy them together.
-          if (gathered.n_elem == 0) gathered.set_size(dsub, kEncodeBlock);
+          if (gathered.n_elem == 0) gathered.set_size(dsub, block);
           GatherSlice(data, nullptr, first, len, s * dsub, dsub, gathered.memptr());
           slice = gathered.memptr();
         }
