@@ -191,6 +191,8 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
     logger_->info("TrainIndex");
     RequireConnected();
     const QuantizerUse quantizer_use(*this);
+    // Another client may have trained since this object last looked.
+    SyncQuantizers();
     const bool retraining = trained_;
     if (retraining) {
       const IndexType type = index_config_->index_type_;
@@ -216,12 +218,9 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
     logger_->info("Retrieving embeddings from the encrypted index for training...");
     ItemBatch& stored = client_->RetrieveAllEmbeddings();
     const SQQuantizer* decode = nullptr;
-    if (retraining) {
-      SyncQuantizers();
-      if (trained_ && index_config_->index_type_ == IndexType::IVFSQ) {
-        logger_->info("Dequantizing IVFSQ embeddings for retraining...");
-        decode = &FirstScalarQuantizer(*quantizers_);
-      }
+    if (retraining && index_config_->index_type_ == IndexType::IVFSQ) {
+      logger_->info("Dequantizing IVFSQ embeddings for retraining...");
+      decode = &FirstScalarQuantizer(*quantizers_);
     }
     const size_t sq_bits = index_config_->sq_bits();
     TrainingItems items = TakeItems(stored, decode, sq_bits);
