@@ -85,15 +85,8 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name,
     DeserializeIndexState(bytes);
     CacheQuantizers();
     EndQuantizerUse();
-    if (trained_ && client_) {
-      const size_t n = index_config_->n_lists();
-      const int32_t v = client_->vocab_size();
-      if (static_cast<int64_t>(n) != v) {
-        logger_->info("Index is trained, synchronizing vocabulary size from " + std::to_string(v) +
-                      " to " + std::to_string(n));
-        client_->ResizeVocabulary(n);
-      }
-    }
+    // The engine configuration only caches the sizes: the state decides.
+    SyncEngineShape();
   });
 }
 

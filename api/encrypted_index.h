@@ -107,7 +107,8 @@ class EncryptedIndex {
 
   // ---- Internal steps (run with mutex_ held by the calling operation) ----
   // Encodes and stores a batch under the trained quantizers in quantizers_
-  // (plaintext). rebuild rewrites the whole index (training's re-ingest).
+  // (plaintext). rebuild adds the items to the lists only, with their
+  // summaries (training's build of a new generation).
   void IngestTrained(Array2D<float> embeddings, const std::vector<std::string>& ids,
                      const std::vector<std::vector<uint8_t>>& contents,
                      const std::vector<std::string>& metadata, bool rebuild);
@@ -189,13 +190,10 @@ class EncryptedIndex {
                        const std::vector<std::vector<uint8_t>>& contents,
                        const std::vector<std::string>& metadata);
   void AddCounter(internal::TelemetryEventType type, int64_t n) const;
-  // After a failed training re-ingest: drops what it left, puts the engine's
-  // payload size and vocabulary back and adds the items read for training
-  // again under the current (old) quantizers. Failures are logged, not thrown.
-  void RestoreAfterFailedTraining(const Array2D<float>& matrix,
-                                  const std::vector<std::string>& ids,
-                                  const std::vector<std::string>& metadata, size_t payload_size,
-                                  size_t vocab_size) noexcept;
+  // Training after its checks: reads the items, trains the quantizers,
+  // builds generation `pending` of the lists and commits it. On failure
+  // the object is as before (the caller removes the pending generation).
+  void TrainGeneration(const TrainParams& params, uint64_t pending);
   // Takes over a state read from storage (the name stays this index's).
   void AdoptIndexState(IndexState&& state);
 

@@ -298,19 +298,16 @@ void EncryptedIndex::IngestTrained(Array2D<float> embeddings, const std::vector<
   // pre-filter; a missing one would hide stored items from it.
   if (summarise && !rebuild) update_summaries();
   try {
-    if (!rebuild) {
-      client_->AddItems(batch, centroid_ids);
-    } else if (config.index_type_ == IndexType::IVFFLAT) {
-      client_->RebuildIndex(batch, centroid_ids);
+    if (rebuild) {
+      client_->AddListEntries(batch, centroid_ids);
     } else {
-      client_->DeleteIndex(false);
       client_->AddItems(batch, centroid_ids);
     }
   } catch (const std::exception& e) {
     LogAndThrow<std::runtime_error>(*logger_, CRITICAL,
                                     std::string("Error ingesting: ") + e.what());
   }
-  // A rebuild drops every summary with the old lists: build them afresh.
+  // New lists start without summaries: build them afresh.
   if (summarise && rebuild) update_summaries();
 }
 

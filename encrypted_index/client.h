@@ -136,6 +136,46 @@ class Client {
   // stores the engine configuration again.
   void DeleteIndex(bool full);
 
+  // ---- Generations of the lists (client_generations.cc) -------------------
+  // Training builds the lists of a new generation beside the current one and
+  // makes them current with one compare-and-set of the generation record; a
+  // crash at any point leaves one complete generation current. The record
+  // absent, generation 0 is current.
+  static constexpr uint64_t kNoGeneration = ~uint64_t{0};
+  struct GenerationRecord {
+    uint64_t current = 0;              // the generation every operation uses
+    uint64_t pending = kNoGeneration;  // being built by a training
+    uint64_t retired = kNoGeneration;  // replaced, its lists still to remove
+    uint64_t highest = 0;              // the highest generation ever handed out
+    uint64_t version = 0;              // of the stored record; 0 when absent
+  };
+  // The stored record. Throws the decryption's failure for a damaged one.
+  GenerationRecord LoadGenerationRecord();
+  // The generation the lists of this client are read and written in.
+  uint64_t generation() const { return generation_; }
+  // Points the lists at generation g with the given payload and vocabulary
+  // sizes, in memory only (nothing is stored), and forgets the counters and
+  // tokens of the previous generation. Nothing when all three are as they are.
+  void UseGeneration(uint64_t g, size_t payload_size, size_t vocab_size);
+  // Reads the record and uses its current generation, keeping the sizes
+  // (which the caller brings in line with that generation's state). Returns it.
+  uint64_t FollowCurrentGeneration();
+  // Reserves a new generation for a training: removes what an interrupted
+  // or overtaken training and a committed one left behind, then records the
+  // new generation as pending. Returns it.
+  uint64_t ClaimGeneration();
+  // Makes the pending generation g current, the current one retired, and
+  // stores the engine configuration of this client (which must be using g).
+  // False when g is no longer pending (another training took over).
+  bool CommitGeneration(uint64_t g);
+  // Removes the lists and state of generation g after a failed training and
+  // clears it from the record when still pending there. Failures are
+  // logged, not thrown.
+  void AbandonGeneration(uint64_t g) noexcept;
+  // Removes the lists and state of the retired generation and clears it
+  // from the record. Failures are logged, not thrown.
+  void RemoveRetiredGeneration() noexcept;
+
   // ---- Counter map -------------------------------------------------------
   // Replaces the counters and their version by the stored map (from the
   // RAM cache when the index is loaded there and it holds the map). No
@@ -188,6 +228,11 @@ class Client {
   // 0; clears the token cache. The other stores are neither read nor
   // written. Checks as AddItems, before anything is deleted.
   void RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids);
+  // Adds the batch's items to the lists only: positions, INDEX tokens, then
+  // VECTORS rows (replacing); the METADATA, ID and CONTENTS stores are
+  // neither read nor written. Training fills a new generation with it.
+  // Checks as AddItems.
+  void AddListEntries(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids);
   // Stores blob i, encrypted, as the centroid metadata of field names[i],
   // replacing. Counts that differ throw std::invalid_argument.
   void AddCentroidMetadata(const std::vector<std::string>& names,
@@ -272,6 +317,18 @@ class Client {
   // Keystore::SetValueSize on the vectors store: payload_size_ + 28.
   void SetVectorsValueSize();
   std::string EngineConfigName() const;
+  // The config item holding the index state of generation g.
+  std::string StateItemName(uint64_t g) const;
+  // The id the INDEX and VECTORS stores keep generation g's lists under.
+  uint64_t ListIdOf(uint64_t g) const;
+  // Compare-and-set of the record against record.version.
+  bool StoreGenerationRecord(const GenerationRecord& record);
+  // Removes the lists of generation g and, for g > 0, its state item;
+  // halfway_point names the test point between the two stores' removals.
+  void DeleteGeneration(uint64_t g, const char* halfway_point = nullptr);
+  // Removes the pending and retired generations of the record (full
+  // deletion of the index).
+  void DeleteOtherGenerations();
 
   // Reads the stored map from the store itself, bypassing the RAM cache,
   // and brings the cache's copy of it up to date.
@@ -309,6 +366,8 @@ class Client {
   void UpdateIndexes(const internal::encrypted_index::ItemKeys& keys, const ItemBatch& batch,
                      const internal::encrypted_index::EncryptedTokens& tokens);
   void UpdateIndexBackingStore(const internal::encrypted_index::EncryptedTokens& tokens);
+  // The VECTORS records of the batch's payload rows [begin, end).
+  nivora::Array2D<unsigned char> SealPayloads(const ItemBatch& batch, size_t begin, size_t end);
   // Throws std::runtime_error unless VECTORS rows read for `keys` keys are
   // payload_size + 28 bytes wide and one per key.
   void CheckPayloadRows(const nivora::Array2D<unsigned char>& rows, size_t keys) const;
@@ -348,7 +407,9 @@ class Client {
   internal::cryptography::WipedKey id_key_;
   size_t index_value_size_ = 8;
   std::string index_name_;
-  uint64_t index_id_ = 0;  // the index argument of every keystore call
+  uint64_t index_id_ = 0;  // the index argument of the METADATA, ID, CONTENTS and CONFIG calls
+  uint64_t generation_ = 0;  // of the lists this client uses
+  uint64_t list_id_ = 0;     // the index argument of the INDEX and VECTORS calls
   Keystore* index_keystore_ = nullptr;
   Keystore* config_keystore_ = nullptr;
   Keystore* contents_keystore_ = nullptr;

@@ -9,6 +9,7 @@
 
 #include "core/little_endian.h"
 #include "core/log_and_throw.h"
+#include "core/test_points.h"
 #include "core/parallel_for.h"
 #include "encrypted_index/centroid_range.h"
 #include "encrypted_index/client.h"
@@ -136,7 +137,7 @@ void Client::ValidateInputSizes(const ItemBatch& batch, const std::vector<uint32
 std::vector<uint8_t> Client::FindStoredItems(const std::vector<uint64_t>& id_hashes) {
   std::vector<uint8_t> stored(id_hashes.size(), 0);
   if (id_hashes.empty()) return stored;
-  const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, id_hashes);
+  const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(list_id_, id_hashes);
   CheckPayloadRows(rows, id_hashes.size());
   for (size_t i = 0; i < rows.rows; ++i) stored[i] = !crypto::IsAbsentRecord(rows.row(i));
   return stored;
@@ -152,7 +153,7 @@ void Client::RemoveEarlierVersions(const engine::ItemKeys& keys, const std::vect
     existing.contents_keys.push_back(keys.contents_keys[i]);
   }
   if (existing.id_hashes.empty()) return;
-  vectors_keystore_->BatchDeleteItems(index_id_, existing.id_hashes);
+  vectors_keystore_->BatchDeleteItems(list_id_, existing.id_hashes);
   metadata_keystore_->BatchDeleteItems(index_id_, existing.metadata_keys);
   id_keystore_->BatchDeleteItems(index_id_, existing.id_keys);
   contents_keystore_->BatchDeleteItems(index_id_, existing.contents_keys);
@@ -178,18 +179,11 @@ void Client::HandleContents(const std::vector<uint64_t>& contents_keys, const It
 void Client::UpdateIndexes(const engine::ItemKeys& keys, const ItemBatch& batch,
                            const engine::EncryptedTokens& tokens) {
   const size_t n = keys.id_hashes.size();
-  nivora::Array2DView<uint8_t> view = batch.payload_view();
-  if (batch.payload_empty()) {
-    logger_->warning("No token payload provided, using empty payload");
-    view = nivora::Array2DView<uint8_t>(nullptr, n, 0);
-  }
-  const size_t width = view.cols;
-  uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
+  if (batch.payload_empty()) logger_->warning("No token payload provided, using empty payload");
   ForEachSlice(n, [&](const Slice& slice) {
     const nivora::Array2D<unsigned char> index_values = IndexValues(tokens.values, slice);
-    const uint8_t* payload = width == 0 ? &no_payload : view.data + width * slice.begin;
     const nivora::Array2D<unsigned char> payload_records =
-        crypto::EncryptItemsFixed(payload, slice.size(), width, vectors_key_);
+        SealPayloads(batch, slice.begin, slice.end);
     std::vector<std::vector<uint8_t>> metadata_records;
     {
       Plaintexts plain;
@@ -210,17 +204,25 @@ void Client::UpdateIndexes(const engine::ItemKeys& keys, const ItemBatch& batch,
       for (size_t i = slice.begin; i < slice.end; ++i) AppendBytes(batch.ids[i], plain.items);
       id_records = crypto::EncryptItemsVariable(plain.items, id_key_);
     }
-    index_keystore_->BatchPushItems(index_id_, Part(tokens.keys, slice), index_values);
-    vectors_keystore_->BatchPushItems(index_id_, Part(keys.id_hashes, slice), payload_records);
+    index_keystore_->BatchPushItems(list_id_, Part(tokens.keys, slice), index_values);
+    vectors_keystore_->BatchPushItems(list_id_, Part(keys.id_hashes, slice), payload_records);
     metadata_keystore_->BatchPushVariable(index_id_, Part(keys.metadata_keys, slice),
                                           metadata_records);
     id_keystore_->BatchPushVariable(index_id_, Part(keys.id_keys, slice), id_records);
   });
 }
 
+nivora::Array2D<unsigned char> Client::SealPayloads(const ItemBatch& batch, size_t begin,
+                                                    size_t end) {
+  const size_t width = batch.payload_empty() ? 0 : batch.payload_view().cols;
+  uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
+  const uint8_t* payload = width == 0 ? &no_payload : batch.payload_view().data + width * begin;
+  return crypto::EncryptItemsFixed(payload, end - begin, width, vectors_key_);
+}
+
 void Client::UpdateIndexBackingStore(const engine::EncryptedTokens& tokens) {
   ForEachSlice(tokens.keys.size(), [&](const Slice& slice) {
-    index_keystore_->BatchPushItems(index_id_, Part(tokens.keys, slice),
+    index_keystore_->BatchPushItems(list_id_, Part(tokens.keys, slice),
                                     IndexValues(tokens.values, slice));
   });
 }
@@ -255,7 +257,7 @@ void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroi
   const auto threads = ThreadScope();
   logger_->info("Rebuilding index with " + std::to_string(batch.ids.size()) + " items");
   ValidateInputSizes(batch, centroid_ids, /*check_payload_width=*/false);
-  index_keystore_->DeleteIndex(index_id_);
+  index_keystore_->DeleteIndex(list_id_);
   token_cache_->clear();
   GetSaltsAndSeeds();
   std::vector<uint32_t> assigned = centroid_ids;
@@ -263,6 +265,22 @@ void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroi
   const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
   UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
   logger_->info("Index rebuild completed");
+}
+
+void Client::AddListEntries(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids) {
+  const auto threads = ThreadScope();
+  logger_->info("Adding list entries of " + std::to_string(batch.ids.size()) + " items");
+  ValidateInputSizes(batch, centroid_ids);
+  GetSaltsAndSeeds();
+  std::vector<uint32_t> assigned = centroid_ids;
+  const std::vector<uint32_t> positions = UpdateMap(assigned);
+  const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
+  UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+  nivora::internal::ReachTestPoint("list-tokens-written");
+  ForEachSlice(id_hashes.size(), [&](const Slice& slice) {
+    vectors_keystore_->BatchPushItems(list_id_, Part(id_hashes, slice),
+                                      SealPayloads(batch, slice.begin, slice.end));
+  });
 }
 
 void Client::AddCentroidMetadata(const std::vector<std::string>& names,
@@ -276,7 +294,7 @@ void Client::AddCentroidMetadata(const std::vector<std::string>& names,
   }
   if (names.empty()) return;
   const std::vector<uint64_t> keys = crypto::ComputeSHA3256String(names, centroid_metadata_key_);
-  index_keystore_->BatchPushVariable(index_id_, keys,
+  index_keystore_->BatchPushVariable(list_id_, keys,
                                      crypto::EncryptItemsVariable(blobs, centroid_metadata_key_));
 }
 

@@ -121,7 +121,7 @@ void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeig
     return;
   }
   logger_->info("Retrieving encrypted hash IDs");
-  const nivora::Array2D<unsigned char> masked = index_keystore_->BatchGetItems(index_id_, tokens.keys);
+  const nivora::Array2D<unsigned char> masked = index_keystore_->BatchGetItems(list_id_, tokens.keys);
   engine::CheckRowCount(masked.rows, tokens.keys.size());
   logger_->info("Decrypting hash IDs");
   std::vector<uint64_t> ids =
@@ -162,7 +162,7 @@ void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeig
     for (size_t begin = group; begin < group_end; begin += kPayloadBatch) {
       const size_t end = std::min(group_end, begin + kPayloadBatch);
       const std::vector<uint64_t> keys(ids.begin() + begin, ids.begin() + end);
-      const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, keys);
+      const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(list_id_, keys);
       CheckPayloadRows(rows, keys.size());
       for (size_t i = 0; i < rows.rows; ++i) {
         if (!crypto::IsAbsentRecord(rows.row(i))) continue;
@@ -231,7 +231,7 @@ std::vector<RetrievedItem> Client::RetrieveItems(const std::vector<std::string>&
 
   nivora::Array2D<uint8_t> vectors;
   if (want_vector) {
-    const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, h);
+    const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(list_id_, h);
     CheckPayloadRows(rows, n);
     for (size_t i = 0; i < n; ++i) present[i] |= !crypto::IsAbsentRecord(rows.row(i));
     vectors = crypto::DecryptItemsFixed(rows.data, rows.rows, rows.cols, vectors_key_);
@@ -274,7 +274,7 @@ std::vector<std::vector<uint8_t>> Client::RetrieveCentroidMetadata(
   const auto threads = ThreadScope();
   if (names.empty()) return {};
   const std::vector<uint64_t> keys = crypto::ComputeSHA3256String(names, centroid_metadata_key_);
-  return crypto::DecryptItemsVariable(index_keystore_->BatchGetVariable(index_id_, keys),
+  return crypto::DecryptItemsVariable(index_keystore_->BatchGetVariable(list_id_, keys),
                                       centroid_metadata_key_);
 }
 
@@ -293,7 +293,7 @@ ItemBatch& Client::RetrieveAllEmbeddings() {
   batch.ids = RetrieveStrings(id_keystore_, keys, id_key_);
   const std::vector<uint64_t> h = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
 
-  const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, h);
+  const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(list_id_, h);
   CheckPayloadRows(rows, m);
   nivora::Array2D<uint8_t> payload(m, payload_size_);
   uint8_t no_payload = 0;

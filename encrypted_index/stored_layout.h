@@ -7,8 +7,13 @@
 // entries (INDEX) are keyed by position tokens (position_tree.h); the
 // counter map is a versioned map under two fixed keys of the INDEX store;
 // centroid metadata lives in the INDEX store under D64(K_centroid_metadata
-// || field name). Everything in the INDEX, VECTORS, METADATA, ID and
-// CONTENTS stores is kept under the index id.
+// || field name). The METADATA, ID and CONTENTS stores keep everything under
+// the index id. The INDEX and VECTORS stores (the lists: tokens, counter
+// map, centroid metadata, payload rows) keep it under the list id of the
+// current generation: the index id for generation 0, else the first 8 bytes
+// of HMAC(index key, name || ".lists." || generation) read big-endian. The
+// state of generation 0 is config item "<name>.nvs"; of generation g > 0,
+// "<name>.nvs.<g>".
 #ifndef NIVORA_ENCRYPTED_INDEX_STORED_LAYOUT_H_
 #define NIVORA_ENCRYPTED_INDEX_STORED_LAYOUT_H_
 
@@ -26,6 +31,12 @@ inline constexpr uint64_t kCounterMapKey = 0xFFFFFFFFFFFFFFFFULL;
 inline constexpr uint64_t kCounterMapVersionKey = 42;
 // Width of an INDEX store value: the masked id hash, little-endian.
 inline constexpr size_t kIndexValueSize = 8;
+
+// The generation record's map item and version item in the CONFIG store,
+// under the index id: which generation of the lists is current, which one a
+// training is building and which one a committed training left to remove.
+inline constexpr uint64_t kGenerationRecordKey = 0xFFFFFFFFFFFFFFFEULL;
+inline constexpr uint64_t kGenerationVersionKey = 43;
 
 // Suffixes of the two config items of an index.
 inline constexpr const char* kEngineConfigSuffix = ".nei";

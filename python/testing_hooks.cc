@@ -2,10 +2,15 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
+
+#include "core/test_points.h"
 
 #include "python/array_conversion.h"
 #include "python/embedding_model.h"
@@ -43,6 +48,37 @@ void RaiseNative(const std::string& kind, const std::string& message) {
   throw UnknownError{};
 }
 
+// The point stop_at holds this process at ("" for none).
+struct StopPoint {
+  std::mutex mutex;
+  std::string name;  // guarded by mutex
+};
+
+StopPoint& Stop() {
+  static StopPoint stop;
+  return stop;
+}
+
+// Holds the thread that reaches the chosen point for good, after saying so
+// on stderr, so that a test can kill the process exactly there.
+void HoldAtStopPoint(const char* point) {
+  {
+    std::lock_guard<std::mutex> lock(Stop().mutex);
+    if (Stop().name != point) return;
+  }
+  const std::string line = std::string("stopped at ") + point + "\n";
+  if (write(STDERR_FILENO, line.data(), line.size()) < 0) return;
+  for (;;) pause();
+}
+
+void StopAt(const std::string& point) {
+  {
+    std::lock_guard<std::mutex> lock(Stop().mutex);
+    Stop().name = point;
+  }
+  internal::SetTestPointHandler(point.empty() ? nullptr : &HoldAtStopPoint);
+}
+
 }  // namespace
 
 void RegisterTestingHooks(py::module_& m) {
@@ -67,6 +103,9 @@ void RegisterTestingHooks(py::module_& m) {
   t.def("json_handles_held", &JsonHandlesHeld);
   t.def("working_dir", &WorkingDir);
   t.def("raise_native", &RaiseNative);
+  t.def("stop_at", &StopAt, py::arg("point"),
+        "Holds the thread that reaches the named point of a long operation for good, after "
+        "writing 'stopped at <point>' to stderr; '' removes the stop.");
 }
 
 }  // namespace nivora::python
