@@ -96,12 +96,12 @@ Client::Client(const std::string& api_key, const DBConfig& index_location,
       api_key_(api_key),
       cpu_threads_(cpu_threads),
       gpu_config_(gpu_config),
-      telemetry_(std::move(telemetry)),
-      cache_location_(internal::QuantizerCacheLocation(
-          config_location, internal::NextQuantizerCacheIdentity())) {
+      telemetry_(std::move(telemetry)) {
   // cpu_threads travels with every index operation (ScopedThreadCount), so
   // no process-wide OpenMP default is changed here.
   CreateKeystores();
+  cache_location_ = internal::QuantizerCacheLocation(*keystores_[1],
+                                                     internal::NextQuantizerCacheIdentity());
   internal::Guarded("Client", telemetry_.get(), [&] { SendInitEvent(); });
 }
 

@@ -18,6 +18,9 @@ namespace crypto = nivora_encrypted_index::internal::cryptography;
 using internal::Guarded;
 using internal::TelemetryEventType;
 
+// A write that a training overtakes is made again, this many times at most.
+constexpr int kWriteAttempts = 3;
+
 uint64_t SumCounters(const std::vector<uint32_t>& counters) {
   return std::accumulate(counters.begin(), counters.end(), uint64_t{0});
 }
@@ -39,7 +42,7 @@ void EncryptedIndex::InitMembers(const std::string& index_name,
   cache_location_ = quantizer_cache_location
                         ? std::move(*quantizer_cache_location)
                         : internal::QuantizerCacheLocation(
-                              DBConfig(Location::MEMORY, std::nullopt, std::nullopt),
+                              *engine_config.config_keystore,
                               internal::NextQuantizerCacheIdentity());
 }
 
@@ -80,9 +83,12 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name,
   const ScopedThreadCount threads = ThreadScope();
   Guarded("EncryptedIndex", telemetry_.get(), [&] {
     client_ = std::make_unique<nivora_encrypted_index::Client>(engine_config, *logger_);
+    // Read before the state: a state stored meanwhile brings a newer tag.
+    const uint64_t state_tag = client_->ReadChangeStamp().state_tag;
     std::vector<uint8_t> bytes = client_->LoadIndexConfig();
     crypto::ScopedCleanse wipe_bytes(bytes);
     DeserializeIndexState(bytes);
+    state_tag_ = state_tag;
     CacheQuantizers();
     EndQuantizerUse();
     // The engine configuration only caches the sizes: the state decides.
@@ -135,7 +141,7 @@ void EncryptedIndex::Delete(const std::vector<std::string>& ids) {
   Guarded("Delete", telemetry_.get(), [&] {
     logger_->info("Deleting item");
     RequireConnected();
-    client_->RemoveItems(ids);
+    WriteOnCurrentLists([&] { client_->RemoveItems(ids); });
     AddCounter(TelemetryEventType::Delete, static_cast<int64_t>(ids.size()));
   });
 }
@@ -145,6 +151,7 @@ size_t EncryptedIndex::get_num_vectors() {
   const ScopedThreadCount threads = ThreadScope();
   logger_->info("Getting number of vectors");
   RequireConnected();
+  SyncWithStore(/*with_state=*/false);
   client_->LoadMap();
   return SumCounters(client_->get_counter_map());
 }
@@ -155,6 +162,7 @@ std::vector<std::string> EncryptedIndex::ListIDs() {
   return Guarded("ListIDs", telemetry_.get(), [&] {
     logger_->info("Listing all item IDs");
     RequireConnected();
+    SyncWithStore(/*with_state=*/true);  // the stored payload width
     client_->LoadMap();
     if (SumCounters(client_->get_counter_map()) == 0) {
       logger_->info("No items in index, returning empty list");
@@ -183,6 +191,25 @@ std::unique_ptr<IndexConfig> EncryptedIndex::config() const {
   return index_config_ ? index_config_->clone() : nullptr;
 }
 
+void EncryptedIndex::WriteOnCurrentLists(const std::function<void()>& write) {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      write();
+      return;
+    } catch (const nivora_encrypted_index::ListsReplaced&) {
+      if (attempt == kWriteAttempts - 1) {
+        LogAndThrow<std::runtime_error>(
+            *logger_, ERROR,
+            "Training is in progress on this index and replaced its lists during this write. "
+            "Please retry.");
+      }
+      logger_->info("A training replaced the lists during this write: writing again");
+    }
+    SyncWithStore(/*with_state=*/true);
+    SyncQuantizers();
+  }
+}
+
 // ---- Stored state ---------------------------------------------------------
 
 std::vector<uint8_t> EncryptedIndex::SerializeIndexState() const {
@@ -208,7 +235,7 @@ void EncryptedIndex::AdoptIndexState(IndexState&& state) {
 void EncryptedIndex::StoreIndexState() {
   std::vector<uint8_t> bytes = SerializeIndexState();
   crypto::ScopedCleanse wipe_bytes(bytes);
-  client_->StoreIndexConfig(bytes);
+  state_tag_ = client_->StoreIndexConfig(bytes).state_tag;
 }
 
 size_t EncryptedIndex::TrainedPayloadSize() const {

@@ -28,10 +28,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "api/api_records.h"
@@ -63,8 +65,8 @@ class EncryptedIndex {
   // A new index: checks the name and n_lists, clones config, creates the
   // engine index (fails when one of that name exists) and stores the
   // initial state. quantizer_cache_location names the stored location for
-  // the quantizer cache (QuantizerCacheLocation); absent, the index gets a
-  // location of its own and shares no cache entry with other objects.
+  // the quantizer cache (QuantizerCacheLocation); absent, it is made from the
+  // engine config's config keystore.
   EncryptedIndex(const std::string& index_name, const std::array<uint8_t, 32>& index_key,
                  const IndexConfig& config, nivora_encrypted_index::NewIndexConfig& engine_config,
                  Logger* logger, std::shared_ptr<internal::TelemetryAggregator> telemetry,
@@ -120,6 +122,21 @@ class EncryptedIndex {
   void PostFiltering(nivora_encrypted_index::RetrieveNeighborsResult& result,
                      std::vector<std::string>& metadata, const std::string& filters);
 
+  // The start of every operation that reads: reads the index's change stamp
+  // (one store read); with_state, when its state tag is not the one of the
+  // state this object holds, rereads and adopts the stored state
+  // (CheckAndReloadQuantizers, whose failures pass on) and caches its
+  // quantizers; then brings the engine's RAM caches up to the stamp.
+  // Afterwards the operation observes every write completed by any client
+  // before the stamp was read. Operations that need neither the
+  // configuration, the quantizers nor the payload width pass false.
+  void SyncWithStore(bool with_state);
+  // Runs write (whose engine writes advance the change stamp), and when a
+  // training replaced the lists while it ran (ListsReplaced), synchronises
+  // with the stored state and runs it again; after 3 attempts throws
+  // std::runtime_error "Training is in progress on this index ... Please
+  // retry.". write must be safe to repeat.
+  void WriteOnCurrentLists(const std::function<void()>& write);
   // Quantizer synchronisation. SyncQuantizers is the one sequence every
   // operation uses: a cache hit (same stamp) serves; otherwise the stored
   // state is reread and adopted whole, then put into the cache. A miss
@@ -190,10 +207,32 @@ class EncryptedIndex {
                        const std::vector<std::vector<uint8_t>>& contents,
                        const std::vector<std::string>& metadata);
   void AddCounter(internal::TelemetryEventType type, int64_t n) const;
+  // What the index looked like before training changed it in memory.
+  struct IndexSnapshot {
+    std::unique_ptr<QuantizerSet> quantizers;
+    size_t n_lists = 0;
+    bool trained = false;
+    int32_t quantizer_version = 0;
+    uint64_t generation = 0;  // of the engine's lists
+    size_t payload_size = 0;
+    size_t vocab_size = 0;
+  };
+  using ChangeCursor = nivora_encrypted_index::Client::ChangeCursor;
   // Training after its checks: reads the items, trains the quantizers,
-  // builds generation `pending` of the lists and commits it. On failure
-  // the object is as before (the caller removes the pending generation).
+  // builds generation `pending` of the lists, takes in the writes of other
+  // clients made meanwhile and commits it. On failure the object is as
+  // before (the caller removes the pending generation).
   void TrainGeneration(const TrainParams& params, uint64_t pending);
+  // One round of taking in other clients' writes into generation `pending`:
+  // the items written to the current generation since the cursor (decoded
+  // under decode when given) are added to the new lists, and the items of
+  // `known` (the id hashes in the new lists) that were deleted are removed.
+  void ReconcileWrites(const IndexSnapshot& before, uint64_t pending,
+                       const internal::vector_index::SQQuantizer* decode, ChangeCursor& cursor,
+                       std::unordered_set<uint64_t>& known);
+  // The state of this object stored as the state of the pending generation
+  // the engine is building.
+  void StorePendingState();
   // Takes over a state read from storage (the name stays this index's).
   void AdoptIndexState(IndexState&& state);
 
@@ -219,6 +258,10 @@ class EncryptedIndex {
   // quantizers_ holds usable plaintext (synchronised or freshly trained,
   // not yet wiped): the only set that may be put into the cache.
   bool quantizers_plain_ = false;
+  // The state tag of the change stamp under which the state this object
+  // holds was read or stored; unset until known (the next SyncWithStore
+  // then rereads the stored state).
+  std::optional<uint64_t> state_tag_;
   // Serialises the public operations of this object.
   mutable std::mutex mutex_;
 };

@@ -133,6 +133,7 @@ QueryResult EncryptedIndex::Query(const Array2D<float>& queries, const QueryPara
     logger_->log(INFO, "Query");
     if (queries.rows == 0) throw std::invalid_argument("Query vectors cannot be empty.");
     RequireConnected();
+    SyncWithStore(/*with_state=*/true);
     const size_t dimension = index_config_->dimension();
     if (dimension == 0) {
       LogAndThrow<std::runtime_error>(

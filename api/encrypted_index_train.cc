@@ -12,6 +12,7 @@
 #include <exception>
 #include <memory>
 #include <stdexcept>
+#include <unordered_set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,10 +31,20 @@ namespace nivora {
 
 namespace {
 
+namespace crypto = nivora_encrypted_index::internal::cryptography;
 using internal::vector_index::KMeansParams;
 using internal::vector_index::QuantizerSet;
 using internal::vector_index::SQQuantizer;
+using nivora_encrypted_index::ChangeStamp;
 using nivora_encrypted_index::ItemBatch;
+
+// Rounds of taking in other clients' writes before training gives up.
+constexpr int kMaxReconcileRounds = 20;
+constexpr char kTrainedMeanwhileMessage[] =
+    "Another training of this index was committed while this one ran. Please retry.";
+constexpr char kWritesOutpaceTrainingMessage[] =
+    "Training is in progress on this index and could not take in the writes of other clients "
+    "in time. Please retry.";
 
 // The items training works on, owned here: the engine's batch is reused by
 // its next read on this thread. The matrix holds plaintext vectors and is
@@ -155,17 +166,6 @@ QuantizerSet TrainQuantizers(const Array2D<float>& matrix, const IndexConfig& co
   return set;
 }
 
-// What the index looked like before training changed it in memory.
-struct IndexSnapshot {
-  std::unique_ptr<QuantizerSet> quantizers;
-  size_t n_lists = 0;
-  bool trained = false;
-  int32_t quantizer_version = 0;
-  uint64_t generation = 0;
-  size_t payload_size = 0;
-  size_t vocab_size = 0;
-};
-
 // Ends the use of the plaintext quantizers however training ends.
 class QuantizerUse {
  public:
@@ -194,6 +194,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
     RequireConnected();
     const QuantizerUse quantizer_use(*this);
     // Another client may have trained since this object last looked.
+    SyncWithStore(/*with_state=*/true);
     SyncQuantizers();
     const bool retraining = trained_;
     if (retraining) {
@@ -226,23 +227,27 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
 }
 
 void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending) {
-  const std::vector<uint32_t> snapshot = client_->get_counter_map();
+  // Everything is read from the store itself after this stamp; the writes
+  // of other clients that complete later are reconciled before the commit.
+  ChangeStamp seen = client_->ReadChangeStamp();
+  if (seen.generation != client_->generation()) {
+    LogAndThrow<std::runtime_error>(*logger_, ERROR, kTrainedMeanwhileMessage);
+  }
+  ChangeCursor cursor;
 
   // Every stored item, as float rows. Retraining an IVFSQ index decodes
   // the stored codes under the quantizers they were made with.
   logger_->info("Retrieving embeddings from the encrypted index for training...");
-  ItemBatch& stored = client_->RetrieveAllEmbeddings();
   const SQQuantizer* decode = nullptr;
   if (trained_ && index_config_->index_type_ == IndexType::IVFSQ) {
     logger_->info("Dequantizing IVFSQ embeddings for retraining...");
     decode = &FirstScalarQuantizer(*quantizers_);
   }
   const size_t sq_bits = index_config_->sq_bits();
-  TrainingItems items = TakeItems(stored, decode, sq_bits);
+  TrainingItems items = TakeItems(client_->RetrieveItemsWrittenSince(cursor), decode, sq_bits);
+  logger_->info("Retrieved " + std::to_string(items.ids.size()) + " items for training");
 
   const size_t n_lists = ChooseNLists(params, items.matrix, *logger_);
-  client_->LoadMap();
-  const std::vector<uint32_t> current = client_->get_counter_map();
   if (internal::FewerThanTwicePerList(items.matrix.rows, n_lists)) {
     LogAndThrow<std::invalid_argument>(
         *logger_, ERROR,
@@ -251,16 +256,6 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
   }
   QuantizerSet fresh =
       TrainQuantizers(items.matrix, *index_config_, n_lists, params, gpu_config_, *logger_);
-
-  // Another client added items while these were read: read them all
-  // again, so each is ingested once, with its metadata.
-  if (current != snapshot) {
-    logger_->info("Detected changes in counter map. Rereading every item for the re-ingest...");
-    client_->RefreshCaches();
-    client_->ClearVectorsCache();
-    items = TakeItems(client_->RetrieveAllEmbeddings(), decode, sq_bits);
-    logger_->info("Retrieved " + std::to_string(items.ids.size()) + " items for the re-ingest");
-  }
 
   // The new lists are built in the pending generation; the current one is
   // not touched until the new one is committed.
@@ -273,14 +268,29 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
     index_config_->set_n_lists(n_lists);
     trained_ = true;
     quantizer_version_ = before.quantizer_version + 1;
-    client_->UseGeneration(pending, TrainedPayloadSize(), n_lists);
+    client_->BuildGeneration(pending, TrainedPayloadSize(), n_lists);
     IngestTrained(items.matrix, items.ids, {}, items.metadata, /*rebuild=*/true);
-    StoreIndexState();
+    std::unordered_set<uint64_t> known;
+    for (uint64_t h : client_->IdHashes(items.ids)) known.insert(h);
+    items = TrainingItems();
+    StorePendingState();
     internal::ReachTestPoint("training-state-stored");
-    if (!client_->CommitGeneration(pending)) {
-      LogAndThrow<std::runtime_error>(
-          *logger_, ERROR,
-          "Another training of this index started and replaced this one. Please retry.");
+    // Commit once no write has completed since the last look; else take the
+    // writes in first.
+    for (int round = 0;; ++round) {
+      const ChangeStamp now = client_->ReadChangeStamp();
+      if (now == seen) {
+        if (client_->CommitGeneration(pending, seen)) break;
+        continue;
+      }
+      if (now.generation != before.generation) {
+        LogAndThrow<std::runtime_error>(*logger_, ERROR, kTrainedMeanwhileMessage);
+      }
+      if (round == kMaxReconcileRounds) {
+        LogAndThrow<std::runtime_error>(*logger_, ERROR, kWritesOutpaceTrainingMessage);
+      }
+      ReconcileWrites(before, pending, decode, cursor, known);
+      seen = now;
     }
   } catch (const std::exception&) {
     std::swap(quantizers_, before.quantizers);
@@ -292,12 +302,41 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
     throw;
   }
   internal::ReachTestPoint("training-committed");
+  state_tag_.reset();  // the commit gave the stamp a new state tag: reread once
   logger_->info("Incremented quantizer version to " + std::to_string(quantizer_version_));
   if (before.quantizers) WipeQuantizers(*before.quantizers);
   client_->RemoveRetiredGeneration();
   CacheQuantizers();
   client_->EagerLoadCaches();
   logger_->info("TrainIndex completed successfully");
+}
+
+void EncryptedIndex::ReconcileWrites(const IndexSnapshot& before, uint64_t pending,
+                                     const SQQuantizer* decode, ChangeCursor& cursor,
+                                     std::unordered_set<uint64_t>& known) {
+  const size_t n_lists = index_config_->n_lists();
+  // Read from the current generation, under its shape.
+  client_->UseGeneration(before.generation, before.payload_size, before.vocab_size);
+  TrainingItems added =
+      TakeItems(client_->RetrieveItemsWrittenSince(cursor), decode, index_config_->sq_bits());
+  std::vector<uint64_t> removed =
+      client_->RemovedItems(std::vector<uint64_t>(known.begin(), known.end()));
+  logger_->info("Taking in the writes made during training: " + std::to_string(added.ids.size()) +
+                " items written, " + std::to_string(removed.size()) + " removed");
+  client_->BuildGeneration(pending, TrainedPayloadSize(), n_lists);
+  // Additions first: an item removed after it was read is then removed too.
+  if (!added.ids.empty()) {
+    IngestTrained(added.matrix, added.ids, {}, added.metadata, /*rebuild=*/true);
+    for (uint64_t h : client_->IdHashes(added.ids)) known.insert(h);
+  }
+  client_->RemoveListEntries(removed);
+  for (uint64_t h : removed) known.erase(h);
+}
+
+void EncryptedIndex::StorePendingState() {
+  std::vector<uint8_t> bytes = SerializeIndexState();
+  crypto::ScopedCleanse wipe_bytes(bytes);
+  client_->StoreGenerationState(bytes);
 }
 
 }  // namespace nivora

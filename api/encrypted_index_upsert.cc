@@ -162,6 +162,7 @@ void EncryptedIndex::Upsert(const std::vector<std::string>& ids, Array2D<float> 
     const size_t n = ids.size();
     logger_->info("Upserting " + std::to_string(n) + " items.");
     if (!client_) LogAndThrow<std::logic_error>(*logger_, ERROR, kNotConnectedMessage);
+    SyncWithStore(/*with_state=*/true);
     const std::vector<size_t> keep = LastOccurrences(ids);
     if (!keep.empty()) {
       const char* warning = "Warning: Duplicate IDs detected. Skipping duplicate IDs.";
@@ -174,23 +175,24 @@ void EncryptedIndex::Upsert(const std::vector<std::string>& ids, Array2D<float> 
 
     QuantizerUse use(*this);
     SyncQuantizers();
+    // Copies of a matrix share its rows: a second attempt writes the same.
+    auto ingest = [&](const Array2D<float>& rows, const std::vector<std::string>& item_ids,
+                      const std::vector<std::vector<uint8_t>>& item_contents,
+                      const std::vector<std::string>& item_metadata) {
+      WriteOnCurrentLists([&] {
+        if (trained_) {
+          IngestTrained(rows, item_ids, item_contents, item_metadata, false);
+        } else {
+          IngestUntrained(rows, item_ids, item_contents, item_metadata);
+        }
+      });
+    };
     if (keep.empty()) {
-      if (trained_) {
-        IngestTrained(std::move(embeddings), ids, contents, metadata, false);
-      } else {
-        IngestUntrained(std::move(embeddings), ids, contents, metadata);
-      }
+      ingest(embeddings, ids, contents, metadata);
     } else {
       // A repeated id keeps its last occurrence.
-      std::vector<std::string> kept_ids = Pick(ids, keep);
-      Array2D<float> kept_rows = PickRows(embeddings, keep);
-      if (trained_) {
-        IngestTrained(std::move(kept_rows), kept_ids, Pick(contents, keep), Pick(metadata, keep),
-                      false);
-      } else {
-        IngestUntrained(std::move(kept_rows), kept_ids, Pick(contents, keep),
-                        Pick(metadata, keep));
-      }
+      ingest(PickRows(embeddings, keep), Pick(ids, keep), Pick(contents, keep),
+             Pick(metadata, keep));
     }
     AddCounter(TelemetryEventType::Upsert, static_cast<int64_t>(rows));
   });
@@ -289,6 +291,8 @@ void EncryptedIndex::IngestTrained(Array2D<float> embeddings, const std::vector<
   auto update_summaries = [&] {
     try {
       UpdateMetadata(metadata, centroid_ids);
+    } catch (const nivora_encrypted_index::ListsReplaced&) {
+      throw;  // the caller writes again
     } catch (const std::exception& e) {
       LogAndThrow<std::runtime_error>(*logger_, CRITICAL,
                                       std::string("Error updating metadata: ") + e.what());
@@ -303,6 +307,8 @@ void EncryptedIndex::IngestTrained(Array2D<float> embeddings, const std::vector<
     } else {
       client_->AddItems(batch, centroid_ids);
     }
+  } catch (const nivora_encrypted_index::ListsReplaced&) {
+    throw;  // the caller writes again
   } catch (const std::exception& e) {
     LogAndThrow<std::runtime_error>(*logger_, CRITICAL,
                                     std::string("Error ingesting: ") + e.what());

@@ -65,37 +65,20 @@ QuantizerSet DecryptEntry(const QuantizerCacheEntry& entry, const QuantizerCache
   return ParseQuantizerBlock(block, entry.plaintext_size);
 }
 
-void AppendField(std::string& out, const std::optional<std::string>& field) {
-  if (!field) {
-    out += "-";
-    return;
-  }
-  out += '+';
-  out += std::to_string(field->size());
-  out += ':';
-  out += *field;
-}
-
 }  // namespace
 
-std::string QuantizerCacheLocation(const DBConfig& config_location,
-                                   uint64_t memory_store_identity) {
-  std::string location = std::to_string(static_cast<int32_t>(config_location.location)) + "|";
-  switch (config_location.location) {
+std::string QuantizerCacheLocation(
+    const nivora_encrypted_index::internal::backing_store::Keystore& config_keystore,
+    uint64_t memory_store_identity) {
+  const Location code = config_keystore.GetLocation();
+  std::string location = std::to_string(static_cast<int32_t>(code)) + "|";
+  switch (code) {
     case Location::MEMORY:
       return location + std::to_string(memory_store_identity);
     case Location::THREADSAFEMEMORY:
       return location;  // one store per process
-    case Location::ROCKSDB: {
-      std::optional<std::string> folder = config_location.db_connection_string;
-      if (folder && folder->empty()) folder.reset();  // both mean the default folder
-      AppendField(location, folder);
-      return location;
-    }
     default:
-      AppendField(location, config_location.table_name);
-      AppendField(location, config_location.db_connection_string);
-      return location;
+      return location + config_keystore.StorageIdentity();
   }
 }
 

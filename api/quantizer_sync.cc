@@ -53,7 +53,26 @@ internal::QuantizerCacheKey EncryptedIndex::cache_key() const {
 }
 
 internal::QuantizerStamp EncryptedIndex::stamp() const {
-  return {trained_, quantizer_version_, index_config_ ? index_config_->n_lists() : 0};
+  return {trained_, quantizer_version_, index_config_ ? index_config_->n_lists() : 0,
+          state_tag_.value_or(0)};
+}
+
+void EncryptedIndex::SyncWithStore(bool with_state) {
+  const nivora_encrypted_index::ChangeStamp stamp = client_->ReadChangeStamp();
+  // Lists replaced by a training are useless to every operation.
+  if (stamp.generation != client_->generation()) with_state = true;
+  if (with_state && (!state_tag_ || *state_tag_ != stamp.state_tag)) {
+    // Another client stored a new state (or this one has not read it yet):
+    // adopt it before anything is read or written under the old one. The
+    // shape first, so the caches below are refilled at the stored widths.
+    // Without a stored state to reread (MEMORY) the object's own stands.
+    if (CheckAndReloadQuantizers()) {
+      state_tag_ = stamp.state_tag;
+      CacheQuantizers();
+      EndQuantizerUse();
+    }
+  }
+  client_->SyncCaches(stamp);
 }
 
 void EncryptedIndex::WipeQuantizers(QuantizerSet& set) { internal::WipeQuantizers(set); }

@@ -72,6 +72,16 @@ struct VersionedMap {
   uint64_t version = 0;                // 0 when the version item is absent
 };
 
+// What a RAM cache's copy of an index is known to be complete up to: the
+// caller's own reading of a stored change record (the engine's change stamp,
+// encrypted_index/change_stamp.h). The cache layer only compares marks.
+struct CacheMark {
+  uint64_t version = 0;  // Default: 0
+  uint64_t tag = 0;      // Default: 0
+
+  bool operator==(const CacheMark&) const = default;
+};
+
 class SharedCache;
 
 class Keystore {
@@ -209,6 +219,19 @@ class Keystore {
   // dropped, the index stays not loaded, and the exception passes on.
   // Nothing without a cache.
   void EagerLoadCache(const uint64_t& index);
+  // Whether the cache holds a copy of `index` marked `mark` by RefillCache
+  // (or AdvanceCacheMark). False without a cache.
+  bool IsCacheCurrent(const uint64_t& index, const CacheMark& mark) const;
+  // Unless the copy is marked `mark` already: drops the cache's copy of the
+  // index, fills it anew from this keystore (as EagerLoadCache) and marks it
+  // `mark`. The caller reads `mark` from the store before calling, so the
+  // copy holds at least every write the mark stands for. Failures as
+  // EagerLoadCache. Nothing without a cache.
+  void RefillCache(const uint64_t& index, const CacheMark& mark);
+  // Re-marks a copy marked `from` as `to`: for a writer whose own change,
+  // written through to this cache, is the only one between the two. Nothing
+  // without a cache or when the copy has another mark.
+  void AdvanceCacheMark(const uint64_t& index, const CacheMark& from, const CacheMark& to);
   // Offers this keystore's versioned map to the cache with expected version
   // (stored version - 1): a fresh cache takes a map at version 1, any other
   // stored version leaves it as it was. Nothing without a cache.

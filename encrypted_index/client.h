@@ -10,7 +10,10 @@
 //
 // Thread safety: none of its own. One Client is never used by two threads
 // at once: calls on it must not overlap (the index layer serialises them).
-// Its parallel work runs in OpenMP regions inside its operations, on
+// Every operation that writes to the stores advances the index's change
+// stamp (change_stamp.h) once its writes are done, also when it fails after
+// writing part of them; the Index API reads the stamp at the start of each
+// operation and brings the RAM caches up to it (SyncCaches). Its parallel work runs in OpenMP regions inside its operations, on
 // cpu_threads threads whichever thread calls: every public operation opens a
 // nivora::ScopedThreadCount with it. Several Clients, in one process or
 // several, may work on one index: they agree only through the stores, and
@@ -30,7 +33,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "backing_store/keystore.h"
@@ -38,6 +43,7 @@
 #include "core/item_batch.h"
 #include "core/logger.h"
 #include "core/parallel_for.h"
+#include "encrypted_index/change_stamp.h"
 #include "encrypted_index/cryptography/secret.h"
 #include "encrypted_index/ingest_tokens.h"
 #include "encrypted_index/position_tree.h"
@@ -69,6 +75,15 @@ struct NewIndexConfig : ExistingIndexConfig {
   int32_t tree_depth = 32;  // depth of the position trees, 1 .. 32. Default: 32
   int32_t vocab_size = 1;   // number of centroids, at least 1. Default: 1
   size_t payload_size = 0;  // plaintext bytes of one VECTORS row. Default: 0
+};
+
+// A write of this client went into lists that a training replaced while it
+// ran: the write may be missing from the current lists, and the caller must
+// synchronise with the stored state and write again.
+class ListsReplaced : public std::runtime_error {
+ public:
+  ListsReplaced()
+      : std::runtime_error("The lists of this index were replaced by a training during this write") {}
 };
 
 class Client {
@@ -119,7 +134,8 @@ class Client {
   // missing item.
   std::vector<uint8_t> LoadConfig(const std::string& name);
   // StoreConfig / LoadConfig of "<index name>.nvs", the Index API's state.
-  void StoreIndexConfig(const std::vector<uint8_t>& blob);
+  // The store returns the change stamp it advanced to (kState).
+  ChangeStamp StoreIndexConfig(const std::vector<uint8_t>& blob);
   std::vector<uint8_t> LoadIndexConfig();
   // Changes the payload size: drops the vectors cache of the index when
   // the old size was not 0, sets the vectors value size to n + 28 and
@@ -138,12 +154,14 @@ class Client {
 
   // ---- Generations of the lists (client_generations.cc) -------------------
   // Training builds the lists of a new generation beside the current one and
-  // makes them current with one compare-and-set of the generation record; a
-  // crash at any point leaves one complete generation current. The record
-  // absent, generation 0 is current.
+  // makes them current with one compare-and-set of the change stamp, whose
+  // record names the current generation (0 for an index that never had
+  // another). A crash at any point leaves one complete generation current.
+  // The generation record (a versioned map in the CONFIG store) keeps what
+  // is not current yet or any more, for removal by the next training.
   static constexpr uint64_t kNoGeneration = ~uint64_t{0};
   struct GenerationRecord {
-    uint64_t current = 0;              // the generation every operation uses
+    uint64_t current = 0;              // current when the record was last stored
     uint64_t pending = kNoGeneration;  // being built by a training
     uint64_t retired = kNoGeneration;  // replaced, its lists still to remove
     uint64_t highest = 0;              // the highest generation ever handed out
@@ -157,24 +175,59 @@ class Client {
   // sizes, in memory only (nothing is stored), and forgets the counters and
   // tokens of the previous generation. Nothing when all three are as they are.
   void UseGeneration(uint64_t g, size_t payload_size, size_t vocab_size);
-  // Reads the record and uses its current generation, keeping the sizes
+  // UseGeneration for a pending generation that a training fills: its
+  // writes advance no change stamp until CommitGeneration.
+  void BuildGeneration(uint64_t g, size_t payload_size, size_t vocab_size);
+  // Reads the change stamp and uses its generation, keeping the sizes
   // (which the caller brings in line with that generation's state). Returns it.
   uint64_t FollowCurrentGeneration();
-  // Reserves a new generation for a training: removes what an interrupted
-  // or overtaken training and a committed one left behind, then records the
-  // new generation as pending. Returns it.
+  // Stores blob as the state of this client's generation, advancing nothing
+  // (a pending generation's state).
+  void StoreGenerationState(const std::vector<uint8_t>& blob);
+  // Reserves a new generation for a training: records it as pending, then
+  // removes what earlier trainings left (replaced generations, and a pending
+  // one, whose training is dead or overtaken now: the stamp is moved first
+  // so that it can no longer commit). Returns it.
   uint64_t ClaimGeneration();
-  // Makes the pending generation g current, the current one retired, and
-  // stores the engine configuration of this client (which must be using g).
-  // False when g is no longer pending (another training took over).
-  bool CommitGeneration(uint64_t g);
-  // Removes the lists and state of generation g after a failed training and
-  // clears it from the record when still pending there. Failures are
-  // logged, not thrown.
+  // Makes the pending generation g current, when the stamp is still
+  // `expected`, in one compare-and-set that also gives the stamp a new state
+  // tag; records the replaced generation as retired and stores the engine
+  // configuration of this client (which must be building g). False when the
+  // stamp moved (a write to reconcile first). Throws std::runtime_error when
+  // g is no longer pending (another training took over).
+  bool CommitGeneration(uint64_t g, const ChangeStamp& expected);
+  // Removes the lists and state of generation g after a failed training
+  // (unless it became current) and clears it from the record when still
+  // pending there. Failures are logged, not thrown.
   void AbandonGeneration(uint64_t g) noexcept;
   // Removes the lists and state of the retired generation and clears it
   // from the record. Failures are logged, not thrown.
   void RemoveRetiredGeneration() noexcept;
+
+  // ---- Changes since a snapshot (client_retrieval.cc, client_ingest.cc) ---
+  // For a training that reads the items of the current generation and then
+  // reconciles its new lists with what was written while it ran. Both read
+  // the stores themselves, never a RAM cache.
+  // How far the positions of a generation have been read.
+  struct ChangeCursor {
+    std::vector<uint32_t> read_to;  // per centroid: the positions below were read
+    // Positions read whose items were not complete then: read again next time.
+    std::vector<uint64_t> incomplete_keys;
+    internal::cryptography::SecretVector<uint64_t> incomplete_pads;
+  };
+  // The items at the positions of this client's generation that the cursor
+  // has not read yet or found incomplete, as far as they are complete now
+  // (token, payload row and ID record stored; ingest writes the ID record
+  // last): ids, payload rows and metadata, each item once, in the calling
+  // thread's batch (as RetrieveAllEmbeddings). Advances the cursor. A fresh
+  // cursor reads every item.
+  ItemBatch& RetrieveItemsWrittenSince(ChangeCursor& cursor);
+  // The id hashes among id_hashes whose items are no longer stored.
+  std::vector<uint64_t> RemovedItems(const std::vector<uint64_t>& id_hashes);
+  // Removes the payload rows of id_hashes from this client's generation.
+  void RemoveListEntries(const std::vector<uint64_t>& id_hashes);
+  // The id hash of each id (its VECTORS key).
+  std::vector<uint64_t> IdHashes(const std::vector<std::string>& ids);
 
   // ---- Counter map -------------------------------------------------------
   // Replaces the counters and their version by the stored map (from the
@@ -271,7 +324,8 @@ class Client {
   // Attaches the process-wide caches to the index, vectors and id stores,
   // and to the metadata store with include_metadata.
   void EnableCaches(bool include_metadata);
-  // Fills the caches of the index's stores and offers them the counter map.
+  // Brings the caches of the index's stores up to the stored change stamp
+  // (ReadChangeStamp, SyncCaches).
   void EagerLoadCaches();
   // Brings the RAM caches up to the stored counter map when another process
   // stored a newer one: fetches only the tokens, rows, ids and metadata of
@@ -286,6 +340,33 @@ class Client {
                                                      const std::vector<uint32_t>& new_counters);
   // Drops the vectors cache of the index (nothing without one).
   void ClearVectorsCache();
+
+  // ---- Change stamp (change_stamp.h) -------------------------------------
+  // The stamp as stored now, read from the store itself (one read). No
+  // record gives version 0 and zero tags. A record that does not decrypt
+  // under the index key throws std::runtime_error.
+  ChangeStamp ReadChangeStamp();
+  // One compare-and-set: when the stored stamp is still `expected` (its
+  // version), stores expected.version + 1 with a fresh tag (and, for kState,
+  // a fresh state tag) and returns true; else false, nothing stored. On
+  // success the caches this client is attached to and that were current at
+  // `expected` are marked current at the new stamp, and *stored (when not
+  // null) receives it. The caller has done its writes (through this client's
+  // keystores) before calling.
+  bool AdvanceChangeStampFrom(const ChangeStamp& expected, ChangeKind kind,
+                              ChangeStamp* stored = nullptr);
+  // Reads the stamp and advances it by AdvanceChangeStampFrom; on a refusal,
+  // kItems is done when the stamp has moved meanwhile (that advance came
+  // after this client's writes); otherwise it retries after a pause, up to
+  // 100 times (std::runtime_error "Failed to advance the change stamp in 100
+  // retries."). Returns the stamp stored by this call, or for kItems the one
+  // found moved on.
+  ChangeStamp AdvanceChangeStamp(ChangeKind kind);
+  // Refills every attached cache of the index whose copy is not marked with
+  // `stamp` (read from the store before the call), and offers the index
+  // cache the counter map. Afterwards the caches hold every write whose
+  // operation advanced the stamp to `stamp` or before.
+  void SyncCaches(const ChangeStamp& stamp);
 
   // The engine's query-token cache (statistics).
   const internal::encrypted_index::cpu::EncryptedTokenCache& token_cache() const {
@@ -329,6 +410,46 @@ class Client {
   // Removes the pending and retired generations of the record (full
   // deletion of the index).
   void DeleteOtherGenerations();
+  // Moves the stamp so that a training building g can no longer commit it;
+  // false when g is current already.
+  bool FenceGeneration(uint64_t g);
+
+  // The keystores of the index whose RAM cache is attached.
+  std::vector<Keystore*> CachedStores() const;
+  // The index argument of store's calls: the list id for the INDEX and
+  // VECTORS stores, the index id for the others.
+  uint64_t StoreIdOf(const Keystore* store) const {
+    return store == index_keystore_ || store == vectors_keystore_ ? list_id_ : index_id_;
+  }
+  // One compare-and-set of the stamp from `expected` to `next` (whose
+  // version must be expected.version + 1); on success the attached caches
+  // current at `expected` are marked current at `next`.
+  bool PushChangeStamp(const ChangeStamp& expected, const ChangeStamp& next);
+  // Throws ListsReplaced when `stamp` names another generation than the
+  // one this client wrote into.
+  void RequireOwnGeneration(const ChangeStamp& stamp) const;
+  // AdvanceChangeStamp after an operation failed part-way: failures are
+  // logged, not thrown, so the operation's own exception passes on.
+  void AdvanceChangeStampAfterFailure(ChangeKind kind) noexcept;
+  // Runs write, then advances the stamp by kind; when write throws, advances
+  // it as far as it can and rethrows.
+  // Returns AdvanceChangeStamp's stamp.
+  // While a training builds a pending generation, its writes go into lists
+  // no one reads yet: they advance nothing.
+  template <typename Write>
+  ChangeStamp StampedWrite(ChangeKind kind, const Write& write) {
+    if (building_) {
+      write();
+      return ChangeStamp{};
+    }
+    try {
+      write();
+    } catch (...) {
+      AdvanceChangeStampAfterFailure(kind);
+      throw;
+    }
+    return AdvanceChangeStamp(kind);
+  }
 
   // Reads the stored map from the store itself, bypassing the RAM cache,
   // and brings the cache's copy of it up to date.
@@ -342,6 +463,8 @@ class Client {
   // version `stored` (read from the store) without ever pairing an old map
   // with a version the store could still accept.
   void CatchUpMapCache(const internal::backing_store::VersionedMap& stored);
+  // ResizeVocabulary's store of the counter map.
+  void ResizeCounterMap(size_t n);
   // The compare-and-set protocol shared by UpdateMap and ResizeVocabulary:
   // loads the map from the store (never from the RAM cache), runs adjust on the
   // loaded counters, stores; retries a refusal or a std::exception of the
@@ -378,8 +501,10 @@ class Client {
                       Keystore* store, const internal::cryptography::Key& key, const char* field,
                       const char* fields);
   // Decrypted variable records of `keys` in `store`, each as a string.
+  // from_store reads the store itself, bypassing its RAM cache.
   std::vector<std::string> RetrieveStrings(Keystore* store, const std::vector<uint64_t>& keys,
-                                           const internal::cryptography::Key& key);
+                                           const internal::cryptography::Key& key,
+                                           bool from_store = false);
 
   uint64_t tree_depth_ = 0;
   uint64_t vocab_size_ = 0;
@@ -410,6 +535,7 @@ class Client {
   uint64_t index_id_ = 0;  // the index argument of the METADATA, ID, CONTENTS and CONFIG calls
   uint64_t generation_ = 0;  // of the lists this client uses
   uint64_t list_id_ = 0;     // the index argument of the INDEX and VECTORS calls
+  bool building_ = false;    // the lists are a pending generation (BuildGeneration)
   Keystore* index_keystore_ = nullptr;
   Keystore* config_keystore_ = nullptr;
   Keystore* contents_keystore_ = nullptr;

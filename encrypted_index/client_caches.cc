@@ -76,22 +76,8 @@ void Client::EnableCaches(bool include_metadata) {
 
 void Client::EagerLoadCaches() {
   const auto threads = ThreadScope();
-  logger_->info("Eager loading data into RAM caches");
-  logger_->info("Loading index cache...");
-  index_keystore_->EagerLoadCache(list_id_);
-  logger_->info("Loading counter_map into cache...");
-  index_keystore_->EagerLoadMapCache(list_id_, internal::encrypted_index::kCounterMapKey,
-                                     internal::encrypted_index::kCounterMapVersionKey);
-  logger_->info("Loading vectors cache...");
-  vectors_keystore_->EagerLoadCache(list_id_);
-  logger_->info("Loading id cache...");
-  id_keystore_->EagerLoadCache(index_id_);
-  if (metadata_keystore_->GetCache() != nullptr) {
-    logger_->info("Loading metadata cache...");
-    metadata_keystore_->EagerLoadCache(index_id_);
-  } else {
-    logger_->info("Metadata cache disabled - skipping metadata cache loading");
-  }
+  logger_->info("Loading the RAM caches");
+  SyncCaches(ReadChangeStamp());
   logger_->info("Cache loading complete - ready for queries");
 }
 

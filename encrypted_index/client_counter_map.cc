@@ -12,6 +12,7 @@
 #include "encrypted_index/centroid_range.h"
 #include "encrypted_index/counter_assignment.h"
 #include "encrypted_index/cryptography/aes_gcm.h"
+#include "encrypted_index/retry_pause.h"
 #include "encrypted_index/stored_layout.h"
 
 namespace nivora_encrypted_index {
@@ -21,22 +22,13 @@ namespace crypto = internal::cryptography;
 using internal::backing_store::VersionedMap;
 using internal::encrypted_index::kCounterMapKey;
 using internal::encrypted_index::kCounterMapVersionKey;
+using internal::encrypted_index::PauseBeforeRetry;
 
 constexpr int kMapRetries = 100;
 // Catching the RAM cache up copies the stored map once per version it is
 // behind; beyond this many bytes the cache is left behind (reads after a
 // refused store go to the store anyway).
 constexpr size_t kMaxCatchUpBytes = size_t{1} << 30;
-
-// 30 to 70 ms, so that competing writers spread out. Each thread draws from
-// a generator seeded of its own, so writers in different processes (or
-// threads) do not back off in lockstep.
-int PauseBeforeRetry() {
-  thread_local std::mt19937 generator{std::random_device{}()};
-  const int milliseconds = std::uniform_int_distribution<int>(30, 70)(generator);
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-  return milliseconds;
-}
 
 std::vector<uint8_t> ToLittleEndian(const std::vector<uint32_t>& counters) {
   std::vector<uint8_t> bytes(4 * counters.size());
@@ -232,6 +224,14 @@ void Client::ResizeVocabulary(size_t n) {
   logger_->info("Resizing vocabulary from " + std::to_string(vocab_size_) + " to " +
                 std::to_string(n));
   vocab_size_ = n;
+  StampedWrite(ChangeKind::kItems, [&] { ResizeCounterMap(n); });
+  crypto::Cleanse(salts_and_seeds_);
+  salts_and_seeds_.clear();
+  GetSaltsAndSeeds();
+  logger_->info("Vocabulary resized and salts/seeds regenerated");
+}
+
+void Client::ResizeCounterMap(size_t n) {
   CompareAndSetMap(
       [&] {
         if (counter_map_.size() == n) {
@@ -243,10 +243,6 @@ void Client::ResizeVocabulary(size_t n) {
         counter_map_.assign(n, 0);
       },
       "Failed to resize vocabulary in " + std::to_string(kMapRetries) + " retries.");
-  crypto::Cleanse(salts_and_seeds_);
-  salts_and_seeds_.clear();
-  GetSaltsAndSeeds();
-  logger_->info("Vocabulary resized and salts/seeds regenerated");
 }
 
 void Client::GetSaltsAndSeeds() {
@@ -271,3 +267,14 @@ size_t Client::num_vectors() {
 }
 
 }  // namespace nivora_encrypted_index
+
+namespace nivora_encrypted_index::internal::encrypted_index {
+
+int PauseBeforeRetry() {
+  thread_local std::mt19937 generator{std::random_device{}()};
+  const int milliseconds = std::uniform_int_distribution<int>(30, 70)(generator);
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  return milliseconds;
+}
+
+}  // namespace nivora_encrypted_index::internal::encrypted_index

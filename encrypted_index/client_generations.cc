@@ -20,6 +20,7 @@ namespace nivora_encrypted_index {
 namespace {
 
 namespace crypto = internal::cryptography;
+namespace engine = internal::encrypted_index;
 using internal::backing_store::VersionedMap;
 using internal::encrypted_index::kGenerationRecordKey;
 using internal::encrypted_index::kGenerationVersionKey;
@@ -70,6 +71,7 @@ bool Client::StoreGenerationRecord(const GenerationRecord& record) {
 
 void Client::UseGeneration(uint64_t g, size_t payload_size, size_t vocab_size) {
   const auto threads = ThreadScope();
+  building_ = false;
   if (g == generation_ && payload_size == payload_size_ && vocab_size == vocab_size_) return;
   if (g != generation_ || vocab_size != vocab_size_) {
     generation_ = g;
@@ -85,15 +87,34 @@ void Client::UseGeneration(uint64_t g, size_t payload_size, size_t vocab_size) {
   SetVectorsValueSize();
 }
 
+void Client::BuildGeneration(uint64_t g, size_t payload_size, size_t vocab_size) {
+  UseGeneration(g, payload_size, vocab_size);
+  building_ = true;
+}
+
 uint64_t Client::FollowCurrentGeneration() {
   const auto threads = ThreadScope();
-  UseGeneration(LoadGenerationRecord().current, payload_size_, vocab_size_);
+  UseGeneration(ReadChangeStamp().generation, payload_size_, vocab_size_);
   return generation_;
+}
+
+void Client::StoreGenerationState(const std::vector<uint8_t>& blob) {
+  const auto threads = ThreadScope();
+  StoreConfig(StateItemName(generation_), blob);
 }
 
 void Client::DeleteGeneration(uint64_t g, const char* halfway_point) {
   const uint64_t id = ListIdOf(g);
-  index_keystore_->DeleteIndex(id);
+  if (id == index_id_) {
+    // Generation 0 shares its place with the change stamp, which stays.
+    std::vector<uint64_t> keys = index_keystore_->GetAllKeys(id);
+    std::erase_if(keys, [](uint64_t key) {
+      return key == engine::kChangeStampKey || key == engine::kChangeStampVersionKey;
+    });
+    if (!keys.empty()) index_keystore_->BatchDeleteItems(id, keys);
+  } else {
+    index_keystore_->DeleteIndex(id);
+  }
   if (halfway_point != nullptr) nivora::internal::ReachTestPoint(halfway_point);
   vectors_keystore_->DeleteIndex(id);
   // "<name>.nvs" names the index to the listings: it stays while the index does.
@@ -107,49 +128,82 @@ void Client::DeleteOtherGenerations() {
   }
 }
 
-uint64_t Client::ClaimGeneration() {
-  const auto threads = ThreadScope();
+bool Client::FenceGeneration(uint64_t g) {
   for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
-    GenerationRecord record = LoadGenerationRecord();
-    if (record.pending != kNoGeneration) {
-      logger_->warning("Removing the unfinished lists of an earlier training (generation " +
-                       std::to_string(record.pending) + ")");
-      DeleteGeneration(record.pending);
-    }
-    if (record.retired != kNoGeneration) DeleteGeneration(record.retired);
-    // Never a number handed out before: a training overtaken while still
-    // writing must not write into the new one's lists.
-    record.highest = std::max(record.highest, record.current) + 1;
-    record.pending = record.highest;
-    record.retired = kNoGeneration;
-    if (StoreGenerationRecord(record)) {
-      logger_->info("Building generation " + std::to_string(record.pending) + " of the lists");
-      return record.pending;
-    }
+    const ChangeStamp stamp = ReadChangeStamp();
+    if (stamp.generation == g) return false;
+    if (AdvanceChangeStampFrom(stamp, ChangeKind::kItems)) return true;
   }
   throw std::runtime_error("Could not reserve a generation for training: the index is busy");
 }
 
-bool Client::CommitGeneration(uint64_t g) {
+uint64_t Client::ClaimGeneration() {
   const auto threads = ThreadScope();
   for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
     GenerationRecord record = LoadGenerationRecord();
-    if (record.pending != g) return false;
-    record.retired = record.current;
+    const uint64_t current = ReadChangeStamp().generation;
+    // What earlier trainings left: a generation that never became current
+    // (its training died or is overtaken now), and replaced ones.
+    uint64_t unfinished = kNoGeneration;
+    std::vector<uint64_t> replaced;
+    if (record.retired != kNoGeneration) replaced.push_back(record.retired);
+    if (record.pending == current) {
+      replaced.push_back(record.current);  // committed, then the record was not updated
+    } else if (record.pending != kNoGeneration) {
+      unfinished = record.pending;
+    }
+    GenerationRecord claimed;
+    claimed.current = current;
+    // Never a number handed out before: a training overtaken while still
+    // writing must not write into the new one's lists.
+    claimed.highest = std::max(record.highest, current) + 1;
+    claimed.pending = claimed.highest;
+    claimed.version = record.version;
+    if (!StoreGenerationRecord(claimed)) continue;
+    // A training still building the unfinished generation must not commit
+    // it once its lists are gone: moving the stamp makes its commit fail.
+    if (unfinished != kNoGeneration && FenceGeneration(unfinished)) {
+      logger_->warning("Removing the unfinished lists of an earlier training (generation " +
+                       std::to_string(unfinished) + ")");
+      replaced.push_back(unfinished);
+    }
+    const uint64_t now_current = ReadChangeStamp().generation;
+    for (uint64_t g : replaced) {
+      if (g != now_current && g != claimed.pending) DeleteGeneration(g);
+    }
+    logger_->info("Building generation " + std::to_string(claimed.pending) + " of the lists");
+    return claimed.pending;
+  }
+  throw std::runtime_error("Could not reserve a generation for training: the index is busy");
+}
+
+bool Client::CommitGeneration(uint64_t g, const ChangeStamp& expected) {
+  const auto threads = ThreadScope();
+  if (LoadGenerationRecord().pending != g) {
+    throw std::runtime_error(
+        "Another training of this index started and replaced this one. Please retry.");
+  }
+  const ChangeStamp next{expected.version + 1, engine::NewChangeTag(), engine::NewChangeTag(), g};
+  if (!PushChangeStamp(expected, next)) return false;
+  building_ = false;
+  for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
+    GenerationRecord record = LoadGenerationRecord();
+    if (record.pending != g) break;  // a later claim has taken care of it
     record.current = g;
     record.pending = kNoGeneration;
-    if (StoreGenerationRecord(record)) {
-      // A cache of the sizes the current state implies; readers take them
-      // from the state.
-      StoreConfig(EngineConfigName(), SerializeIndexConfig());
-      return true;
-    }
+    record.retired = expected.generation;
+    if (StoreGenerationRecord(record)) break;
   }
-  throw std::runtime_error("Could not commit the trained lists: the index is busy");
+  // A cache of the sizes the current state implies; readers take them from
+  // the state.
+  StoreConfig(EngineConfigName(), SerializeIndexConfig());
+  return true;
 }
 
 void Client::AbandonGeneration(uint64_t g) noexcept {
   try {
+    building_ = false;
+    if (ReadChangeStamp().generation == g) return;  // committed after all
     DeleteGeneration(g);
     for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
       GenerationRecord record = LoadGenerationRecord();

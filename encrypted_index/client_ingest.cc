@@ -236,13 +236,15 @@ void Client::AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_id
       engine::DeriveItemKeys(batch.ids, vectors_key_, metadata_key_, id_key_, contents_key_);
   const std::vector<uint8_t> stored = FindStoredItems(keys.id_hashes);
 
-  std::vector<uint32_t> assigned = centroid_ids;
-  const std::vector<uint32_t> positions = UpdateMap(assigned);
-  RemoveEarlierVersions(keys, stored);
-  const engine::EncryptedTokens tokens =
-      DispatchIngestCentroids(keys.id_hashes, centroid_ids, positions);
-  HandleContents(keys.contents_keys, batch);
-  UpdateIndexes(keys, batch, tokens);
+  StampedWrite(ChangeKind::kItems, [&] {
+    std::vector<uint32_t> assigned = centroid_ids;
+    const std::vector<uint32_t> positions = UpdateMap(assigned);
+    RemoveEarlierVersions(keys, stored);
+    const engine::EncryptedTokens tokens =
+        DispatchIngestCentroids(keys.id_hashes, centroid_ids, positions);
+    HandleContents(keys.contents_keys, batch);
+    UpdateIndexes(keys, batch, tokens);
+  });
 }
 
 void Client::RemoveItems(const std::vector<std::string>& ids) {
@@ -250,20 +252,23 @@ void Client::RemoveItems(const std::vector<std::string>& ids) {
   if (ids.empty()) return;
   const engine::ItemKeys keys =
       engine::DeriveItemKeys(ids, vectors_key_, metadata_key_, id_key_, contents_key_);
-  RemoveEarlierVersions(keys, std::vector<uint8_t>(ids.size(), 1));
+  StampedWrite(ChangeKind::kItems,
+               [&] { RemoveEarlierVersions(keys, std::vector<uint8_t>(ids.size(), 1)); });
 }
 
 void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids) {
   const auto threads = ThreadScope();
   logger_->info("Rebuilding index with " + std::to_string(batch.ids.size()) + " items");
   ValidateInputSizes(batch, centroid_ids, /*check_payload_width=*/false);
-  index_keystore_->DeleteIndex(list_id_);
-  token_cache_->clear();
-  GetSaltsAndSeeds();
-  std::vector<uint32_t> assigned = centroid_ids;
-  const std::vector<uint32_t> positions = UpdateMap(assigned);
-  const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
-  UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+  StampedWrite(ChangeKind::kItems, [&] {
+    index_keystore_->DeleteIndex(list_id_);
+    token_cache_->clear();
+    GetSaltsAndSeeds();
+    std::vector<uint32_t> assigned = centroid_ids;
+    const std::vector<uint32_t> positions = UpdateMap(assigned);
+    const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
+    UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+  });
   logger_->info("Index rebuild completed");
 }
 
@@ -281,6 +286,11 @@ void Client::AddListEntries(ItemBatch& batch, const std::vector<uint32_t>& centr
     vectors_keystore_->BatchPushItems(list_id_, Part(id_hashes, slice),
                                       SealPayloads(batch, slice.begin, slice.end));
   });
+}
+
+void Client::RemoveListEntries(const std::vector<uint64_t>& id_hashes) {
+  const auto threads = ThreadScope();
+  if (!id_hashes.empty()) vectors_keystore_->BatchDeleteItems(list_id_, id_hashes);
 }
 
 void Client::AddCentroidMetadata(const std::vector<std::string>& names,

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "core/parallel_for.h"
 #include "encrypted_index/client.h"
@@ -87,11 +89,13 @@ void Client::CheckPayloadRows(const nivora::Array2D<unsigned char>& rows, size_t
 }
 
 std::vector<std::string> Client::RetrieveStrings(Keystore* store, const std::vector<uint64_t>& keys,
-                                                 const crypto::Key& key) {
+                                                 const crypto::Key& key, bool from_store) {
   std::vector<std::string> out(keys.size());
   if (keys.empty()) return out;
-  std::vector<std::vector<uint8_t>> plain =
-      crypto::DecryptItemsVariable(store->BatchGetVariable(index_id_, keys), key);
+  std::vector<std::vector<uint8_t>> plain = crypto::DecryptItemsVariable(
+      from_store ? store->BatchGetVariableImpl(index_id_, keys)
+                 : store->BatchGetVariable(index_id_, keys),
+      key);
   nivora::ParallelForStatic(plain.size(), nivora::kSerialReadLimit, [&](size_t i) {
     out[i].assign(plain[i].begin(), plain[i].end());
   });
@@ -307,5 +311,111 @@ ItemBatch& Client::RetrieveAllEmbeddings() {
 }
 
 void Client::ReleaseAllEmbeddings() { WipeBatch(Embeddings().batch); }
+
+std::vector<uint64_t> Client::IdHashes(const std::vector<std::string>& ids) {
+  const auto threads = ThreadScope();
+  return crypto::ComputeSHA3256String(ids, vectors_key_);
+}
+
+std::vector<uint64_t> Client::RemovedItems(const std::vector<uint64_t>& id_hashes) {
+  const auto threads = ThreadScope();
+  const std::vector<uint64_t> stored = id_keystore_->GetAllKeys(index_id_);
+  const std::unordered_set<uint64_t> present(stored.begin(), stored.end());
+  const std::vector<uint64_t> keys = crypto::DeriveKeystoreKeys(id_hashes, id_key_);
+  std::vector<uint64_t> removed;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (present.count(keys[i]) == 0) removed.push_back(id_hashes[i]);
+  }
+  return removed;
+}
+
+ItemBatch& Client::RetrieveItemsWrittenSince(ChangeCursor& cursor) {
+  const auto threads = ThreadScope();
+  ItemBatch& batch = Embeddings().batch;
+  WipeBatch(batch);
+  LoadMapFromStore();
+  GetSaltsAndSeeds();
+  // The tokens of the positions not read yet, then those found incomplete.
+  std::vector<uint32_t> centroids;
+  cursor.read_to.resize(std::max<size_t>(cursor.read_to.size(), counter_map_.size()), 0);
+  for (uint32_t c = 0; c < counter_map_.size() && c < vocab_size_; ++c) {
+    if (counter_map_[c] > cursor.read_to[c]) centroids.push_back(c);
+  }
+  std::vector<uint64_t> keys = std::move(cursor.incomplete_keys);
+  crypto::SecretVector<uint64_t> pads = std::move(cursor.incomplete_pads);
+  cursor.incomplete_keys.clear();
+  cursor.incomplete_pads.clear();
+  if (!centroids.empty()) {
+    const engine::QueryTokens tokens = engine::cpu::GenerateQueryTokens(
+        centroids, salts_and_seeds_, counter_map_, static_cast<uint32_t>(tree_depth_),
+        token_cache_.get());
+    for (size_t i = 0; i < centroids.size(); ++i) {
+      const uint32_t c = centroids[i];
+      for (uint64_t p = tokens.offsets[i] + cursor.read_to[c]; p < tokens.offsets[i + 1]; ++p) {
+        keys.push_back(tokens.keys[p]);
+        pads.push_back(tokens.value_hashes[p]);
+      }
+      cursor.read_to[c] = counter_map_[c];
+    }
+  }
+  if (keys.empty()) return batch;
+  const nivora::Array2D<unsigned char> masked = index_keystore_->BatchGetItemsImpl(list_id_, keys);
+  engine::CheckRowCount(masked.rows, keys.size());
+  const std::vector<uint64_t> unmasked = engine::DecryptItemIdSHAs(masked, pads.data(), pads.size());
+
+  // One entry per item hash, with the positions that lead to it.
+  std::vector<uint64_t> hashes;
+  std::vector<std::vector<size_t>> positions;
+  {
+    std::unordered_map<uint64_t, size_t> slot;
+    for (size_t i = 0; i < masked.rows; ++i) {
+      if (!engine::HasNonZeroByte(masked.row(i), masked.cols)) {
+        cursor.incomplete_keys.push_back(keys[i]);  // the token itself is not stored yet
+        cursor.incomplete_pads.push_back(pads[i]);
+        continue;
+      }
+      auto [it, fresh] = slot.try_emplace(unmasked[i], hashes.size());
+      if (fresh) {
+        hashes.push_back(unmasked[i]);
+        positions.emplace_back();
+      }
+      positions[it->second].push_back(i);
+    }
+  }
+  if (hashes.empty()) return batch;
+  std::vector<std::string> ids = RetrieveStrings(
+      id_keystore_, crypto::DeriveKeystoreKeys(hashes, id_key_), id_key_, /*from_store=*/true);
+  const std::vector<uint64_t> rehashed = crypto::ComputeSHA3256String(ids, vectors_key_);
+  const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItemsImpl(list_id_, hashes);
+  CheckPayloadRows(rows, hashes.size());
+  std::vector<size_t> complete;
+  for (size_t i = 0; i < hashes.size(); ++i) {
+    if (!ids[i].empty() && rehashed[i] == hashes[i] && !crypto::IsAbsentRecord(rows.row(i))) {
+      complete.push_back(i);
+      continue;
+    }
+    for (size_t k : positions[i]) {
+      cursor.incomplete_keys.push_back(keys[k]);
+      cursor.incomplete_pads.push_back(pads[k]);
+    }
+  }
+  const size_t m = complete.size();
+  std::vector<uint64_t> h(m);
+  nivora::Array2D<unsigned char> records(m, rows.cols);
+  for (size_t j = 0; j < m; ++j) {
+    h[j] = hashes[complete[j]];
+    std::memcpy(records.row(j), rows.row(complete[j]), rows.cols);
+    batch.ids.push_back(std::move(ids[complete[j]]));
+  }
+  Wipe(ids);
+  nivora::Array2D<uint8_t> payload(m, payload_size_);
+  uint8_t no_payload = 0;
+  crypto::DecryptItemsFixedInto(records.data, m, records.cols, vectors_key_,
+                                payload_size_ == 0 ? &no_payload : payload.data, payload_size_);
+  batch.payload = std::move(payload);
+  batch.metadata = RetrieveStrings(metadata_keystore_, crypto::DeriveKeystoreKeys(h, metadata_key_),
+                                   metadata_key_, /*from_store=*/true);
+  return batch;
+}
 
 }  // namespace nivora_encrypted_index

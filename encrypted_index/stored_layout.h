@@ -5,7 +5,8 @@
 // id), the key of its VECTORS row; its METADATA, ID and CONTENTS records are
 // stored under D64(K || LE64(h)) with the sub-key of that store. Token
 // entries (INDEX) are keyed by position tokens (position_tree.h); the
-// counter map is a versioned map under two fixed keys of the INDEX store;
+// counter map and the change stamp are versioned maps under fixed keys of the
+// INDEX store;
 // centroid metadata lives in the INDEX store under D64(K_centroid_metadata
 // || field name). The METADATA, ID and CONTENTS stores keep everything under
 // the index id. The INDEX and VECTORS stores (the lists: tokens, counter
@@ -29,6 +30,10 @@ namespace nivora_encrypted_index::internal::encrypted_index {
 // The counter map's map item and version item in the INDEX store.
 inline constexpr uint64_t kCounterMapKey = 0xFFFFFFFFFFFFFFFFULL;
 inline constexpr uint64_t kCounterMapVersionKey = 42;
+// The change stamp's map item and version item in the INDEX store
+// (change_stamp.h).
+inline constexpr uint64_t kChangeStampKey = 0xFFFFFFFFFFFFFFFEULL;
+inline constexpr uint64_t kChangeStampVersionKey = 43;
 // Width of an INDEX store value: the masked id hash, little-endian.
 inline constexpr size_t kIndexValueSize = 8;
 
