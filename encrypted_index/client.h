@@ -157,7 +157,7 @@ class Client {
   // makes them current with one compare-and-set of the change stamp, whose
   // record names the current generation (0 for an index that never had
   // another). A crash at any point leaves one complete generation current.
-  // The generation record (a versioned map in the CONFIG store) keeps what
+  // The generation record (a versioned map in the INDEX store) keeps what
   // is not current yet or any more, for removal by the next training.
   static constexpr uint64_t kNoGeneration = ~uint64_t{0};
   struct GenerationRecord {

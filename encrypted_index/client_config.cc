@@ -138,7 +138,11 @@ void Client::StoreIndexValueSizeToConfig(const size_t& /*index_value_size*/) {
 void Client::DeleteIndex(bool full) {
   const auto threads = ThreadScope();
   logger_->info("Deleting index " + index_name_);
+  // Before the record that names them goes.
+  if (full) DeleteOtherGenerations();
   index_keystore_->DeleteIndex(list_id_);
+  // The change stamp and the generation record.
+  if (full && list_id_ != index_id_) index_keystore_->DeleteIndex(index_id_);
   vectors_keystore_->DeleteIndex(list_id_);
   metadata_keystore_->DeleteIndex(index_id_);
   id_keystore_->DeleteIndex(index_id_);
@@ -154,7 +158,6 @@ void Client::DeleteIndex(bool full) {
                  [&] { StoreConfig(EngineConfigName(), SerializeIndexConfig()); });
     return;
   }
-  DeleteOtherGenerations();
   if (generation_ != 0) config_keystore_->DeleteConfigItem(StateItemName(generation_));
   config_keystore_->DeleteIndex(index_id_);
   contents_keystore_->DeleteIndex(index_id_);

@@ -39,7 +39,7 @@ std::string Client::StateItemName(uint64_t g) const {
 
 Client::GenerationRecord Client::LoadGenerationRecord() {
   const VersionedMap stored =
-      config_keystore_->GetMapImpl(index_id_, kGenerationRecordKey, kGenerationVersionKey);
+      index_keystore_->GetMapImpl(index_id_, kGenerationRecordKey, kGenerationVersionKey);
   GenerationRecord record;
   record.version = stored.version;
   const size_t size = stored.map.rows * stored.map.cols;
@@ -65,7 +65,7 @@ bool Client::StoreGenerationRecord(const GenerationRecord& record) {
   nivora::StoreLittleEndian<uint64_t>(record.highest, plain + 24);
   const nivora::Array2D<unsigned char> sealed =
       crypto::EncryptItemsFixed(plain, 1, sizeof(plain), index_key_);
-  return config_keystore_->PushMapImpl(index_id_, kGenerationRecordKey, sealed.data, sealed.cols,
+  return index_keystore_->PushMapImpl(index_id_, kGenerationRecordKey, sealed.data, sealed.cols,
                                        kGenerationVersionKey, record.version);
 }
 
@@ -106,10 +106,12 @@ void Client::StoreGenerationState(const std::vector<uint8_t>& blob) {
 void Client::DeleteGeneration(uint64_t g, const char* halfway_point) {
   const uint64_t id = ListIdOf(g);
   if (id == index_id_) {
-    // Generation 0 shares its place with the change stamp, which stays.
+    // Generation 0 shares its place with the change stamp and the
+    // generation record, which stay.
     std::vector<uint64_t> keys = index_keystore_->GetAllKeys(id);
     std::erase_if(keys, [](uint64_t key) {
-      return key == engine::kChangeStampKey || key == engine::kChangeStampVersionKey;
+      return key == engine::kChangeStampKey || key == engine::kChangeStampVersionKey ||
+             key == kGenerationRecordKey || key == kGenerationVersionKey;
     });
     if (!keys.empty()) index_keystore_->BatchDeleteItems(id, keys);
   } else {

@@ -37,11 +37,12 @@ inline constexpr uint64_t kChangeStampVersionKey = 43;
 // Width of an INDEX store value: the masked id hash, little-endian.
 inline constexpr size_t kIndexValueSize = 8;
 
-// The generation record's map item and version item in the CONFIG store,
-// under the index id: which generation of the lists is current, which one a
-// training is building and which one a committed training left to remove.
-inline constexpr uint64_t kGenerationRecordKey = 0xFFFFFFFFFFFFFFFEULL;
-inline constexpr uint64_t kGenerationVersionKey = 43;
+// The generation record's map item and version item in the INDEX store,
+// under the index id (beside the change stamp, which names the current
+// generation): which generation a training is building and which ones
+// trainings left to remove.
+inline constexpr uint64_t kGenerationRecordKey = 0xFFFFFFFFFFFFFFFDULL;
+inline constexpr uint64_t kGenerationVersionKey = 44;
 
 // Suffixes of the two config items of an index.
 inline constexpr const char* kEngineConfigSuffix = ".nei";

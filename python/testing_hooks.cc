@@ -2,6 +2,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -48,10 +49,13 @@ void RaiseNative(const std::string& kind, const std::string& message) {
   throw UnknownError{};
 }
 
-// The point stop_at holds this process at ("" for none).
+// The point stop_at holds this process at ("" for none), and the file whose
+// appearance releases it ("" for never).
 struct StopPoint {
   std::mutex mutex;
-  std::string name;  // guarded by mutex
+  std::string name;     // guarded by mutex
+  std::string release;  // guarded by mutex
+  std::string reached;  // a file to create on arrival ("" for none); guarded by mutex
 };
 
 StopPoint& Stop() {
@@ -59,22 +63,38 @@ StopPoint& Stop() {
   return stop;
 }
 
-// Holds the thread that reaches the chosen point for good, after saying so
-// on stderr, so that a test can kill the process exactly there.
+// Holds the thread that reaches the chosen point, after saying so on
+// stderr: for good (a test kills the process there), or until the release
+// file exists (at most two minutes).
 void HoldAtStopPoint(const char* point) {
+  std::string release;
+  std::string reached;
   {
     std::lock_guard<std::mutex> lock(Stop().mutex);
     if (Stop().name != point) return;
+    release = Stop().release;
+    reached = Stop().reached;
+  }
+  if (!reached.empty()) {
+    const int fd = open(reached.c_str(), O_CREAT | O_WRONLY, 0600);
+    if (fd >= 0) close(fd);
   }
   const std::string line = std::string("stopped at ") + point + "\n";
   if (write(STDERR_FILENO, line.data(), line.size()) < 0) return;
-  for (;;) pause();
+  if (release.empty()) {
+    for (;;) pause();
+  }
+  for (int waited = 0; waited < 12000 && access(release.c_str(), F_OK) != 0; ++waited) {
+    usleep(10000);
+  }
 }
 
-void StopAt(const std::string& point) {
+void StopAt(const std::string& point, const std::string& release, const std::string& reached) {
   {
     std::lock_guard<std::mutex> lock(Stop().mutex);
     Stop().name = point;
+    Stop().release = release;
+    Stop().reached = reached;
   }
   internal::SetTestPointHandler(point.empty() ? nullptr : &HoldAtStopPoint);
 }
@@ -103,9 +123,10 @@ void RegisterTestingHooks(py::module_& m) {
   t.def("json_handles_held", &JsonHandlesHeld);
   t.def("working_dir", &WorkingDir);
   t.def("raise_native", &RaiseNative);
-  t.def("stop_at", &StopAt, py::arg("point"),
-        "Holds the thread that reaches the named point of a long operation for good, after "
-        "writing 'stopped at <point>' to stderr; '' removes the stop.");
+  t.def("stop_at", &StopAt, py::arg("point"), py::arg("release") = "", py::arg("reached") = "",
+        "Holds the thread that reaches the named point of a long operation, after creating the "
+        "file `reached` (when given) and writing 'stopped at <point>' to stderr: for good, or "
+        "until the file `release` exists (at most two minutes); '' removes the stop.");
 }
 
 }  // namespace nivora::python
