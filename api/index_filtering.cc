@@ -7,10 +7,9 @@
 // under an earlier coarse quantizer) are ignored, so the filtered rows and
 // their ids always line up.
 //
-// The summaries of a field are read, merged and written back under a lock
-// per stored index (its quantizer-cache identity), shared by every index
-// object of the process; without it, two objects upserting into one index
-// at once could each write back what it read and lose the other's additions.
+// The summaries of a field are read from the store, merged and written back
+// by the engine's compare-and-set on that field (MergeCentroidMetadata), so
+// writers in any process never write back over each other's additions.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -42,16 +41,6 @@ namespace {
 using internal::vector_index::Codebook;
 using internal::vector_index::QuantizerSet;
 using nivora_encrypted_index::RetrieveNeighborsResult;
-
-// The process-wide mutex of one stored index's metadata summaries.
-std::shared_ptr<std::mutex> SummaryMutex(const internal::QuantizerCacheKey& key) {
-  static std::mutex registry_mutex;
-  static std::map<std::pair<std::string, std::string>, std::shared_ptr<std::mutex>> registry;
-  std::lock_guard<std::mutex> lock(registry_mutex);
-  auto& slot = registry[{key.location, key.index_name}];
-  if (!slot) slot = std::make_shared<std::mutex>();
-  return slot;
-}
 
 bool IsBlank(const std::string& text) {
   return std::all_of(text.begin(), text.end(),
@@ -162,20 +151,9 @@ void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& metadata,
   }
 
   const std::vector<std::string> names(field_names.begin(), field_names.end());
-  const std::shared_ptr<std::mutex> summary_mutex = SummaryMutex(cache_key());
-  std::lock_guard<std::mutex> lock(*summary_mutex);
-  const std::vector<std::vector<uint8_t>> stored = client_->RetrieveCentroidMetadata(names);
-  const std::vector<std::vector<uint8_t>> merged =
-      MergeCentroidSummaries(names, stored, summaries);
-  // A field whose stored summaries already cover the batch is not rewritten.
-  std::vector<std::string> changed_names;
-  std::vector<std::vector<uint8_t>> changed_buffers;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i < stored.size() && merged[i] == stored[i]) continue;
-    changed_names.push_back(names[i]);
-    changed_buffers.push_back(merged[i]);
-  }
-  if (!changed_names.empty()) client_->AddCentroidMetadata(changed_names, changed_buffers);
+  client_->MergeCentroidMetadata(names, [&](size_t field, const std::vector<uint8_t>& stored) {
+    return MergeCentroidSummaries({names[field]}, {stored}, summaries).front();
+  });
 }
 
 void EncryptedIndex::PostFiltering(RetrieveNeighborsResult& result,

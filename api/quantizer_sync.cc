@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "api/change_checks.h"
 #include "api/encrypted_index.h"
 #include "api/index_state.h"
 #include "core/log_and_throw.h"
@@ -58,6 +59,7 @@ internal::QuantizerStamp EncryptedIndex::stamp() const {
 }
 
 void EncryptedIndex::SyncWithStore(bool with_state) {
+  if (!internal::ChangeChecksEnabled()) return;
   const nivora_encrypted_index::ChangeStamp stamp = client_->ReadChangeStamp();
   // Lists replaced by a training are useless to every operation.
   if (stamp.generation != client_->generation()) with_state = true;

@@ -287,9 +287,23 @@ class Client {
   // Checks as AddItems.
   void AddListEntries(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids);
   // Stores blob i, encrypted, as the centroid metadata of field names[i],
-  // replacing. Counts that differ throw std::invalid_argument.
+  // replacing, as a plain item (the layout of indexes before the merge
+  // below). Counts that differ throw std::invalid_argument.
   void AddCentroidMetadata(const std::vector<std::string>& names,
                            const std::vector<std::vector<uint8_t>>& blobs);
+  // merge(field, stored) gives the new decrypted centroid metadata of
+  // names[field] from the stored one (empty when none).
+  using CentroidMetadataMerge =
+      std::function<std::vector<uint8_t>(size_t field, const std::vector<uint8_t>& stored)>;
+  // Merges into the stored centroid metadata of each field by
+  // compare-and-set on the field's version: reads what the store holds,
+  // merges, stores if the version is unchanged, else starts the field again
+  // after a pause (up to 100 times, then std::runtime_error "Failed to update
+  // centroid metadata in 100 retries."). A merge that changes nothing stores
+  // nothing. Advances the change stamp. Exceptions of merge and of
+  // decryption pass on.
+  void MergeCentroidMetadata(const std::vector<std::string>& names,
+                             const CentroidMetadataMerge& merge);
 
   // ---- Retrieval -----------------------------------------------------------
   // Loads the counter map and fills result with one row per stored position
@@ -311,7 +325,8 @@ class Client {
   // empty metadata text).
   std::vector<RetrievedItem> RetrieveItems(const std::vector<std::string>& ids,
                                            const std::vector<nivora::ItemFields>& fields);
-  // The decrypted centroid metadata of each field name; empty when none.
+  // The decrypted centroid metadata of each field name, read from the store
+  // itself (never a RAM cache); empty when none.
   std::vector<std::vector<uint8_t>> RetrieveCentroidMetadata(const std::vector<std::string>& names);
   // Every item of the ID store: ids, payload rows (bytes) and metadata, in
   // the store's key order, in a batch owned by the calling thread and valid
@@ -414,6 +429,17 @@ class Client {
   // false when g is current already.
   bool FenceGeneration(uint64_t g);
 
+  // The stored centroid metadata of some fields: per field its map and
+  // version keys, its record (empty when none) and its version.
+  struct StoredCentroidMetadata {
+    std::vector<uint64_t> map_keys;
+    std::vector<uint64_t> version_keys;
+    std::vector<std::vector<uint8_t>> records;
+    std::vector<uint64_t> versions;
+  };
+  StoredCentroidMetadata ReadCentroidMetadata(const std::vector<std::string>& names);
+  // MergeCentroidMetadata's compare-and-set loop for one field.
+  void MergeOneField(const std::string& name, size_t field, const CentroidMetadataMerge& merge);
   // The keystores of the index whose RAM cache is attached.
   std::vector<Keystore*> CachedStores() const;
   // The index argument of store's calls: the list id for the INDEX and

@@ -273,15 +273,6 @@ std::vector<RetrievedItem> Client::RetrieveItems(const std::vector<std::string>&
   return found;
 }
 
-std::vector<std::vector<uint8_t>> Client::RetrieveCentroidMetadata(
-    const std::vector<std::string>& names) {
-  const auto threads = ThreadScope();
-  if (names.empty()) return {};
-  const std::vector<uint64_t> keys = crypto::ComputeSHA3256String(names, centroid_metadata_key_);
-  return crypto::DecryptItemsVariable(index_keystore_->BatchGetVariable(list_id_, keys),
-                                      centroid_metadata_key_);
-}
-
 ItemBatch& Client::RetrieveAllEmbeddings() {
   const auto threads = ThreadScope();
   ItemBatch& batch = Embeddings().batch;

@@ -248,6 +248,30 @@ TEST_F(IngestTest, CentroidMetadataIsStoredEncryptedAndReplaced) {
   EXPECT_TRUE(client->RetrieveCentroidMetadata({}).empty());
 }
 
+TEST_F(IngestTest, CentroidMetadataMergesStartFromWhatTheStoreHolds) {
+  auto a = Create(1, 0);
+  auto b = Open();
+  a->AddCentroidMetadata({"old"}, {{1}});  // the layout written before versions
+  auto append = [](uint8_t value) {
+    return [value](size_t, const std::vector<uint8_t>& stored) {
+      std::vector<uint8_t> merged = stored;
+      merged.push_back(value);
+      return merged;
+    };
+  };
+  // Two clients, each merging onto what the other stored.
+  a->MergeCentroidMetadata({"old", "new"}, append(2));
+  b->MergeCentroidMetadata({"old", "new"}, append(3));
+  a->MergeCentroidMetadata({"new"}, append(4));
+  EXPECT_THAT(b->RetrieveCentroidMetadata({"old", "new"}),
+              ElementsAre(std::vector<uint8_t>{1, 2, 3}, std::vector<uint8_t>{2, 3, 4}));
+  // A merge that changes nothing stores nothing, and every merge is stamped.
+  const auto before = a->ReadChangeStamp();
+  a->MergeCentroidMetadata({"new"}, [](size_t, const std::vector<uint8_t>& s) { return s; });
+  EXPECT_EQ(a->RetrieveCentroidMetadata({"new"}).front(), (std::vector<uint8_t>{2, 3, 4}));
+  EXPECT_EQ(a->ReadChangeStamp().version, before.version + 1);
+}
+
 TEST_F(IngestTest, EmptyBatchStillUpdatesTheCounterMapAndWritesNothingElse) {
   auto client = Create(1, 0);
   ItemBatch empty;
