@@ -264,6 +264,7 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
                        static_cast<size_t>(client_->vocab_size())};
   quantizers_ = std::make_unique<QuantizerSet>(std::move(fresh));
   set_quantizers_plain(true);
+  ChangeStamp committed;
   try {
     index_config_->set_n_lists(n_lists);
     trained_ = true;
@@ -280,7 +281,7 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
     for (int round = 0;; ++round) {
       const ChangeStamp now = client_->ReadChangeStamp();
       if (now == seen) {
-        if (client_->CommitGeneration(pending, seen)) break;
+        if (client_->CommitGeneration(pending, seen, &committed)) break;
         continue;
       }
       if (now.generation != before.generation) {
@@ -302,7 +303,7 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
     throw;
   }
   internal::ReachTestPoint("training-committed");
-  state_tag_.reset();  // the commit gave the stamp a new state tag: reread once
+  state_tag_ = committed.state_tag;
   logger_->info("Incremented quantizer version to " + std::to_string(quantizer_version_));
   if (before.quantizers) WipeQuantizers(*before.quantizers);
   client_->RemoveRetiredGeneration();

@@ -194,8 +194,9 @@ class Client {
   // tag; records the replaced generation as retired and stores the engine
   // configuration of this client (which must be building g). False when the
   // stamp moved (a write to reconcile first). Throws std::runtime_error when
-  // g is no longer pending (another training took over).
-  bool CommitGeneration(uint64_t g, const ChangeStamp& expected);
+  // g is no longer pending (another training took over). *stored (when not
+  // null) receives the stamp stored.
+  bool CommitGeneration(uint64_t g, const ChangeStamp& expected, ChangeStamp* stored = nullptr);
   // Removes the lists and state of generation g after a failed training
   // (unless it became current) and clears it from the record when still
   // pending there. Failures are logged, not thrown.

@@ -179,7 +179,7 @@ uint64_t Client::ClaimGeneration() {
   throw std::runtime_error("Could not reserve a generation for training: the index is busy");
 }
 
-bool Client::CommitGeneration(uint64_t g, const ChangeStamp& expected) {
+bool Client::CommitGeneration(uint64_t g, const ChangeStamp& expected, ChangeStamp* stored) {
   const auto threads = ThreadScope();
   if (LoadGenerationRecord().pending != g) {
     throw std::runtime_error(
@@ -187,6 +187,7 @@ bool Client::CommitGeneration(uint64_t g, const ChangeStamp& expected) {
   }
   const ChangeStamp next{expected.version + 1, engine::NewChangeTag(), engine::NewChangeTag(), g};
   if (!PushChangeStamp(expected, next)) return false;
+  if (stored != nullptr) *stored = next;
   building_ = false;
   for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
     GenerationRecord record = LoadGenerationRecord();

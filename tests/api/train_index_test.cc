@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -69,11 +71,11 @@ Items MakeItems(size_t first, size_t count, uint32_t seed, bool with_metadata) {
 class FailingKeystore : public ForwardingKeystore {
  public:
   using ForwardingKeystore::ForwardingKeystore;
-  bool fail_next_push = false;
+  std::atomic<bool> fail_next_push{false};  // writers in several threads read it
 
   void BatchPushItemsImpl(const uint64_t& index, const std::vector<uint64_t>& keys,
                           const nivora::Array2D<unsigned char>& values) override {
-    if (std::exchange(fail_next_push, false)) throw std::runtime_error("injected write failure");
+    if (fail_next_push.exchange(false)) throw std::runtime_error("injected write failure");
     ForwardingKeystore::BatchPushItemsImpl(index, keys, values);
   }
 };
@@ -395,6 +397,61 @@ TEST_F(TrainIndexTest, WritesOfAnotherClientDuringTrainingAreKept) {
     const nivora::QueryResult gone = index->Query(deleted.vectors, query);
     for (size_t q = 0; q < deleted.ids.size(); ++q) {
       EXPECT_NE(gone.ids[q].at(0), deleted.ids[q]);
+    }
+  }
+}
+
+// Writers with index objects of their own, in other threads, keep writing
+// while another object trains: every write they were told succeeded is in
+// its last state afterwards.
+TEST_F(TrainIndexTest, WritersInOtherThreadsDuringTrainingLoseNothing) {
+  auto index = Create(nivora::IndexIVFFlat(kDim));
+  const Items items = MakeItems(0, 10000);
+  Upsert(*index, items);
+  constexpr size_t kWriters = 3;
+  constexpr size_t kRounds = 6;
+  std::vector<std::unique_ptr<EncryptedIndex>> writers;
+  for (size_t w = 0; w < kWriters; ++w) writers.push_back(Open());
+  std::vector<Items> added(kWriters);
+  std::vector<std::vector<std::string>> deleted(kWriters);
+  std::atomic<bool> trained{false};
+  std::vector<std::thread> threads;
+  for (size_t w = 0; w < kWriters; ++w) {
+    threads.emplace_back([&, w] {
+      // At least kRounds rounds; more while the training runs.
+      for (size_t round = 0; round < kRounds || (!trained && round < 100); ++round) {
+        const size_t first = 20000 + (w * 100 + round) * 10;
+        Items batch = MakeItems(first, 10, static_cast<uint32_t>(first));
+        Upsert(*writers[w], batch);
+        added[w] = batch;  // the last batch stays; earlier ones are deleted
+        if (round != 0) {
+          const size_t earlier = 20000 + (w * 100 + round - 1) * 10;
+          std::vector<std::string> ids;
+          for (size_t i = 0; i < 10; ++i) ids.push_back("item-" + std::to_string(earlier + i));
+          writers[w]->Delete(ids);
+          deleted[w].insert(deleted[w].end(), ids.begin(), ids.end());
+        }
+      }
+    });
+  }
+  index->TrainIndex(QuickParams());
+  trained = true;
+  for (std::thread& t : threads) t.join();
+
+  auto reader = Open();
+  EXPECT_TRUE(reader->is_trained());
+  ExpectItemsReadable(*reader, items, 0.0f);
+  for (size_t w = 0; w < kWriters; ++w) {
+    ExpectItemsReadable(*reader, added[w], 0.0f);
+    EXPECT_TRUE(reader->Get(deleted[w], {}).empty());
+  }
+  nivora::QueryParams query;
+  query.top_k = 1;
+  query.n_probes = reader->config()->n_lists();
+  for (size_t w = 0; w < kWriters; ++w) {
+    const nivora::QueryResult result = reader->Query(added[w].vectors, query);
+    for (size_t q = 0; q < added[w].ids.size(); ++q) {
+      EXPECT_EQ(result.ids[q].at(0), added[w].ids[q]);
     }
   }
 }
