@@ -163,7 +163,7 @@ class Client {
   struct GenerationRecord {
     uint64_t current = 0;              // current when the record was last stored
     uint64_t pending = kNoGeneration;  // being built by a training
-    uint64_t retired = kNoGeneration;  // replaced, its lists still to remove
+    uint64_t retired = kNoGeneration;  // replaced or unfinished: its lists still to remove
     uint64_t highest = 0;              // the highest generation ever handed out
     uint64_t version = 0;              // of the stored record; 0 when absent
   };

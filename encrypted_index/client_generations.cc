@@ -144,34 +144,33 @@ uint64_t Client::ClaimGeneration() {
   for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
     GenerationRecord record = LoadGenerationRecord();
     const uint64_t current = ReadChangeStamp().generation;
-    // What earlier trainings left: a generation that never became current
-    // (its training died or is overtaken now), and replaced ones.
-    uint64_t unfinished = kNoGeneration;
-    std::vector<uint64_t> replaced;
-    if (record.retired != kNoGeneration) replaced.push_back(record.retired);
-    if (record.pending == current) {
-      replaced.push_back(record.current);  // committed, then the record was not updated
-    } else if (record.pending != kNoGeneration) {
-      unfinished = record.pending;
+    // Replaced generations never become current again: they go first, while
+    // the record still names them (a crash here leaves them to the next try).
+    if (record.retired != kNoGeneration && record.retired != current) {
+      DeleteGeneration(record.retired);
     }
+    if (record.pending == current && record.current != current) {
+      DeleteGeneration(record.current);  // committed, then the record was not updated
+    }
+    // A generation that never became current: its training died or is
+    // overtaken now. The claim keeps naming it until it is removed.
+    const uint64_t unfinished =
+        record.pending != current ? record.pending : kNoGeneration;
     GenerationRecord claimed;
     claimed.current = current;
     // Never a number handed out before: a training overtaken while still
     // writing must not write into the new one's lists.
     claimed.highest = std::max(record.highest, current) + 1;
     claimed.pending = claimed.highest;
+    claimed.retired = unfinished;
     claimed.version = record.version;
     if (!StoreGenerationRecord(claimed)) continue;
-    // A training still building the unfinished generation must not commit
-    // it once its lists are gone: moving the stamp makes its commit fail.
+    // Its training must not commit it once its lists are gone: moving the
+    // stamp makes that commit fail.
     if (unfinished != kNoGeneration && FenceGeneration(unfinished)) {
       logger_->warning("Removing the unfinished lists of an earlier training (generation " +
                        std::to_string(unfinished) + ")");
-      replaced.push_back(unfinished);
-    }
-    const uint64_t now_current = ReadChangeStamp().generation;
-    for (uint64_t g : replaced) {
-      if (g != now_current && g != claimed.pending) DeleteGeneration(g);
+      DeleteGeneration(unfinished);
     }
     logger_->info("Building generation " + std::to_string(claimed.pending) + " of the lists");
     return claimed.pending;
