@@ -93,6 +93,7 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name,
     EndQuantizerUse();
     // The engine configuration only caches the sizes: the state decides.
     SyncEngineShape();
+    if (trained_) client_->WarmTokenCache();  // the first query then derives no tokens
   });
 }
 

@@ -114,8 +114,19 @@ class EncryptedIndex {
   void IngestTrained(Array2D<float> embeddings, const std::vector<std::string>& ids,
                      const std::vector<std::vector<uint8_t>>& contents,
                      const std::vector<std::string>& metadata, bool rebuild);
-  // The query core: selection, retrieval, filtering and ranking.
+  // The query core: selection, retrieval, filtering and ranking. A
+  // filtered query of a trained index with the automatic n_probes probes
+  // more of the lists the filter allows until each query has top_k results
+  // or those lists are used up.
   QueryResult Retrieve(const Array2D<float>& queries, QueryParams& params);
+  // One pass of Retrieve with params.n_probes as given (0: adaptive). When
+  // probing is not null it receives the lists probed per query and the
+  // lists the filter allows (both 0 for an untrained index).
+  struct Probing {
+    size_t probed = 0;
+    size_t allowed = 0;
+  };
+  QueryResult RetrieveOnce(const Array2D<float>& queries, QueryParams& params, Probing* probing);
   PreFilterResult PreFiltering(const std::string& filters);
   void UpdateMetadata(const std::vector<std::string>& metadata,
                       const std::vector<uint32_t>& centroid_ids);

@@ -28,6 +28,8 @@ Keystore::~Keystore() = default;
 
 std::string Keystore::StorageIdentity() const { return storage_identity_; }
 
+void Keystore::CheckIndexName(const std::string& /*index_name*/) {}
+
 Keystore* Keystore::LoadedCacheFor(const uint64_t& index) const {
   SharedCache* cache = cache_.load();
   return cache != nullptr && cache->IsLoaded(index) ? &cache->store() : nullptr;

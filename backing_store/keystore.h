@@ -145,6 +145,11 @@ class Keystore {
   virtual nivora::Array2D<unsigned char> LoadConfigItem(const std::string& name) = 0;
   virtual bool ConfigItemExists(const std::string& name) = 0;
   virtual void DeleteConfigItem(const std::string& name) = 0;
+  // Throws std::invalid_argument when this store, as the config store, could
+  // not hold the config items of an index named index_name (the name
+  // followed by ".nei" or ".nvs") under exactly their names; writes nothing.
+  // The default accepts every name: the store keeps names as byte strings.
+  virtual void CheckIndexName(const std::string& index_name);
   // Removes every item of the index in this store kind; config items stay.
   virtual void DeleteIndexImpl(const uint64_t& index) = 0;
   // Number of items of the index; 0 when it has none.
@@ -156,6 +161,9 @@ class Keystore {
   virtual void SetValueSizeImpl(const uint64_t& index, size_t value_size) = 0;
   virtual size_t GetValueSizeImpl(const uint64_t& index) const = 0;
   virtual nivora::Location GetLocation() const = 0;
+  // Whether the batch reads may be called from several threads at once (the
+  // store's own locking may still make them take turns). Default: true.
+  virtual bool ConcurrentReads() const { return true; }
   virtual BackingStoreType GetBackingStoreType() const = 0;
   // What tells this keystore's storage apart from other storage of the same
   // location in this process, as text; the RAM caches are kept per location,

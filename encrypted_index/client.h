@@ -244,8 +244,9 @@ class Client {
   // of the number of columns".
   bool StoreMap();
   // Hands out one position per entry of centroid_ids (its centroid), in
-  // input order, by load / assign / compare-and-set, retried up to 100
-  // times (std::runtime_error "Failed to update map in 100 retries.").
+  // input order, by load / assign / compare-and-set, a refused store retried
+  // up to 100 times (std::runtime_error "Failed to update map in 100
+  // retries."); a failed load or store is thrown at once with its cause.
   // Before anything is stored: an id at or past vocab_size or past the
   // loaded map throws std::out_of_range, a counter at 2^32 - 1 throws
   // std::overflow_error; neither is retried.
@@ -269,10 +270,15 @@ class Client {
   // size and payload size"), metadata and contents counts (empty or one per
   // item), item sizes, centroid ids below vocab_size (std::out_of_range);
   // the GPU upsert flag throws the CUDA-required std::runtime_error. Then:
-  // positions by compare-and-set; earlier versions of stored ids deleted;
-  // contents; then per slice of 10,000 items INDEX tokens, VECTORS,
-  // METADATA (an empty record per item without metadata) and ID records.
-  // A later failure leaves the slices already written in place.
+  // positions by compare-and-set; then per slice of 10,000 items, the
+  // slice's stored versions are read and replaced by INDEX tokens, VECTORS,
+  // METADATA (an empty record per item without metadata), ID and CONTENTS
+  // records (a version without contents deletes the earlier contents).
+  // When a store fails on a slice, its items are put back as they were
+  // (earlier records restored, new tokens removed; the positions stay
+  // used) and the failure passes on: each item is then wholly its earlier
+  // version or wholly the new one, unless the store also fails the
+  // restoring (logged at ERROR). Slices already written stay written.
   void AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids);
   // Deletes the VECTORS, METADATA, ID and CONTENTS records of the ids;
   // tokens and counters stay. Ids not stored are ignored.
@@ -356,6 +362,10 @@ class Client {
                                                      const std::vector<uint32_t>& new_counters);
   // Drops the vectors cache of the index (nothing without one).
   void ClearVectorsCache();
+
+  // Derives the query tokens of every non-empty list of the stored counter
+  // map into the token cache, so that the first queries find them there.
+  void WarmTokenCache();
 
   // ---- Change stamp (change_stamp.h) -------------------------------------
   // The stamp as stored now, read from the store itself (one read). No
@@ -494,9 +504,11 @@ class Client {
   void ResizeCounterMap(size_t n);
   // The compare-and-set protocol shared by UpdateMap and ResizeVocabulary:
   // loads the map from the store (never from the RAM cache), runs adjust on the
-  // loaded counters, stores; retries a refusal or a std::exception of the
-  // load or the store up to 100 times, then throws std::runtime_error
-  // failure_message. Exceptions of adjust are not retried.
+  // loaded counters, stores; retries a refusal up to 100 times, then throws
+  // std::runtime_error failure_message. Exceptions of the load, adjust or
+  // the store are not retried: they leave as they are (a map that does not
+  // decrypt as std::runtime_error "The stored counter map does not decrypt
+  // with this index key: ...").
   void CompareAndSetMap(const std::function<void()>& adjust, const std::string& failure_message);
 
   // Ingest steps (client_ingest.cc).
@@ -504,23 +516,58 @@ class Client {
   // when the payload is to be written.
   void ValidateInputSizes(const ItemBatch& batch, const std::vector<uint32_t>& centroid_ids,
                           bool check_payload_width = true);
-  // Per id hash: whether its VECTORS record is stored.
-  std::vector<uint8_t> FindStoredItems(const std::vector<uint64_t>& id_hashes);
-  // Deletes the records of the items marked in `stored`.
-  void RemoveEarlierVersions(const internal::encrypted_index::ItemKeys& keys,
-                             const std::vector<uint8_t>& stored);
   internal::encrypted_index::EncryptedTokens DispatchIngestCentroids(
       const std::vector<uint64_t>& id_hashes, const std::vector<uint32_t>& centroid_ids,
       const std::vector<uint32_t>& positions);
-  void HandleContents(const std::vector<uint64_t>& contents_keys, const ItemBatch& batch);
-  void UpdateIndexes(const internal::encrypted_index::ItemKeys& keys, const ItemBatch& batch,
-                     const internal::encrypted_index::EncryptedTokens& tokens);
+  // One slice of an upsert (client_ingest.cc): its sealed records, and what
+  // the stores held for its items before.
+  struct SliceRecords;
+  struct EarlierVersions;
+  // The records of items [begin, end) of the batch.
+  SliceRecords SealSlice(const internal::encrypted_index::ItemKeys& keys, const ItemBatch& batch,
+                         const nivora::Array2DView<uint8_t>& payload,
+                         const internal::encrypted_index::EncryptedTokens& tokens, size_t begin,
+                         size_t end);
+  EarlierVersions ReadEarlierVersions(const internal::encrypted_index::ItemKeys& keys);
+  // Writes the slice's records over its items' earlier versions; when a
+  // write fails, puts the earlier versions back and removes the slice's
+  // tokens before the failure passes on. Returns the tokens of the versions
+  // it replaced, for removal once the new locations are stored.
+  internal::encrypted_index::EncryptedTokens ReplaceItems(const SliceRecords& records);
+  void WriteContents(const SliceRecords& records, const EarlierVersions& earlier);
   void UpdateIndexBackingStore(const internal::encrypted_index::EncryptedTokens& tokens);
-  // The VECTORS records of the batch's payload rows [begin, end).
-  nivora::Array2D<unsigned char> SealPayloads(const ItemBatch& batch, size_t begin, size_t end);
+  // The VECTORS records of payload rows [begin, end).
+  nivora::Array2D<unsigned char> SealPayloads(const nivora::Array2DView<uint8_t>& payload,
+                                              size_t begin, size_t end);
+
+  // Tokens of replaced and removed items (client_item_tokens.cc). A token
+  // is never rewritten, so an item's earlier token would keep leading to
+  // its current records from the list it has left; these steps find it by
+  // the item's location record and delete it.
+  // The tokens that the location records of id_hashes name; hashes without
+  // a record, or whose record names a centroid outside the vocabulary, add
+  // none.
+  internal::encrypted_index::EncryptedTokens FindCurrentTokens(
+      const std::vector<uint64_t>& id_hashes);
+  // Writes the location records of items ingested at centroid_ids[i],
+  // positions[i].
+  void StoreLocations(const std::vector<uint64_t>& id_hashes,
+                      const std::vector<uint32_t>& centroid_ids,
+                      const std::vector<uint32_t>& positions);
+  // Deletes the tokens (from FindCurrentTokens) whose stored value is still
+  // the one expected: a token that has since gone, or whose key another
+  // item's token now holds after a rebuild, is left alone.
+  void DeleteTokens(const internal::encrypted_index::EncryptedTokens& tokens);
+  // Deletes the tokens and location records of removed items.
+  void ForgetItems(const std::vector<uint64_t>& id_hashes);
   // Throws std::runtime_error unless VECTORS rows read for `keys` keys are
   // payload_size + 28 bytes wide and one per key.
   void CheckPayloadRows(const nivora::Array2D<unsigned char>& rows, size_t keys) const;
+  // Reads the VECTORS records of the id hashes and decrypts them into the
+  // rows of payloads (ids.size() x payload_size, written whole); a row whose
+  // record is absent is zeroed and its present flag cleared.
+  void ReadPayloads(const std::vector<uint64_t>& ids, std::vector<uint8_t>& present,
+                    nivora::Array2D<uint8_t>& payloads);
   // out = the decrypted records of the hashes' keys in store, as strings;
   // false (out untouched) for no hashes. field / fields name them in the
   // log lines.
@@ -557,6 +604,7 @@ class Client {
   internal::cryptography::WipedKey metadata_key_;
   internal::cryptography::WipedKey centroid_metadata_key_;
   internal::cryptography::WipedKey id_key_;
+  internal::cryptography::WipedKey location_key_;
   size_t index_value_size_ = 8;
   std::string index_name_;
   uint64_t index_id_ = 0;  // the index argument of the METADATA, ID, CONTENTS and CONFIG calls

@@ -133,6 +133,20 @@ bool Client::RefreshCaches() {
   return true;
 }
 
+void Client::WarmTokenCache() {
+  const auto threads = ThreadScope();
+  LoadMap();
+  std::vector<uint32_t> lists;
+  for (size_t c = 0; c < counter_map_.size() && c < vocab_size_; ++c) {
+    if (counter_map_[c] != 0) lists.push_back(static_cast<uint32_t>(c));
+  }
+  if (lists.empty()) return;
+  GetSaltsAndSeeds();
+  // Only the cache's copies are kept; the pads wipe themselves.
+  engine::cpu::GenerateQueryTokens(lists, salts_and_seeds_, counter_map_,
+                                   static_cast<uint32_t>(tree_depth_), token_cache_.get());
+}
+
 std::vector<uint64_t> Client::RefreshIndexCacheIncremental(
     const std::vector<uint32_t>& old_counters, const std::vector<uint32_t>& new_counters) {
   const auto threads = ThreadScope();

@@ -100,10 +100,16 @@ void Client::AdoptMap(const VersionedMap& stored) {
     logger_->info("Current counter_map version: " + std::to_string(stored.version));
     return;
   }
-  internal::encrypted_index::RequirePresentRecords(stored.map.data, stored.map.rows,
-                                                   stored.map.cols);
-  const nivora::Array2D<unsigned char> plain =
-      crypto::DecryptItemsFixed(stored.map.data, stored.map.rows, stored.map.cols, index_key_);
+  nivora::Array2D<unsigned char> plain;
+  try {
+    internal::encrypted_index::RequirePresentRecords(stored.map.data, stored.map.rows,
+                                                     stored.map.cols);
+    plain = crypto::DecryptItemsFixed(stored.map.data, stored.map.rows, stored.map.cols,
+                                      index_key_);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(
+        std::string("The stored counter map does not decrypt with this index key: ") + e.what());
+  }
   counter_map_ = FromLittleEndian(plain.data, plain.size());
   counter_map_version_ = stored.version;
   adopted_map_record_ = RecordBytes(stored);
@@ -177,33 +183,20 @@ void Client::CompareAndSetMap(const std::function<void()>& adjust,
   // Every try starts from the store itself: a RAM cache can hold an old map
   // at the very version the store has reached again after the index was
   // deleted, and a compare-and-set on top of it would hand positions out twice.
-  auto retry_after = [&](const std::exception& e) {
-    const int milliseconds = PauseBeforeRetry();
-    logger_->warning("Map update failed: " + std::string(e.what()) + ". Retrying after " +
-                     std::to_string(milliseconds) + "ms...");
-  };
+  // Only a refusal (another writer came first) is tried again; a failed read
+  // or write (connection lost, server error, a map that does not decrypt)
+  // leaves at once with its own cause.
   for (int attempt = 0; attempt < kMapRetries; ++attempt) {
     logger_->info("Updating Map. Num retries: " + std::to_string(attempt));
-    try {
-      LoadMapFromStore();
-    } catch (const std::exception& e) {
-      retry_after(e);
-      continue;
-    }
-    adjust();  // its failures are the caller's argument errors: not retried
-    bool stored = false;
-    try {
-      stored = StoreMap();
-    } catch (const std::exception& e) {
-      retry_after(e);
-      continue;
-    }
-    if (stored) {
+    LoadMapFromStore();
+    adjust();  // its failures are the caller's argument errors
+    if (StoreMap()) {
       logger_->info("Map update succeeded.");
       return;
     }
-    PauseBeforeRetry();
-    logger_->warning("Map update failed. Retrying...");
+    const int milliseconds = PauseBeforeRetry();
+    logger_->warning("Map update refused. Retrying after " + std::to_string(milliseconds) +
+                     "ms...");
   }
   throw std::runtime_error(failure_message);
 }

@@ -8,11 +8,13 @@
 // counter map and the change stamp are versioned maps under fixed keys of the
 // INDEX store;
 // centroid metadata lives in the INDEX store under D64(K_centroid_metadata
-// || field name). The METADATA, ID and CONTENTS stores keep everything under
-// the index id. The INDEX and VECTORS stores (the lists: tokens, counter
-// map, centroid metadata, payload rows) keep it under the list id of the
-// current generation: the index id for generation 0, else the first 8 bytes
-// of HMAC(index key, name || ".lists." || generation) read big-endian. The
+// || field name), and the place of an item's current token (its location
+// record, below) under D64(K_location || LE64(h)). The METADATA, ID and
+// CONTENTS stores keep everything under the index id. The INDEX and VECTORS
+// stores (the lists: tokens, location records, counter map, centroid
+// metadata, payload rows) keep it under the list id of the current
+// generation: the index id for generation 0, else the first 8 bytes of
+// HMAC(index key, name || ".lists." || generation) read big-endian. The
 // state of generation 0 is config item "<name>.nvs"; of generation g > 0,
 // "<name>.nvs.<g>".
 #ifndef NIVORA_ENCRYPTED_INDEX_STORED_LAYOUT_H_
@@ -43,6 +45,11 @@ inline constexpr size_t kIndexValueSize = 8;
 // trainings left to remove.
 inline constexpr uint64_t kGenerationRecordKey = 0xFFFFFFFFFFFFFFFDULL;
 inline constexpr uint64_t kGenerationVersionKey = 44;
+
+// A location record's plaintext: the centroid (LE32) and position (LE32) of
+// the token an item was last ingested under. Items written before such
+// records existed have none.
+inline constexpr size_t kLocationSize = 8;
 
 // Suffixes of the two config items of an index.
 inline constexpr const char* kEngineConfigSuffix = ".nei";
