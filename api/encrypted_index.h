@@ -33,7 +33,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "api/api_records.h"
@@ -228,19 +227,18 @@ class EncryptedIndex {
     size_t payload_size = 0;
     size_t vocab_size = 0;
   };
-  using ChangeCursor = nivora_encrypted_index::Client::ChangeCursor;
+  using ItemDigests = nivora_encrypted_index::Client::ItemDigests;
   // Training after its checks: reads the items, trains the quantizers,
   // builds generation `pending` of the lists, takes in the writes of other
   // clients made meanwhile and commits it. On failure the object is as
   // before (the caller removes the pending generation).
   void TrainGeneration(const TrainParams& params, uint64_t pending);
   // One round of taking in other clients' writes into generation `pending`:
-  // the items written to the current generation since the cursor (decoded
-  // under decode when given) are added to the new lists, and the items of
-  // `known` (the id hashes in the new lists) that were deleted are removed.
+  // the items of the current generation whose records changed since
+  // `digests` (decoded under decode when given) are added to the new lists
+  // again, and those deleted are removed from them.
   void ReconcileWrites(const IndexSnapshot& before, uint64_t pending,
-                       const internal::vector_index::SQQuantizer* decode, ChangeCursor& cursor,
-                       std::unordered_set<uint64_t>& known);
+                       const internal::vector_index::SQQuantizer* decode, ItemDigests& digests);
   // The state of this object stored as the state of the pending generation
   // the engine is building.
   void StorePendingState();

@@ -12,7 +12,6 @@
 #include <exception>
 #include <memory>
 #include <stdexcept>
-#include <unordered_set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -233,7 +232,8 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
   if (seen.generation != client_->generation()) {
     LogAndThrow<std::runtime_error>(*logger_, ERROR, kTrainedMeanwhileMessage);
   }
-  ChangeCursor cursor;
+  ItemDigests digests;
+  std::vector<uint64_t> gone;
 
   // Every stored item, as float rows. Retraining an IVFSQ index decodes
   // the stored codes under the quantizers they were made with.
@@ -244,7 +244,7 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
     decode = &FirstScalarQuantizer(*quantizers_);
   }
   const size_t sq_bits = index_config_->sq_bits();
-  TrainingItems items = TakeItems(client_->RetrieveItemsWrittenSince(cursor), decode, sq_bits);
+  TrainingItems items = TakeItems(client_->RetrieveChangedItems(digests, gone), decode, sq_bits);
   logger_->info("Retrieved " + std::to_string(items.ids.size()) + " items for training");
 
   const size_t n_lists = ChooseNLists(params, items.matrix, *logger_);
@@ -271,8 +271,6 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
     quantizer_version_ = before.quantizer_version + 1;
     client_->BuildGeneration(pending, TrainedPayloadSize(), n_lists);
     IngestTrained(items.matrix, items.ids, {}, items.metadata, /*rebuild=*/true);
-    std::unordered_set<uint64_t> known;
-    for (uint64_t h : client_->IdHashes(items.ids)) known.insert(h);
     items = TrainingItems();
     StorePendingState();
     internal::ReachTestPoint("training-state-stored");
@@ -290,7 +288,7 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
       if (round == kMaxReconcileRounds) {
         LogAndThrow<std::runtime_error>(*logger_, ERROR, kWritesOutpaceTrainingMessage);
       }
-      ReconcileWrites(before, pending, decode, cursor, known);
+      ReconcileWrites(before, pending, decode, digests);
       seen = now;
     }
   } catch (const std::exception&) {
@@ -313,25 +311,21 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
 }
 
 void EncryptedIndex::ReconcileWrites(const IndexSnapshot& before, uint64_t pending,
-                                     const SQQuantizer* decode, ChangeCursor& cursor,
-                                     std::unordered_set<uint64_t>& known) {
+                                     const SQQuantizer* decode, ItemDigests& digests) {
   const size_t n_lists = index_config_->n_lists();
   // Read from the current generation, under its shape.
   client_->UseGeneration(before.generation, before.payload_size, before.vocab_size);
-  TrainingItems added =
-      TakeItems(client_->RetrieveItemsWrittenSince(cursor), decode, index_config_->sq_bits());
-  std::vector<uint64_t> removed =
-      client_->RemovedItems(std::vector<uint64_t>(known.begin(), known.end()));
-  logger_->info("Taking in the writes made during training: " + std::to_string(added.ids.size()) +
-                " items written, " + std::to_string(removed.size()) + " removed");
+  std::vector<uint64_t> removed;
+  TrainingItems changed = TakeItems(client_->RetrieveChangedItems(digests, removed), decode,
+                                    index_config_->sq_bits());
+  logger_->info("Taking in the writes made during training: " +
+                std::to_string(changed.ids.size()) + " items written, " +
+                std::to_string(removed.size()) + " removed");
   client_->BuildGeneration(pending, TrainedPayloadSize(), n_lists);
-  // Additions first: an item removed after it was read is then removed too.
-  if (!added.ids.empty()) {
-    IngestTrained(added.matrix, added.ids, {}, added.metadata, /*rebuild=*/true);
-    for (uint64_t h : client_->IdHashes(added.ids)) known.insert(h);
+  if (!changed.ids.empty()) {
+    IngestTrained(changed.matrix, changed.ids, {}, changed.metadata, /*rebuild=*/true);
   }
   client_->RemoveListEntries(removed);
-  for (uint64_t h : removed) known.erase(h);
 }
 
 void EncryptedIndex::StorePendingState() {

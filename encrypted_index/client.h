@@ -35,7 +35,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "backing_store/keystore.h"
@@ -207,28 +207,21 @@ class Client {
 
   // ---- Changes since a snapshot (client_retrieval.cc, client_ingest.cc) ---
   // For a training that reads the items of the current generation and then
-  // reconciles its new lists with what was written while it ran. Both read
-  // the stores themselves, never a RAM cache.
-  // How far the positions of a generation have been read.
-  struct ChangeCursor {
-    std::vector<uint32_t> read_to;  // per centroid: the positions below were read
-    // Positions read whose items were not complete then: read again next time.
-    std::vector<uint64_t> incomplete_keys;
-    internal::cryptography::SecretVector<uint64_t> incomplete_pads;
-  };
-  // The items at the positions of this client's generation that the cursor
-  // has not read yet or found incomplete, as far as they are complete now
-  // (token, payload row and ID record stored; ingest writes the ID record
-  // last): ids, payload rows and metadata, each item once, in the calling
-  // thread's batch (as RetrieveAllEmbeddings). Advances the cursor. A fresh
-  // cursor reads every item.
-  ItemBatch& RetrieveItemsWrittenSince(ChangeCursor& cursor);
-  // The id hashes among id_hashes whose items are no longer stored.
-  std::vector<uint64_t> RemovedItems(const std::vector<uint64_t>& id_hashes);
-  // Removes the payload rows of id_hashes from this client's generation.
+  // reconciles its new lists with what other clients wrote meanwhile.
+  // Per item (id hash), a digest of its payload row and metadata record as
+  // last read; every write of an item stores new records, so a new digest.
+  using ItemDigests = std::unordered_map<uint64_t, uint64_t>;
+  // Reads every item of this client's generation from the stores themselves
+  // (never a RAM cache) and returns, in the calling thread's batch (as
+  // RetrieveAllEmbeddings), the ids, payload rows and metadata of those
+  // whose digest is new or differs from `digests` (every item for empty
+  // digests). An item counts once its ID record and payload row are both
+  // stored. `removed` receives the id hashes of `digests` whose items are
+  // gone; `digests` is brought up to what was read.
+  ItemBatch& RetrieveChangedItems(ItemDigests& digests, std::vector<uint64_t>& removed);
+  // Removes the payload rows, tokens and location records of id_hashes from
+  // this client's generation.
   void RemoveListEntries(const std::vector<uint64_t>& id_hashes);
-  // The id hash of each id (its VECTORS key).
-  std::vector<uint64_t> IdHashes(const std::vector<std::string>& ids);
 
   // ---- Counter map -------------------------------------------------------
   // Replaces the counters and their version by the stored map (from the

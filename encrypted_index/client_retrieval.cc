@@ -13,7 +13,6 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "core/parallel_for.h"
@@ -49,6 +48,18 @@ void Wipe(std::vector<std::vector<uint8_t>>& items) {
 void Wipe(std::vector<std::string>& strings) {
   for (std::string& s : strings) Wipe(s);
   strings.clear();
+}
+
+// FNV-1a over an item's payload record and metadata record: every write
+// stores them with a fresh nonce, so a rewritten item has another digest.
+uint64_t RecordDigest(const uint8_t* row, size_t size, const std::vector<uint8_t>& metadata) {
+  uint64_t digest = 0xcbf29ce484222325ULL;
+  auto add = [&](const uint8_t* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) digest = (digest ^ bytes[i]) * 0x100000001b3ULL;
+  };
+  add(row, size);
+  add(metadata.data(), metadata.size());
+  return digest;
 }
 
 void Wipe(nivora::Array2D<uint8_t>& matrix) {
@@ -317,109 +328,65 @@ ItemBatch& Client::RetrieveAllEmbeddings() {
 
 void Client::ReleaseAllEmbeddings() { WipeBatch(Embeddings().batch); }
 
-std::vector<uint64_t> Client::IdHashes(const std::vector<std::string>& ids) {
-  const auto threads = ThreadScope();
-  return crypto::ComputeSHA3256String(ids, vectors_key_);
-}
-
-std::vector<uint64_t> Client::RemovedItems(const std::vector<uint64_t>& id_hashes) {
-  const auto threads = ThreadScope();
-  const std::vector<uint64_t> stored = id_keystore_->GetAllKeys(index_id_);
-  const std::unordered_set<uint64_t> present(stored.begin(), stored.end());
-  const std::vector<uint64_t> keys = crypto::DeriveKeystoreKeys(id_hashes, id_key_);
-  std::vector<uint64_t> removed;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    if (present.count(keys[i]) == 0) removed.push_back(id_hashes[i]);
-  }
-  return removed;
-}
-
-ItemBatch& Client::RetrieveItemsWrittenSince(ChangeCursor& cursor) {
+ItemBatch& Client::RetrieveChangedItems(ItemDigests& digests, std::vector<uint64_t>& removed) {
   const auto threads = ThreadScope();
   ItemBatch& batch = Embeddings().batch;
   WipeBatch(batch);
-  LoadMapFromStore();
-  GetSaltsAndSeeds();
-  // The tokens of the positions not read yet, then those found incomplete.
-  std::vector<uint32_t> centroids;
-  cursor.read_to.resize(std::max<size_t>(cursor.read_to.size(), counter_map_.size()), 0);
-  for (uint32_t c = 0; c < counter_map_.size() && c < vocab_size_; ++c) {
-    if (counter_map_[c] > cursor.read_to[c]) centroids.push_back(c);
-  }
-  std::vector<uint64_t> keys = std::move(cursor.incomplete_keys);
-  crypto::SecretVector<uint64_t> pads = std::move(cursor.incomplete_pads);
-  cursor.incomplete_keys.clear();
-  cursor.incomplete_pads.clear();
-  if (!centroids.empty()) {
-    const engine::QueryTokens tokens = engine::cpu::GenerateQueryTokens(
-        centroids, salts_and_seeds_, counter_map_, static_cast<uint32_t>(tree_depth_),
-        token_cache_.get());
-    for (size_t i = 0; i < centroids.size(); ++i) {
-      const uint32_t c = centroids[i];
-      for (uint64_t p = tokens.offsets[i] + cursor.read_to[c]; p < tokens.offsets[i + 1]; ++p) {
-        keys.push_back(tokens.keys[p]);
-        pads.push_back(tokens.value_hashes[p]);
-      }
-      cursor.read_to[c] = counter_map_[c];
-    }
-  }
-  if (keys.empty()) return batch;
-  const nivora::Array2D<unsigned char> masked = index_keystore_->BatchGetItemsImpl(list_id_, keys);
-  engine::CheckRowCount(masked.rows, keys.size());
-  const std::vector<uint64_t> unmasked = engine::DecryptItemIdSHAs(masked, pads.data(), pads.size());
-
-  // One entry per item hash, with the positions that lead to it.
-  std::vector<uint64_t> hashes;
-  std::vector<std::vector<size_t>> positions;
-  {
-    std::unordered_map<uint64_t, size_t> slot;
-    for (size_t i = 0; i < masked.rows; ++i) {
-      if (!engine::HasNonZeroByte(masked.row(i), masked.cols)) {
-        cursor.incomplete_keys.push_back(keys[i]);  // the token itself is not stored yet
-        cursor.incomplete_pads.push_back(pads[i]);
-        continue;
-      }
-      auto [it, fresh] = slot.try_emplace(unmasked[i], hashes.size());
-      if (fresh) {
-        hashes.push_back(unmasked[i]);
-        positions.emplace_back();
-      }
-      positions[it->second].push_back(i);
-    }
-  }
-  if (hashes.empty()) return batch;
-  std::vector<std::string> ids = RetrieveStrings(
-      id_keystore_, crypto::DeriveKeystoreKeys(hashes, id_key_), id_key_, /*from_store=*/true);
-  const std::vector<uint64_t> rehashed = crypto::ComputeSHA3256String(ids, vectors_key_);
+  removed.clear();
+  const std::vector<uint64_t> id_keys = id_keystore_->GetAllKeys(index_id_);
+  std::vector<std::string> ids = RetrieveStrings(id_keystore_, id_keys, id_key_, /*from_store=*/true);
+  const std::vector<uint64_t> hashes = crypto::ComputeSHA3256String(ids, vectors_key_);
+  // An ID record counts only under the key its id leads to.
+  const std::vector<uint64_t> expected_keys = crypto::DeriveKeystoreKeys(hashes, id_key_);
   const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItemsImpl(list_id_, hashes);
   CheckPayloadRows(rows, hashes.size());
-  std::vector<size_t> complete;
+  const std::vector<std::vector<uint8_t>> metadata = metadata_keystore_->BatchGetVariableImpl(
+      index_id_, crypto::DeriveKeystoreKeys(hashes, metadata_key_));
+  engine::CheckRowCount(metadata.size(), hashes.size());
+
+  std::unordered_set<uint64_t> seen;
+  std::vector<size_t> changed;
   for (size_t i = 0; i < hashes.size(); ++i) {
-    if (!ids[i].empty() && rehashed[i] == hashes[i] && !crypto::IsAbsentRecord(rows.row(i))) {
-      complete.push_back(i);
+    if (ids[i].empty() || expected_keys[i] != id_keys[i] || crypto::IsAbsentRecord(rows.row(i))) {
+      continue;  // not an item, or one not complete yet
+    }
+    seen.insert(hashes[i]);
+    const uint64_t digest = RecordDigest(rows.row(i), rows.cols, metadata[i]);
+    auto [it, fresh] = digests.try_emplace(hashes[i], digest);
+    if (fresh || it->second != digest) {
+      it->second = digest;
+      changed.push_back(i);
+    }
+  }
+  for (auto it = digests.begin(); it != digests.end();) {
+    if (seen.count(it->first) != 0) {
+      ++it;
       continue;
     }
-    for (size_t k : positions[i]) {
-      cursor.incomplete_keys.push_back(keys[k]);
-      cursor.incomplete_pads.push_back(pads[k]);
-    }
+    removed.push_back(it->first);
+    it = digests.erase(it);
   }
-  const size_t m = complete.size();
-  std::vector<uint64_t> h(m);
+
+  const size_t m = changed.size();
   nivora::Array2D<unsigned char> records(m, rows.cols);
+  std::vector<std::vector<uint8_t>> metadata_records(m);
   for (size_t j = 0; j < m; ++j) {
-    h[j] = hashes[complete[j]];
-    std::memcpy(records.row(j), rows.row(complete[j]), rows.cols);
-    batch.ids.push_back(std::move(ids[complete[j]]));
+    std::memcpy(records.row(j), rows.row(changed[j]), rows.cols);
+    metadata_records[j] = metadata[changed[j]];
+    batch.ids.push_back(std::move(ids[changed[j]]));
   }
   Wipe(ids);
-  nivora::Array2D<uint8_t> payload(m, payload_size_);
+  auto payload = nivora::Array2D<uint8_t>::Wiped(m, payload_size_);
   uint8_t no_payload = 0;
-  crypto::DecryptItemsFixedInto(records.data, m, records.cols, vectors_key_,
-                                payload_size_ == 0 ? &no_payload : payload.data, payload_size_);
+  if (m != 0) {
+    crypto::DecryptItemsFixedInto(records.data, m, records.cols, vectors_key_,
+                                  payload_size_ == 0 ? &no_payload : payload.data, payload_size_);
+  }
   batch.payload = std::move(payload);
-  batch.metadata = RetrieveStrings(metadata_keystore_, crypto::DeriveKeystoreKeys(h, metadata_key_),
-                                   metadata_key_, /*from_store=*/true);
+  std::vector<std::vector<uint8_t>> plain = crypto::DecryptItemsVariable(metadata_records, metadata_key_);
+  batch.metadata.resize(m);
+  for (size_t j = 0; j < m; ++j) batch.metadata[j].assign(plain[j].begin(), plain[j].end());
+  Wipe(plain);
   return batch;
 }
 

@@ -3,9 +3,12 @@
 // training reconciles with.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <unordered_set>
+#include <utility>
 
+#include "backing_store/forwarding_keystore.h"
 #include "ingest_fixture.h"
 
 namespace nivora_test {
@@ -103,34 +106,57 @@ TEST_F(GenerationsTest, WriteIntoReplacedListsIsReported) {
   EXPECT_NO_THROW(writer->AddItems(late, {0}));
 }
 
-// The reads of reconciliation: every complete item once, then only what was
-// written since; an item not complete yet is read when it is.
-TEST_F(GenerationsTest, WritesSinceACursorAreReadOnceComplete) {
-  auto client = Create(2, 16);
+// A VECTORS store that runs a hook once, right before its next row write.
+class HookedVectors : public ForwardingKeystore {
+ public:
+  using ForwardingKeystore::ForwardingKeystore;
+  std::function<void()> before_next_write;
+
+  void BatchPushItemsImpl(const uint64_t& index, const std::vector<uint64_t>& keys,
+                          const nivora::Array2D<unsigned char>& values) override {
+    if (before_next_write) std::exchange(before_next_write, nullptr)();
+    ForwardingKeystore::BatchPushItemsImpl(index, keys, values);
+  }
+};
+
+// The reads of reconciliation: every item first, then those rewritten or
+// removed since; an item half-written is read once it is whole.
+TEST_F(GenerationsTest, ChangedItemsAreReadOnceWholeAndAgainWhenRewritten) {
+  HookedVectors vectors(stores_[BackingStoreType::VECTORS], nivora::Location::THREADSAFEMEMORY);
+  stores_.Replace(BackingStoreType::VECTORS, &vectors);
+  auto reader = Create(2, 16);
+  auto writer = Open();
   ItemBatch items = MakeBatch(5, 16);
-  client->AddItems(items, {0, 1, 0, 1, 0});
-  ItemBatch again = MakeBatch(2, 16);  // item-0 and item-1 once more
-  client->AddItems(again, {1, 1});
+  writer->AddItems(items, {0, 1, 0, 1, 0});
+  nivora_encrypted_index::Client::ItemDigests digests;
+  std::vector<uint64_t> removed;
+  EXPECT_EQ(Ids(reader->RetrieveChangedItems(digests, removed)), Ids(items));
+  EXPECT_TRUE(reader->RetrieveChangedItems(digests, removed).ids.empty());
 
-  nivora_encrypted_index::Client::ChangeCursor cursor;
-  EXPECT_EQ(Ids(client->RetrieveItemsWrittenSince(cursor)), Ids(items));
-  EXPECT_EQ(client->RetrieveItemsWrittenSince(cursor).ids.size(), 0u);
+  // An update seen while its token is stored and its row is not yet.
+  ItemBatch update;
+  update.ids = {"item-0"};
+  update.payload = nivora::Array2D<uint8_t>(std::vector<uint8_t>(16, 0xAB), 16);
+  std::vector<std::string> during;
+  vectors.before_next_write = [&] { during = reader->RetrieveChangedItems(digests, removed).ids; };
+  writer->AddItems(update, {1});
+  EXPECT_TRUE(during.empty());
+  const ItemBatch& rewritten = reader->RetrieveChangedItems(digests, removed);
+  ASSERT_EQ(rewritten.ids, std::vector<std::string>{"item-0"});
+  EXPECT_EQ(rewritten.payload_view().row(0)[15], 0xAB);
 
-  ItemBatch later = MakeBatch(2, 16, "later-");
-  client->AddItems(later, {0, 1});
-  client->RemoveItems({"later-1"});  // its position stays, its item goes
-  const ItemBatch& read = client->RetrieveItemsWrittenSince(cursor);
-  ASSERT_EQ(read.ids, std::vector<std::string>{"later-0"});
-  EXPECT_EQ(client->RetrieveItemsWrittenSince(cursor).ids.size(), 0u);
-  // Stored again (a new position) it is read, once.
-  ItemBatch back = MakeBatch(1, 16, "later-", 1);
-  client->AddItems(back, {0});
-  EXPECT_EQ(client->RetrieveItemsWrittenSince(cursor).ids, std::vector<std::string>{"later-1"});
+  // A removal; a new item without its ID record yet is not read.
+  writer->RemoveItems({"item-3"});
+  ItemBatch fresh = MakeBatch(1, 16, "new-");
+  vectors.before_next_write = [&] {
+    during = reader->RetrieveChangedItems(digests, removed).ids;
+    EXPECT_EQ(removed, std::vector<uint64_t>{Hash("item-3")});
+  };
+  writer->AddItems(fresh, {0});
+  EXPECT_TRUE(during.empty());
+  EXPECT_EQ(reader->RetrieveChangedItems(digests, removed).ids, std::vector<std::string>{"new-0"});
+  EXPECT_TRUE(removed.empty());
   nivora_encrypted_index::Client::ReleaseAllEmbeddings();
-
-  const std::vector<uint64_t> hashes = client->IdHashes({"item-0", "item-3", "later-1"});
-  client->RemoveItems({"item-3"});
-  EXPECT_EQ(client->RemovedItems(hashes), std::vector<uint64_t>{hashes[1]});
 }
 
 }  // namespace
