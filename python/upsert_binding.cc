@@ -10,6 +10,7 @@
 // failure reaches Python as ValueError with its text.
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <stdexcept>
@@ -50,31 +51,44 @@ std::string IdText(py::handle value, const std::string& what) {
 
 // ---- ids and array -------------------------------------------------------------
 
+// swapped: the elements are stored in the byte order opposite to the
+// machine's (numpy's ">i8" on a little-endian machine).
 template <typename T>
-void FormatIntegers(const py::buffer_info& info, std::vector<std::string>& ids) {
+void FormatIntegers(const py::buffer_info& info, bool swapped, std::vector<std::string>& ids) {
   const char* base = static_cast<const char*>(info.ptr);
   char text[24];
   for (py::ssize_t i = 0; i < info.shape[0]; ++i) {
+    char bytes[sizeof(T)];
+    std::memcpy(bytes, base + i * info.strides[0], sizeof(T));
+    if (swapped) std::reverse(bytes, bytes + sizeof(T));
     T value;
-    std::memcpy(&value, base + i * info.strides[0], sizeof(T));
+    std::memcpy(&value, bytes, sizeof(T));
     const auto end = std::to_chars(text, text + sizeof(text), value).ptr;
     ids.emplace_back(text, end);
   }
 }
 
-// The decimal text of every element of a 1-D integer array; false when the
-// dtype is not a plain integer type.
+template <typename Signed, typename Unsigned>
+void FormatEither(bool is_signed, const py::buffer_info& info, bool swapped,
+                  std::vector<std::string>& ids) {
+  if (is_signed) return FormatIntegers<Signed>(info, swapped, ids);
+  FormatIntegers<Unsigned>(info, swapped, ids);
+}
+
+// The decimal text of every element of a 1-D integer array, in either byte
+// order; false when the dtype is not a plain integer type.
 bool IntegerIds(const py::array& array, std::vector<std::string>& ids) {
   const char kind = array.dtype().kind();
   if (kind != 'i' && kind != 'u') return false;
   const py::buffer_info info = array.request();
   ids.reserve(static_cast<size_t>(info.shape[0]));
   const bool is_signed = kind == 'i';
+  const bool swapped = !array.dtype().attr("isnative").cast<bool>();
   switch (info.itemsize) {
-    case 1: is_signed ? FormatIntegers<int8_t>(info, ids) : FormatIntegers<uint8_t>(info, ids); break;
-    case 2: is_signed ? FormatIntegers<int16_t>(info, ids) : FormatIntegers<uint16_t>(info, ids); break;
-    case 4: is_signed ? FormatIntegers<int32_t>(info, ids) : FormatIntegers<uint32_t>(info, ids); break;
-    case 8: is_signed ? FormatIntegers<int64_t>(info, ids) : FormatIntegers<uint64_t>(info, ids); break;
+    case 1: FormatEither<int8_t, uint8_t>(is_signed, info, swapped, ids); break;
+    case 2: FormatEither<int16_t, uint16_t>(is_signed, info, swapped, ids); break;
+    case 4: FormatEither<int32_t, uint32_t>(is_signed, info, swapped, ids); break;
+    case 8: FormatEither<int64_t, uint64_t>(is_signed, info, swapped, ids); break;
     default: return false;
   }
   return true;
