@@ -125,6 +125,7 @@ void EncryptedIndex::DeleteIndex() {
     logger_->info("Deleting Index");
     RequireConnected();
     internal::EncryptedQuantizerCache::Instance().Remove(cache_key());
+    ForgetSummaryMutex();
     EndQuantizerUse();
     client_->DeleteIndex(true);
     client_.reset();

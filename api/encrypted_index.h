@@ -116,6 +116,9 @@ class EncryptedIndex {
   PreFilterResult PreFiltering(const std::string& filters);
   void UpdateMetadata(const std::vector<std::string>& metadata,
                       const std::vector<uint32_t>& centroid_ids);
+  // Drops the process-wide summary lock of this stored index (kept while
+  // another index object is updating it); for DeleteIndex.
+  void ForgetSummaryMutex();
   void PostFiltering(nivora_encrypted_index::RetrieveNeighborsResult& result,
                      std::vector<std::string>& metadata, const std::string& filters);
 

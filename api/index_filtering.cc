@@ -11,22 +11,24 @@
 // per stored index (its quantizer-cache identity), shared by every index
 // object of the process; without it, two objects upserting into one index
 // at once could each write back what it read and lose the other's additions.
+// The lock of an index goes with it when it is deleted.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <numeric>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "api/encrypted_index.h"
 #include "api/row_compaction.h"
+#include "core/mutex_registry.h"
 #include "filters/centroid_filter.h"
 #include "filters/filter_context.h"
 #include "filters/filter_language.h"
@@ -43,14 +45,10 @@ using internal::vector_index::Codebook;
 using internal::vector_index::QuantizerSet;
 using nivora_encrypted_index::RetrieveNeighborsResult;
 
-// The process-wide mutex of one stored index's metadata summaries.
-std::shared_ptr<std::mutex> SummaryMutex(const internal::QuantizerCacheKey& key) {
-  static std::mutex registry_mutex;
-  static std::map<std::pair<std::string, std::string>, std::shared_ptr<std::mutex>> registry;
-  std::lock_guard<std::mutex> lock(registry_mutex);
-  auto& slot = registry[{key.location, key.index_name}];
-  if (!slot) slot = std::make_shared<std::mutex>();
-  return slot;
+// The process-wide mutexes of stored indexes' metadata summaries.
+MutexRegistry<std::pair<std::string, std::string>>& SummaryMutexes() {
+  static MutexRegistry<std::pair<std::string, std::string>> registry;
+  return registry;
 }
 
 bool IsBlank(const std::string& text) {
@@ -162,7 +160,9 @@ void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& metadata,
   }
 
   const std::vector<std::string> names(field_names.begin(), field_names.end());
-  const std::shared_ptr<std::mutex> summary_mutex = SummaryMutex(cache_key());
+  const internal::QuantizerCacheKey key = cache_key();
+  const std::shared_ptr<std::mutex> summary_mutex =
+      SummaryMutexes().Get({key.location, key.index_name});
   std::lock_guard<std::mutex> lock(*summary_mutex);
   const std::vector<std::vector<uint8_t>> stored = client_->RetrieveCentroidMetadata(names);
   const std::vector<std::vector<uint8_t>> merged =
@@ -176,6 +176,11 @@ void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& metadata,
     changed_buffers.push_back(merged[i]);
   }
   if (!changed_names.empty()) client_->AddCentroidMetadata(changed_names, changed_buffers);
+}
+
+void EncryptedIndex::ForgetSummaryMutex() {
+  const internal::QuantizerCacheKey key = cache_key();
+  SummaryMutexes().Forget({key.location, key.index_name});
 }
 
 void EncryptedIndex::PostFiltering(RetrieveNeighborsResult& result,

@@ -136,6 +136,8 @@ class Keystore {
   virtual bool ConfigItemExists(const std::string& name) = 0;
   virtual void DeleteConfigItem(const std::string& name) = 0;
   // Removes every item of the index in this store kind; config items stay.
+  // A store may forget the index's value size too (the in-process one does):
+  // an index that lives on sets it again.
   virtual void DeleteIndexImpl(const uint64_t& index) = 0;
   // Number of items of the index; 0 when it has none.
   virtual size_t GetTotalSize(const uint64_t& index) = 0;

@@ -138,6 +138,8 @@ void Client::DeleteIndex(bool full) {
   index_value_size_ = internal::encrypted_index::kIndexValueSize;
 
   if (!full) {
+    // The index lives on: its stores' value sizes went with their data.
+    SetVectorsValueSize();
     StoreConfig(EngineConfigName(), SerializeIndexConfig());
     return;
   }
