@@ -9,6 +9,7 @@
 #include "api/error_guard.h"
 #include "api/quantizer_params.h"
 #include "backing_store/external/postgres/postgres_index_listing.h"
+#include "backing_store/external/postgres/postgres_table_name.h"
 #include "backing_store/external/redis/redis_index_lister.h"
 #include "backing_store/external/rocksdb/rocksdb_index_listing.h"
 #include "backing_store/thread_safe_memory_keystore.h"
@@ -96,12 +97,12 @@ Client::Client(const std::string& api_key, const DBConfig& index_location,
       api_key_(api_key),
       cpu_threads_(cpu_threads),
       gpu_config_(gpu_config),
-      telemetry_(std::move(telemetry)),
-      cache_location_(internal::QuantizerCacheLocation(
-          config_location, internal::NextQuantizerCacheIdentity())) {
+      telemetry_(std::move(telemetry)) {
   // cpu_threads travels with every index operation (ScopedThreadCount), so
   // no process-wide OpenMP default is changed here.
   CreateKeystores();
+  cache_location_ = internal::QuantizerCacheLocation(*keystores_[1],
+                                                     internal::NextQuantizerCacheIdentity());
   internal::Guarded("Client", telemetry_.get(), [&] { SendInitEvent(); });
 }
 
@@ -111,6 +112,17 @@ Client::~Client() {
 }
 
 void Client::CreateKeystores() {
+  // The config table has other columns than an item table: one table cannot
+  // be both, and finding out at the first index would be too late.
+  for (const auto& [items, name] : {std::pair(&index_location_, "index_location"),
+                                    std::pair(&items_location_, "items_location")}) {
+    if (nivora_encrypted_index::internal::backing_store::SamePostgresTable(*items, config_location_)) {
+      throw std::invalid_argument(std::string(name) +
+                                  " and config_location name the same PostgreSQL table '" +
+                                  *config_location_.table_name +
+                                  "': the config location needs a table of its own");
+    }
+  }
   DBConfig* locations[6] = {&index_location_,   &config_location_,   &items_location_,
                             &vectors_location_, &metadata_location_, &id_location_};
   for (size_t t = 0; t < keystores_.size(); ++t) {
@@ -142,6 +154,7 @@ std::unique_ptr<EncryptedIndex> Client::CreateIndex(const std::string& index_nam
   SendInitEvent();
   if (telemetry_) telemetry_->IncrementCounter(TelemetryEventType::CreateIndex, 1);
   ValidateNewIndex(index_name, index_key, index_config, metric.value_or(index_config.metric_));
+  config_store().CheckIndexName(index_name);
   std::unique_ptr<IndexConfig> overridden;
   if (metric) overridden = WithMetric(index_config, *metric);
   const IndexConfig& chosen = overridden ? *overridden : index_config;
@@ -181,6 +194,7 @@ std::unique_ptr<EncryptedIndex> Client::LoadIndex(const std::string& index_name,
       }
     }
     if (index_name.empty()) throw std::invalid_argument("Index name cannot be an empty string.");
+    config_store().CheckIndexName(index_name);
     SendInitEvent();
     nivora_encrypted_index::ExistingIndexConfig engine;
     engine.index_name = index_name;

@@ -46,7 +46,9 @@ class Client {
   // Copies the locations, starts the telemetry aggregator, sets the OpenMP
   // thread count when cpu_threads > 0, creates the six keystores (their
   // factory's failures pass unguarded) and sends one "init" event inside
-  // the guard "Client".
+  // the guard "Client". An index or items location that is the config
+  // location's PostgreSQL table throws std::invalid_argument "<which> and
+  // config_location name the same PostgreSQL table '<table>': ...".
   Client(const std::string& api_key, const DBConfig& index_location,
          const DBConfig& config_location, const DBConfig& items_location, int cpu_threads,
          GPUConfig gpu_config);
@@ -64,9 +66,11 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  // A new index. Validation failures are std::invalid_argument; bad PQ or
-  // SQ parameters are refused here when known. metric, when given,
-  // overrides the configuration's. logger null: the default logger.
+  // A new index. Validation failures are std::invalid_argument, before
+  // anything is stored; among them a name the config store cannot hold
+  // (Keystore::CheckIndexName). Bad PQ or SQ parameters are refused here
+  // when known. metric, when given, overrides the configuration's. logger
+  // null: the default logger.
   std::unique_ptr<EncryptedIndex> CreateIndex(const std::string& index_name,
                                               const std::array<uint8_t, 32>& index_key,
                                               const IndexConfig& index_config,
@@ -78,7 +82,8 @@ class Client {
                                               const std::array<uint8_t, 32>& index_key,
                                               std::optional<DistanceMetric> metric,
                                               Logger* logger);
-  // A stored index (guard "LoadIndex"). No location may be MEMORY.
+  // A stored index (guard "LoadIndex"). No location may be MEMORY; a name
+  // the config store cannot hold is std::invalid_argument.
   std::unique_ptr<EncryptedIndex> LoadIndex(const std::string& index_name,
                                             const std::array<uint8_t, 32>& index_key,
                                             Logger* logger);
@@ -96,6 +101,11 @@ class Client {
 
  private:
   void CreateKeystores();
+  // The store of the indexes' config items: it judges which names it can
+  // hold (Keystore::CheckIndexName) before an index is created or loaded.
+  Keystore& config_store() const {
+    return *keystores_[static_cast<size_t>(nivora_encrypted_index::BackingStoreType::CONFIG)];
+  }
   void SendInitEvent();
   // The six borrowed keystores and the thread and GPU settings, for the
   // engine records.

@@ -39,7 +39,7 @@ void EncryptedIndex::InitMembers(const std::string& index_name,
   cache_location_ = quantizer_cache_location
                         ? std::move(*quantizer_cache_location)
                         : internal::QuantizerCacheLocation(
-                              DBConfig(Location::MEMORY, std::nullopt, std::nullopt),
+                              *engine_config.config_keystore,
                               internal::NextQuantizerCacheIdentity());
 }
 
@@ -80,9 +80,12 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name,
   const ScopedThreadCount threads = ThreadScope();
   Guarded("EncryptedIndex", telemetry_.get(), [&] {
     client_ = std::make_unique<nivora_encrypted_index::Client>(engine_config, *logger_);
+    // Read before the state: a state stored meanwhile brings a newer tag.
+    const uint64_t state_tag = client_->ReadChangeStamp().state_tag;
     std::vector<uint8_t> bytes = client_->LoadIndexConfig();
     crypto::ScopedCleanse wipe_bytes(bytes);
     DeserializeIndexState(bytes);
+    state_tag_ = state_tag;
     CacheQuantizers();
     EndQuantizerUse();
     if (trained_ && client_) {
@@ -93,6 +96,7 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name,
                       " to " + std::to_string(n));
         client_->ResizeVocabulary(n);
       }
+      client_->WarmTokenCache();  // the first query then derives no tokens
     }
   });
 }
@@ -125,7 +129,6 @@ void EncryptedIndex::DeleteIndex() {
     logger_->info("Deleting Index");
     RequireConnected();
     internal::EncryptedQuantizerCache::Instance().Remove(cache_key());
-    ForgetSummaryMutex();
     EndQuantizerUse();
     client_->DeleteIndex(true);
     client_.reset();
@@ -153,6 +156,7 @@ size_t EncryptedIndex::get_num_vectors() {
   const ScopedThreadCount threads = ThreadScope();
   logger_->info("Getting number of vectors");
   RequireConnected();
+  SyncWithStore(/*with_state=*/false);
   client_->LoadMap();
   return SumCounters(client_->get_counter_map());
 }
@@ -163,6 +167,7 @@ std::vector<std::string> EncryptedIndex::ListIDs() {
   return Guarded("ListIDs", telemetry_.get(), [&] {
     logger_->info("Listing all item IDs");
     RequireConnected();
+    SyncWithStore(/*with_state=*/true);  // the stored payload width
     client_->LoadMap();
     if (SumCounters(client_->get_counter_map()) == 0) {
       logger_->info("No items in index, returning empty list");
@@ -216,7 +221,7 @@ void EncryptedIndex::AdoptIndexState(IndexState&& state) {
 void EncryptedIndex::StoreIndexState() {
   std::vector<uint8_t> bytes = SerializeIndexState();
   crypto::ScopedCleanse wipe_bytes(bytes);
-  client_->StoreIndexConfig(bytes);
+  state_tag_ = client_->StoreIndexConfig(bytes).state_tag;
 }
 
 size_t EncryptedIndex::TrainedPayloadSize() const {

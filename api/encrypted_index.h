@@ -63,8 +63,8 @@ class EncryptedIndex {
   // A new index: checks the name and n_lists, clones config, creates the
   // engine index (fails when one of that name exists) and stores the
   // initial state. quantizer_cache_location names the stored location for
-  // the quantizer cache (QuantizerCacheLocation); absent, the index gets a
-  // location of its own and shares no cache entry with other objects.
+  // the quantizer cache (QuantizerCacheLocation); absent, it is made from the
+  // engine config's config keystore.
   EncryptedIndex(const std::string& index_name, const std::array<uint8_t, 32>& index_key,
                  const IndexConfig& config, nivora_encrypted_index::NewIndexConfig& engine_config,
                  Logger* logger, std::shared_ptr<internal::TelemetryAggregator> telemetry,
@@ -111,17 +111,34 @@ class EncryptedIndex {
   void IngestTrained(Array2D<float> embeddings, const std::vector<std::string>& ids,
                      const std::vector<std::vector<uint8_t>>& contents,
                      const std::vector<std::string>& metadata, bool rebuild);
-  // The query core: selection, retrieval, filtering and ranking.
+  // The query core: selection, retrieval, filtering and ranking. A
+  // filtered query of a trained index with the automatic n_probes probes
+  // more of the lists the filter allows until each query has top_k results
+  // or those lists are used up.
   QueryResult Retrieve(const Array2D<float>& queries, QueryParams& params);
+  // One pass of Retrieve with params.n_probes as given (0: adaptive). When
+  // probing is not null it receives the lists probed per query and the
+  // lists the filter allows (both 0 for an untrained index).
+  struct Probing {
+    size_t probed = 0;
+    size_t allowed = 0;
+  };
+  QueryResult RetrieveOnce(const Array2D<float>& queries, QueryParams& params, Probing* probing);
   PreFilterResult PreFiltering(const std::string& filters);
   void UpdateMetadata(const std::vector<std::string>& metadata,
                       const std::vector<uint32_t>& centroid_ids);
-  // Drops the process-wide summary lock of this stored index (kept while
-  // another index object is updating it); for DeleteIndex.
-  void ForgetSummaryMutex();
   void PostFiltering(nivora_encrypted_index::RetrieveNeighborsResult& result,
                      std::vector<std::string>& metadata, const std::string& filters);
 
+  // The start of every operation that reads: reads the index's change stamp
+  // (one store read); with_state, when its state tag is not the one of the
+  // state this object holds, rereads and adopts the stored state
+  // (CheckAndReloadQuantizers, whose failures pass on) and caches its
+  // quantizers; then brings the engine's RAM caches up to the stamp.
+  // Afterwards the operation observes every write completed by any client
+  // before the stamp was read. Operations that need neither the
+  // configuration, the quantizers nor the payload width pass false.
+  void SyncWithStore(bool with_state);
   // Quantizer synchronisation. SyncQuantizers is the one sequence every
   // operation uses: a cache hit (same stamp) serves; otherwise the stored
   // state is reread and adopted whole, then put into the cache. A miss
@@ -224,6 +241,10 @@ class EncryptedIndex {
   // quantizers_ holds usable plaintext (synchronised or freshly trained,
   // not yet wiped): the only set that may be put into the cache.
   bool quantizers_plain_ = false;
+  // The state tag of the change stamp under which the state this object
+  // holds was read or stored; unset until known (the next SyncWithStore
+  // then rereads the stored state).
+  std::optional<uint64_t> state_tag_;
   // Serialises the public operations of this object.
   mutable std::mutex mutex_;
 };

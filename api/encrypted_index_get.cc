@@ -104,6 +104,7 @@ std::vector<GetResultItem> EncryptedIndex::Get(const std::vector<std::string>& i
   return Guarded("Get", telemetry_.get(), [&] {
     logger_->info("Get " + std::to_string(ids.size()));
     RequireConnected();
+    SyncWithStore(/*with_state=*/AsksForVector(include) && !ids.empty());
     struct EndUse {
       EncryptedIndex& index;
       ~EndUse() { index.EndQuantizerUse(); }

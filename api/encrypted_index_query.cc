@@ -92,7 +92,8 @@ void DropRepeatedResults(vi::RankingResults& ranking, uint32_t top_k) {
       if (!seen.insert(ids[i]).second) continue;
       ids[out] = ids[i];
       distances[out] = distances[i];
-      if (with_metadata) metadata[out] = std::move(metadata[i]);
+      // Moving a string onto itself empties it.
+      if (with_metadata && out != i) metadata[out] = std::move(metadata[i]);
       ++out;
     }
     ids.resize(out);
@@ -133,6 +134,7 @@ QueryResult EncryptedIndex::Query(const Array2D<float>& queries, const QueryPara
     logger_->log(INFO, "Query");
     if (queries.rows == 0) throw std::invalid_argument("Query vectors cannot be empty.");
     RequireConnected();
+    SyncWithStore(/*with_state=*/true);
     const size_t dimension = index_config_->dimension();
     if (dimension == 0) {
       LogAndThrow<std::runtime_error>(
@@ -182,6 +184,25 @@ QueryResult EncryptedIndex::Query(const Array2D<float>& queries, const QueryPara
 }
 
 QueryResult EncryptedIndex::Retrieve(const Array2D<float>& queries, QueryParams& params) {
+  if (!trained_ || params.n_probes != 0 || params.filters.empty() || params.top_k == 0) {
+    return RetrieveOnce(queries, params, nullptr);
+  }
+  // The adaptive count budgets for unfiltered lists, where every item is a
+  // candidate; under a filter few may match. Probe more of the allowed
+  // lists, nearest first, doubling, until every query is served.
+  QueryParams step = params;
+  Probing probing;
+  for (;;) {
+    QueryResult result = RetrieveOnce(queries, step, &probing);
+    const bool served = std::all_of(result.num_results.begin(), result.num_results.end(),
+                                    [&](uint32_t n) { return n >= params.top_k; });
+    if (served || probing.probed >= probing.allowed) return result;
+    step.n_probes = std::min<uint64_t>(probing.allowed, 2 * std::max<size_t>(probing.probed, 1));
+  }
+}
+
+QueryResult EncryptedIndex::RetrieveOnce(const Array2D<float>& queries, QueryParams& params,
+                                         Probing* probing) {
   logger_->log(INFO, "Retrieve");
   const uint64_t top_k = params.top_k;
   const uint64_t n_probes = params.n_probes;
@@ -233,6 +254,10 @@ QueryResult EncryptedIndex::Retrieve(const Array2D<float>& queries, QueryParams&
                              " (top_k=" + std::to_string(top_k) +
                              ", difficulty=" + FixedPrefix(selection.difficulty, 4) + "x" +
                              ", budget=" + FixedPrefix(selection.budget, 6) + " items)");
+    }
+    if (probing != nullptr) {
+      probing->probed = selection.query_lists.cols;
+      probing->allowed = pre.centroid_ids.size();
     }
     fetch.reserve(selection.probed_lists.size());
     for (uint32_t p : selection.probed_lists) {

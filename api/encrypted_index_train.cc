@@ -191,6 +191,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
     logger_->info("TrainIndex");
     RequireConnected();
     const QuantizerUse quantizer_use(*this);
+    SyncWithStore(/*with_state=*/true);
     const bool retraining = trained_;
     if (retraining) {
       const IndexType type = index_config_->index_type_;
@@ -283,6 +284,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
     if (before.quantizers) WipeQuantizers(*before.quantizers);
     CacheQuantizers();
     client_->EagerLoadCaches();
+    client_->WarmTokenCache();  // the first query then derives no tokens
     logger_->info("TrainIndex completed successfully");
   });
 }

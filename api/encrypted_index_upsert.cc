@@ -167,6 +167,7 @@ void EncryptedIndex::Upsert(const std::vector<std::string>& ids, Array2D<float> 
     const size_t n = ids.size();
     logger_->info("Upserting " + std::to_string(n) + " items.");
     if (!client_) LogAndThrow<std::logic_error>(*logger_, ERROR, kNotConnectedMessage);
+    SyncWithStore(/*with_state=*/true);
     const std::vector<size_t> keep = LastOccurrences(ids);
     if (!keep.empty()) {
       const char* warning = "Warning: Duplicate IDs detected. Skipping duplicate IDs.";

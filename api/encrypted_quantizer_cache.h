@@ -35,6 +35,7 @@
 
 #include "api/quantizer_cache_block.h"
 #include "api/quantizer_stamp.h"
+#include "backing_store/keystore.h"
 #include "core/array2d.h"
 #include "core/db_config.h"
 #include "encrypted_index/cryptography/secret.h"
@@ -55,15 +56,16 @@ struct QuantizerCacheKey {
   bool operator==(const QuantizerCacheKey&) const = default;
 };
 
-// The cache location of an index whose config keystore lives at
-// config_location. Stores shared by the process or by other processes are
-// told apart by their location code, table name and connection string (for
-// RocksDB an absent and an empty folder are the same default folder). A
-// MEMORY store belongs to one client alone: memory_store_identity, unique
-// per client for the life of the process, tells them apart (ignored for the
-// other codes).
-std::string QuantizerCacheLocation(const DBConfig& config_location,
-                                   uint64_t memory_store_identity);
+// The cache location of an index whose config items are kept by
+// config_keystore: its location code and its StorageIdentity, the text the
+// RAM caches key a store by, so every spelling of one store (a folder with
+// or without a trailing "/", an absent or empty RocksDB folder) is one
+// location. A MEMORY store belongs to one client alone:
+// memory_store_identity, unique per client for the life of the process,
+// tells them apart (ignored for the other codes).
+std::string QuantizerCacheLocation(
+    const nivora_encrypted_index::internal::backing_store::Keystore& config_keystore,
+    uint64_t memory_store_identity);
 
 // One cached set; immutable once published.
 struct QuantizerCacheEntry {

@@ -7,28 +7,25 @@
 // under an earlier coarse quantizer) are ignored, so the filtered rows and
 // their ids always line up.
 //
-// The summaries of a field are read, merged and written back under a lock
-// per stored index (its quantizer-cache identity), shared by every index
-// object of the process; without it, two objects upserting into one index
-// at once could each write back what it read and lose the other's additions.
-// The lock of an index goes with it when it is deleted.
+// The summaries of a field are read from the store, merged and written back
+// by the engine's compare-and-set on that field (MergeCentroidMetadata), so
+// writers in any process never write back over each other's additions.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <numeric>
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "api/encrypted_index.h"
 #include "api/row_compaction.h"
-#include "core/mutex_registry.h"
 #include "filters/centroid_filter.h"
 #include "filters/filter_context.h"
 #include "filters/filter_language.h"
@@ -44,12 +41,6 @@ namespace {
 using internal::vector_index::Codebook;
 using internal::vector_index::QuantizerSet;
 using nivora_encrypted_index::RetrieveNeighborsResult;
-
-// The process-wide mutexes of stored indexes' metadata summaries.
-MutexRegistry<std::pair<std::string, std::string>>& SummaryMutexes() {
-  static MutexRegistry<std::pair<std::string, std::string>> registry;
-  return registry;
-}
 
 bool IsBlank(const std::string& text) {
   return std::all_of(text.begin(), text.end(),
@@ -160,27 +151,9 @@ void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& metadata,
   }
 
   const std::vector<std::string> names(field_names.begin(), field_names.end());
-  const internal::QuantizerCacheKey key = cache_key();
-  const std::shared_ptr<std::mutex> summary_mutex =
-      SummaryMutexes().Get({key.location, key.index_name});
-  std::lock_guard<std::mutex> lock(*summary_mutex);
-  const std::vector<std::vector<uint8_t>> stored = client_->RetrieveCentroidMetadata(names);
-  const std::vector<std::vector<uint8_t>> merged =
-      MergeCentroidSummaries(names, stored, summaries);
-  // A field whose stored summaries already cover the batch is not rewritten.
-  std::vector<std::string> changed_names;
-  std::vector<std::vector<uint8_t>> changed_buffers;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i < stored.size() && merged[i] == stored[i]) continue;
-    changed_names.push_back(names[i]);
-    changed_buffers.push_back(merged[i]);
-  }
-  if (!changed_names.empty()) client_->AddCentroidMetadata(changed_names, changed_buffers);
-}
-
-void EncryptedIndex::ForgetSummaryMutex() {
-  const internal::QuantizerCacheKey key = cache_key();
-  SummaryMutexes().Forget({key.location, key.index_name});
+  client_->MergeCentroidMetadata(names, [&](size_t field, const std::vector<uint8_t>& stored) {
+    return MergeCentroidSummaries({names[field]}, {stored}, summaries).front();
+  });
 }
 
 void EncryptedIndex::PostFiltering(RetrieveNeighborsResult& result,

@@ -162,18 +162,9 @@ QuantizerBlock SerializeQuantizerBlock(const QuantizerSet& set) {
 }
 
 Array2D<unsigned char> AllocateWipedBlock(size_t size) {
-  const size_t bytes = std::max(kAlignment, AlignUp(size));
-  if (bytes < size) throw std::bad_alloc();
-  void* memory = std::aligned_alloc(kAlignment, bytes);
-  if (memory == nullptr) throw std::bad_alloc();
-  std::memset(memory, 0, bytes);
   Array2D<unsigned char> block;
-  // On failure the shared_ptr constructor runs the deleter itself.
-  block.owner = std::shared_ptr<void>(memory, [bytes](void* p) {
-    OPENSSL_cleanse(p, bytes);
-    std::free(p);
-  });
-  block.data = static_cast<unsigned char*>(memory);
+  block.AllocateWiped(size);
+  std::memset(block.data, 0, AlignUp(std::max<size_t>(size, 1)));
   block.rows = 1;
   block.cols = size;
   return block;

@@ -1,5 +1,5 @@
 // What identifies the trained state a quantizer set belongs to: the trained
-// flag, the quantizer version and n_lists. The quantizer cache serves a set
+// flag, the quantizer version, n_lists and the stored state's tag. The quantizer cache serves a set
 // only to an index whose own stamp is equal; the stored-state reader and the
 // cache check that a set has the coarse shape its stamp promises. Also the
 // wipe of a set's plaintext values. Plain functions; no state.
@@ -17,6 +17,10 @@ struct QuantizerStamp {
   bool trained = false;       // Default: false
   int32_t version = 0;        // quantizer version. Default: 0
   size_t n_lists = 0;         // the index configuration's n_lists. Default: 0
+  // The stored state's tag (the change stamp's state_tag) the set was read
+  // or written under: a state stored anew (an index deleted and created
+  // again, say) never matches a set of the one before. Default: 0
+  uint64_t state_tag = 0;
 
   bool operator==(const QuantizerStamp&) const = default;
 };

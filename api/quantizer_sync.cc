@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "api/change_checks.h"
 #include "api/encrypted_index.h"
 #include "api/index_state.h"
 #include "core/log_and_throw.h"
@@ -53,7 +54,25 @@ internal::QuantizerCacheKey EncryptedIndex::cache_key() const {
 }
 
 internal::QuantizerStamp EncryptedIndex::stamp() const {
-  return {trained_, quantizer_version_, index_config_ ? index_config_->n_lists() : 0};
+  return {trained_, quantizer_version_, index_config_ ? index_config_->n_lists() : 0,
+          state_tag_.value_or(0)};
+}
+
+void EncryptedIndex::SyncWithStore(bool with_state) {
+  if (!internal::ChangeChecksEnabled()) return;
+  const nivora_encrypted_index::ChangeStamp stamp = client_->ReadChangeStamp();
+  if (with_state && (!state_tag_ || *state_tag_ != stamp.state_tag)) {
+    // Another client stored a new state (or this one has not read it yet):
+    // adopt it before anything is read or written under the old one. The
+    // shape first, so the caches below are refilled at the stored widths.
+    // Without a stored state to reread (MEMORY) the object's own stands.
+    if (CheckAndReloadQuantizers()) {
+      state_tag_ = stamp.state_tag;
+      CacheQuantizers();
+      EndQuantizerUse();
+    }
+  }
+  client_->SyncCaches(stamp);
 }
 
 void EncryptedIndex::WipeQuantizers(QuantizerSet& set) { internal::WipeQuantizers(set); }

@@ -132,7 +132,8 @@ void CompactRows(RetrieveNeighborsResult& result, std::vector<std::string>* meta
   // Rows only move towards the front, so a block no one else shares is
   // compacted in place; a shared one is copied.
   const bool in_place = result.payloads.owner.use_count() == 1;
-  nivora::Array2D<uint8_t> payloads = in_place ? result.payloads : Array2D<uint8_t>(kept, width);
+  nivora::Array2D<uint8_t> payloads =
+      in_place ? result.payloads : Array2D<uint8_t>::Wiped(kept, width);  // plaintext rows
   for (size_t r = 0; r < rows; ++r) {
     if (keep[r] == 0) continue;
     ids.push_back(result.matching_ids[r]);

@@ -28,6 +28,8 @@ Keystore::~Keystore() = default;
 
 std::string Keystore::StorageIdentity() const { return storage_identity_; }
 
+void Keystore::CheckIndexName(const std::string& /*index_name*/) {}
+
 Keystore* Keystore::LoadedCacheFor(const uint64_t& index) const {
   SharedCache* cache = cache_.load();
   return cache != nullptr && cache->IsLoaded(index) ? &cache->store() : nullptr;
@@ -125,6 +127,20 @@ Keystore* Keystore::GetCache() const {
 
 void Keystore::EagerLoadCache(const uint64_t& index) {
   if (SharedCache* cache = cache_.load()) cache->Fill(*this, index);
+}
+
+bool Keystore::IsCacheCurrent(const uint64_t& index, const CacheMark& mark) const {
+  SharedCache* cache = cache_.load();
+  return cache != nullptr && cache->IsCurrent(index, mark);
+}
+
+void Keystore::RefillCache(const uint64_t& index, const CacheMark& mark) {
+  if (SharedCache* cache = cache_.load()) cache->Refill(*this, index, mark);
+}
+
+void Keystore::AdvanceCacheMark(const uint64_t& index, const CacheMark& from,
+                                const CacheMark& to) {
+  if (SharedCache* cache = cache_.load()) cache->AdvanceMark(index, from, to);
 }
 
 void Keystore::EagerLoadMapCache(const uint64_t& index, const uint64_t& map_key,

@@ -72,6 +72,16 @@ struct VersionedMap {
   uint64_t version = 0;                // 0 when the version item is absent
 };
 
+// What a RAM cache's copy of an index is known to be complete up to: the
+// caller's own reading of a stored change record (the engine's change stamp,
+// encrypted_index/change_stamp.h). The cache layer only compares marks.
+struct CacheMark {
+  uint64_t version = 0;  // Default: 0
+  uint64_t tag = 0;      // Default: 0
+
+  bool operator==(const CacheMark&) const = default;
+};
+
 class SharedCache;
 
 class Keystore {
@@ -135,8 +145,13 @@ class Keystore {
   virtual nivora::Array2D<unsigned char> LoadConfigItem(const std::string& name) = 0;
   virtual bool ConfigItemExists(const std::string& name) = 0;
   virtual void DeleteConfigItem(const std::string& name) = 0;
+  // Throws std::invalid_argument when this store, as the config store, could
+  // not hold the config items of an index named index_name (the name
+  // followed by ".nei" or ".nvs") under exactly their names; writes nothing.
+  // The default accepts every name: the store keeps names as byte strings.
+  virtual void CheckIndexName(const std::string& index_name);
   // Removes every item of the index in this store kind; config items stay.
-  // A store may forget the index's value size too (the in-process one does):
+  // A store may forget the index's value size too (the in-process ones do):
   // an index that lives on sets it again.
   virtual void DeleteIndexImpl(const uint64_t& index) = 0;
   // Number of items of the index; 0 when it has none.
@@ -148,6 +163,9 @@ class Keystore {
   virtual void SetValueSizeImpl(const uint64_t& index, size_t value_size) = 0;
   virtual size_t GetValueSizeImpl(const uint64_t& index) const = 0;
   virtual nivora::Location GetLocation() const = 0;
+  // Whether the batch reads may be called from several threads at once (the
+  // store's own locking may still make them take turns). Default: true.
+  virtual bool ConcurrentReads() const { return true; }
   virtual BackingStoreType GetBackingStoreType() const = 0;
   // What tells this keystore's storage apart from other storage of the same
   // location in this process, as text; the RAM caches are kept per location,
@@ -211,6 +229,19 @@ class Keystore {
   // dropped, the index stays not loaded, and the exception passes on.
   // Nothing without a cache.
   void EagerLoadCache(const uint64_t& index);
+  // Whether the cache holds a copy of `index` marked `mark` by RefillCache
+  // (or AdvanceCacheMark). False without a cache.
+  bool IsCacheCurrent(const uint64_t& index, const CacheMark& mark) const;
+  // Unless the copy is marked `mark` already: drops the cache's copy of the
+  // index, fills it anew from this keystore (as EagerLoadCache) and marks it
+  // `mark`. The caller reads `mark` from the store before calling, so the
+  // copy holds at least every write the mark stands for. Failures as
+  // EagerLoadCache. Nothing without a cache.
+  void RefillCache(const uint64_t& index, const CacheMark& mark);
+  // Re-marks a copy marked `from` as `to`: for a writer whose own change,
+  // written through to this cache, is the only one between the two. Nothing
+  // without a cache or when the copy has another mark.
+  void AdvanceCacheMark(const uint64_t& index, const CacheMark& from, const CacheMark& to);
   // Offers this keystore's versioned map to the cache with expected version
   // (stored version - 1): a fresh cache takes a map at version 1, any other
   // stored version leaves it as it was. Nothing without a cache.

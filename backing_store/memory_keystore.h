@@ -61,6 +61,8 @@ class MemoryKeystore : public Keystore {
   void SetValueSizeImpl(const uint64_t& index, size_t value_size) override;
   size_t GetValueSizeImpl(const uint64_t& index) const override;
   nivora::Location GetLocation() const override { return nivora::Location::MEMORY; }
+  // One thread at a time, reads included.
+  bool ConcurrentReads() const override { return false; }
   BackingStoreType GetBackingStoreType() const override { return store_type_; }
 
  private:

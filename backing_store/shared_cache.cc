@@ -21,13 +21,40 @@ bool SharedCache::IsLoaded(const uint64_t& index) const {
   return it != states_.end() && it->second.phase == Phase::kLoaded;
 }
 
+bool SharedCache::IsCurrent(const uint64_t& index, const CacheMark& mark) const {
+  std::shared_lock lock(state_mutex_);
+  auto it = states_.find(index);
+  return it != states_.end() && it->second.phase == Phase::kLoaded && it->second.mark == mark;
+}
+
+void SharedCache::AdvanceMark(const uint64_t& index, const CacheMark& from, const CacheMark& to) {
+  std::unique_lock lock(state_mutex_);
+  auto it = states_.find(index);
+  if (it != states_.end() && it->second.phase == Phase::kLoaded && it->second.mark == from) {
+    it->second.mark = to;
+  }
+}
+
 void SharedCache::Fill(Keystore& source, const uint64_t& index) {
   std::lock_guard fill(fill_mutex_);
+  if (IsLoaded(index)) return;
+  FillLocked(source, index, std::nullopt);
+}
+
+void SharedCache::Refill(Keystore& source, const uint64_t& index, const CacheMark& mark) {
+  std::lock_guard fill(fill_mutex_);
+  // Another thread may have refilled at this very mark while this one waited.
+  if (IsCurrent(index, mark)) return;
+  FillLocked(source, index, mark);
+}
+
+void SharedCache::FillLocked(Keystore& source, const uint64_t& index,
+                             const std::optional<CacheMark>& mark) {
   {
     std::unique_lock lock(state_mutex_);
     IndexState& state = states_[index];
-    if (state.phase == Phase::kLoaded) return;
     state.phase = Phase::kFilling;
+    state.mark.reset();
     state.changed.clear();
     // What write-throughs left here may predate deletions made elsewhere:
     // the copy starts from nothing. The value size is read and set under the
@@ -44,10 +71,10 @@ void SharedCache::Fill(Keystore& source, const uint64_t& index) {
       PutFilledBatch(index, batch, source.BatchGetVariableImpl(index, batch));
     }
   } catch (...) {
-    EndFill(index, false);
+    EndFill(index, false, std::nullopt);
     throw;
   }
-  EndFill(index, true);
+  EndFill(index, true, mark);
 }
 
 void SharedCache::PutFilledBatch(const uint64_t& index, const std::vector<uint64_t>& keys,
@@ -70,12 +97,14 @@ void SharedCache::PutFilledBatch(const uint64_t& index, const std::vector<uint64
   if (!kept_keys.empty()) store_->BatchPushVariableImpl(index, kept_keys, kept_values);
 }
 
-void SharedCache::EndFill(const uint64_t& index, bool loaded) {
+void SharedCache::EndFill(const uint64_t& index, bool loaded,
+                          const std::optional<CacheMark>& mark) {
   std::unique_lock lock(state_mutex_);
   if (loaded) {
     IndexState& state = states_[index];
     state.phase = Phase::kLoaded;
     state.changed = {};
+    state.mark = mark;
     return;
   }
   // A partial copy must never serve reads.

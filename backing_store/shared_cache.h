@@ -12,7 +12,8 @@
 //   loaded     - reads are served from it.
 // Only a completed Fill makes an index loaded; write-throughs never do, so a
 // cache that holds just the items written since it was attached is never
-// taken for a full copy.
+// taken for a full copy. A loaded index may carry a CacheMark: the stored
+// change its copy is known to be complete up to (see Keystore::RefillCache).
 //
 // Thread safety: every operation may run on any thread. Fills and clears of
 // one cache run one at a time (a clear waits for a fill in progress); the
@@ -26,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <vector>
 
@@ -75,6 +77,16 @@ class SharedCache {
   // copy is dropped, the index stays not loaded and the exception passes on.
   void Fill(Keystore& source, const uint64_t& index);
 
+  // Whether the index is loaded with exactly `mark`.
+  bool IsCurrent(const uint64_t& index, const CacheMark& mark) const;
+  // Unless the index is loaded with `mark` already: drops the copy, copies
+  // the index from `source` as Fill does and marks it loaded with `mark`.
+  // Failures as Fill.
+  void Refill(Keystore& source, const uint64_t& index, const CacheMark& mark);
+  // Replaces the mark of a loaded index by `to` when it is `from`; else
+  // nothing.
+  void AdvanceMark(const uint64_t& index, const CacheMark& from, const CacheMark& to);
+
   // Marks the index not loaded and drops the cache's copy. Waits for a fill
   // in progress.
   void Clear(const uint64_t& index);
@@ -85,7 +97,13 @@ class SharedCache {
     Phase phase = Phase::kNotLoaded;
     // Keys written or deleted since the fill began (kFilling only).
     absl::flat_hash_set<uint64_t> changed;
+    // kLoaded by Refill: the change the copy is complete up to.
+    std::optional<CacheMark> mark;
   };
+
+  // Fill's work, with fill_mutex_ held: copies the index and marks it
+  // loaded with `mark`.
+  void FillLocked(Keystore& source, const uint64_t& index, const std::optional<CacheMark>& mark);
 
   // Puts a batch read by a fill into the cache, less the keys changed since
   // the fill began.
@@ -93,7 +111,7 @@ class SharedCache {
                       std::vector<std::vector<uint8_t>> values);
   // Ends a fill: loaded, or (after a failure) not loaded with the copy
   // dropped.
-  void EndFill(const uint64_t& index, bool loaded);
+  void EndFill(const uint64_t& index, bool loaded, const std::optional<CacheMark>& mark);
 
   const std::unique_ptr<Keystore> store_;
   mutable std::shared_mutex state_mutex_;

@@ -1,5 +1,7 @@
 #include "core/array2d.h"
 
+#include <openssl/crypto.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,19 +16,52 @@ constexpr size_t kAlignment = 64;
   throw std::invalid_argument("Data size must be a multiple of the number of columns");
 }
 
+// Bytes of a block of n elements of `size` bytes: a whole number of
+// alignment units, at least one.
+size_t BlockBytes(size_t n, size_t size) {
+  if (n > (SIZE_MAX - kAlignment) / size) throw std::bad_alloc();
+  const size_t bytes = (n * size + kAlignment - 1) / kAlignment * kAlignment;
+  return bytes == 0 ? kAlignment : bytes;
+}
+
+void* AlignedBlock(size_t bytes) {
+  void* block = std::aligned_alloc(kAlignment, bytes);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
+
 }  // namespace
 
 template <typename T>
 void Array2D<T>::AllocateOwned(size_t n) {
-  if (n > (SIZE_MAX - kAlignment) / sizeof(T)) throw std::bad_alloc();
-  size_t bytes = n * sizeof(T);
-  bytes = (bytes + kAlignment - 1) / kAlignment * kAlignment;
-  if (bytes == 0) bytes = kAlignment;
-  void* block = std::aligned_alloc(kAlignment, bytes);
-  if (block == nullptr) throw std::bad_alloc();
+  void* block = AlignedBlock(BlockBytes(n, sizeof(T)));
   // On failure this constructor itself frees the block before rethrowing.
   owner = std::shared_ptr<void>(block, std::free);
   data = static_cast<T*>(block);
+}
+
+void WipingFree::operator()(void* block) const {
+  OPENSSL_cleanse(block, bytes);
+  std::free(block);
+}
+
+template <typename T>
+void Array2D<T>::AllocateWiped(size_t n) {
+  const size_t bytes = BlockBytes(n, sizeof(T));
+  void* block = AlignedBlock(bytes);
+  owner = std::shared_ptr<void>(block, WipingFree{bytes});
+  data = static_cast<T*>(block);
+}
+
+template <typename T>
+Array2D<T> Array2D<T>::Wiped(size_t rows, size_t cols) {
+  if (rows != 0 && cols > SIZE_MAX / rows) throw std::bad_alloc();
+  Array2D<T> m;
+  m.rows = rows;
+  m.cols = cols;
+  m.AllocateWiped(rows * cols);
+  std::memset(m.data, 0, rows * cols * sizeof(T));
+  return m;
 }
 
 template <typename T>

@@ -17,6 +17,13 @@
 
 namespace nivora {
 
+// The deleter of a block from Array2D::AllocateWiped: wipes its `bytes`
+// bytes (OPENSSL_cleanse), then frees it.
+struct WipingFree {
+  size_t bytes = 0;
+  void operator()(void* block) const;
+};
+
 template <typename T>
 struct Array2D {
   size_t rows = 0;
@@ -59,6 +66,15 @@ struct Array2D {
   // rounded up to a multiple of 64), releasing the previous owner. Leaves
   // rows and cols alone. Throws std::bad_alloc.
   void AllocateOwned(size_t n);
+
+  // The same, for plaintext (decrypted vectors, quantizers): the owner's
+  // deleter is a WipingFree, so the whole block is wiped when its last owner
+  // releases it.
+  void AllocateWiped(size_t n);
+
+  // Zero-filled rows x cols on a block from AllocateWiped (allocated even
+  // when rows * cols is 0).
+  static Array2D Wiped(size_t rows, size_t cols);
 
   size_t size() const { return rows * cols; }
   bool empty() const { return rows == 0 || cols == 0; }

@@ -51,7 +51,9 @@ struct RetrieveNeighborsResult {
   // k + 1 offsets for k requested centroids: the rows of centroid i are
   // [off[i], off[i + 1]); off[0] = 0.
   std::vector<uint64_t> centroid_to_matching_indices;
-  nivora::Array2D<uint8_t> payloads;  // one decrypted payload row per id; zero when not stored
+  // One decrypted payload row per id; zero when not stored. The engine's
+  // rows sit on a block wiped when its last owner releases it (AllocateWiped).
+  nivora::Array2D<uint8_t> payloads;
   std::vector<uint8_t> row_present;   // per row: 1 when its item's record is stored, else 0
 
   RetrieveNeighborsResult() = default;

@@ -134,6 +134,7 @@ void Client::DeriveKeys() {
   DeriveKey(index_key_, index_name_ + ".contents", contents_key_);
   DeriveKey(index_key_, index_name_ + ".centroid_metadata", centroid_metadata_key_);
   DeriveKey(index_key_, index_name_ + ".id", id_key_);
+  DeriveKey(index_key_, index_name_ + ".location", location_key_);
 }
 
 }  // namespace nivora_encrypted_index

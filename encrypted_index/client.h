@@ -10,7 +10,10 @@
 //
 // Thread safety: none of its own. One Client is never used by two threads
 // at once: calls on it must not overlap (the index layer serialises them).
-// Its parallel work runs in OpenMP regions inside its operations, on
+// Every operation that writes to the stores advances the index's change
+// stamp (change_stamp.h) once its writes are done, also when it fails after
+// writing part of them; the Index API reads the stamp at the start of each
+// operation and brings the RAM caches up to it (SyncCaches). Its parallel work runs in OpenMP regions inside its operations, on
 // cpu_threads threads whichever thread calls: every public operation opens a
 // nivora::ScopedThreadCount with it. Several Clients, in one process or
 // several, may work on one index: they agree only through the stores, and
@@ -38,6 +41,7 @@
 #include "core/item_batch.h"
 #include "core/logger.h"
 #include "core/parallel_for.h"
+#include "encrypted_index/change_stamp.h"
 #include "encrypted_index/cryptography/secret.h"
 #include "encrypted_index/ingest_tokens.h"
 #include "encrypted_index/position_tree.h"
@@ -119,7 +123,8 @@ class Client {
   // missing item.
   std::vector<uint8_t> LoadConfig(const std::string& name);
   // StoreConfig / LoadConfig of "<index name>.nvs", the Index API's state.
-  void StoreIndexConfig(const std::vector<uint8_t>& blob);
+  // The store returns the change stamp it advanced to (kState).
+  ChangeStamp StoreIndexConfig(const std::vector<uint8_t>& blob);
   std::vector<uint8_t> LoadIndexConfig();
   // Changes the payload size: drops the vectors cache of the index when
   // the old size was not 0, sets the vectors value size to n + 28 and
@@ -150,8 +155,9 @@ class Client {
   // of the number of columns".
   bool StoreMap();
   // Hands out one position per entry of centroid_ids (its centroid), in
-  // input order, by load / assign / compare-and-set, retried up to 100
-  // times (std::runtime_error "Failed to update map in 100 retries.").
+  // input order, by load / assign / compare-and-set, a refused store retried
+  // up to 100 times (std::runtime_error "Failed to update map in 100
+  // retries."); a failed load or store is thrown at once with its cause.
   // Before anything is stored: an id at or past vocab_size or past the
   // loaded map throws std::out_of_range, a counter at 2^32 - 1 throws
   // std::overflow_error; neither is retried.
@@ -175,10 +181,15 @@ class Client {
   // size and payload size"), metadata and contents counts (empty or one per
   // item), item sizes, centroid ids below vocab_size (std::out_of_range);
   // the GPU upsert flag throws the CUDA-required std::runtime_error. Then:
-  // positions by compare-and-set; earlier versions of stored ids deleted;
-  // contents; then per slice of 10,000 items INDEX tokens, VECTORS,
-  // METADATA (an empty record per item without metadata) and ID records.
-  // A later failure leaves the slices already written in place.
+  // positions by compare-and-set; then per slice of 10,000 items, the
+  // slice's stored versions are read and replaced by INDEX tokens, VECTORS,
+  // METADATA (an empty record per item without metadata), ID and CONTENTS
+  // records (a version without contents deletes the earlier contents).
+  // When a store fails on a slice, its items are put back as they were
+  // (earlier records restored, new tokens removed; the positions stay
+  // used) and the failure passes on: each item is then wholly its earlier
+  // version or wholly the new one, unless the store also fails the
+  // restoring (logged at ERROR). Slices already written stay written.
   void AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids);
   // Deletes the VECTORS, METADATA, ID and CONTENTS records of the ids;
   // tokens and counters stay. Ids not stored are ignored.
@@ -189,9 +200,23 @@ class Client {
   // written. Checks as AddItems, before anything is deleted.
   void RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids);
   // Stores blob i, encrypted, as the centroid metadata of field names[i],
-  // replacing. Counts that differ throw std::invalid_argument.
+  // replacing, as a plain item (the layout of indexes before the merge
+  // below). Counts that differ throw std::invalid_argument.
   void AddCentroidMetadata(const std::vector<std::string>& names,
                            const std::vector<std::vector<uint8_t>>& blobs);
+  // merge(field, stored) gives the new decrypted centroid metadata of
+  // names[field] from the stored one (empty when none).
+  using CentroidMetadataMerge =
+      std::function<std::vector<uint8_t>(size_t field, const std::vector<uint8_t>& stored)>;
+  // Merges into the stored centroid metadata of each field by
+  // compare-and-set on the field's version: reads what the store holds,
+  // merges, stores if the version is unchanged, else starts the field again
+  // after a pause (up to 100 times, then std::runtime_error "Failed to update
+  // centroid metadata in 100 retries."). A merge that changes nothing stores
+  // nothing. Advances the change stamp. Exceptions of merge and of
+  // decryption pass on.
+  void MergeCentroidMetadata(const std::vector<std::string>& names,
+                             const CentroidMetadataMerge& merge);
 
   // ---- Retrieval -----------------------------------------------------------
   // Loads the counter map and fills result with one row per stored position
@@ -213,7 +238,8 @@ class Client {
   // empty metadata text).
   std::vector<RetrievedItem> RetrieveItems(const std::vector<std::string>& ids,
                                            const std::vector<nivora::ItemFields>& fields);
-  // The decrypted centroid metadata of each field name; empty when none.
+  // The decrypted centroid metadata of each field name, read from the store
+  // itself (never a RAM cache); empty when none.
   std::vector<std::vector<uint8_t>> RetrieveCentroidMetadata(const std::vector<std::string>& names);
   // Every item of the ID store: ids, payload rows (bytes) and metadata, in
   // the store's key order, in a batch owned by the calling thread and valid
@@ -226,7 +252,8 @@ class Client {
   // Attaches the process-wide caches to the index, vectors and id stores,
   // and to the metadata store with include_metadata.
   void EnableCaches(bool include_metadata);
-  // Fills the caches of the index's stores and offers them the counter map.
+  // Brings the caches of the index's stores up to the stored change stamp
+  // (ReadChangeStamp, SyncCaches).
   void EagerLoadCaches();
   // Brings the RAM caches up to the stored counter map when another process
   // stored a newer one: fetches only the tokens, rows, ids and metadata of
@@ -241,6 +268,37 @@ class Client {
                                                      const std::vector<uint32_t>& new_counters);
   // Drops the vectors cache of the index (nothing without one).
   void ClearVectorsCache();
+
+  // Derives the query tokens of every non-empty list of the stored counter
+  // map into the token cache, so that the first queries find them there.
+  void WarmTokenCache();
+
+  // ---- Change stamp (change_stamp.h) -------------------------------------
+  // The stamp as stored now, read from the store itself (one read). No
+  // record gives version 0 and zero tags. A record that does not decrypt
+  // under the index key throws std::runtime_error.
+  ChangeStamp ReadChangeStamp();
+  // One compare-and-set: when the stored stamp is still `expected` (its
+  // version), stores expected.version + 1 with a fresh tag (and, for kState,
+  // a fresh state tag) and returns true; else false, nothing stored. On
+  // success the caches this client is attached to and that were current at
+  // `expected` are marked current at the new stamp, and *stored (when not
+  // null) receives it. The caller has done its writes (through this client's
+  // keystores) before calling.
+  bool AdvanceChangeStampFrom(const ChangeStamp& expected, ChangeKind kind,
+                              ChangeStamp* stored = nullptr);
+  // Reads the stamp and advances it by AdvanceChangeStampFrom; on a refusal,
+  // kItems is done when the stamp has moved meanwhile (that advance came
+  // after this client's writes); otherwise it retries after a pause, up to
+  // 100 times (std::runtime_error "Failed to advance the change stamp in 100
+  // retries."). Returns the stamp stored by this call, or for kItems the one
+  // found moved on.
+  ChangeStamp AdvanceChangeStamp(ChangeKind kind);
+  // Refills every attached cache of the index whose copy is not marked with
+  // `stamp` (read from the store before the call), and offers the index
+  // cache the counter map. Afterwards the caches hold every write whose
+  // operation advanced the stamp to `stamp` or before.
+  void SyncCaches(const ChangeStamp& stamp);
 
   // The engine's query-token cache (statistics).
   const internal::encrypted_index::cpu::EncryptedTokenCache& token_cache() const {
@@ -273,6 +331,36 @@ class Client {
   void SetVectorsValueSize();
   std::string EngineConfigName() const;
 
+  // The stored centroid metadata of some fields: per field its map and
+  // version keys, its record (empty when none) and its version.
+  struct StoredCentroidMetadata {
+    std::vector<uint64_t> map_keys;
+    std::vector<uint64_t> version_keys;
+    std::vector<std::vector<uint8_t>> records;
+    std::vector<uint64_t> versions;
+  };
+  StoredCentroidMetadata ReadCentroidMetadata(const std::vector<std::string>& names);
+  // MergeCentroidMetadata's compare-and-set loop for one field.
+  void MergeOneField(const std::string& name, size_t field, const CentroidMetadataMerge& merge);
+  // The keystores of the index whose RAM cache is attached.
+  std::vector<Keystore*> CachedStores() const;
+  // AdvanceChangeStamp after an operation failed part-way: failures are
+  // logged, not thrown, so the operation's own exception passes on.
+  void AdvanceChangeStampAfterFailure(ChangeKind kind) noexcept;
+  // Runs write, then advances the stamp by kind; when write throws, advances
+  // it as far as it can and rethrows.
+  // Returns AdvanceChangeStamp's stamp.
+  template <typename Write>
+  ChangeStamp StampedWrite(ChangeKind kind, const Write& write) {
+    try {
+      write();
+    } catch (...) {
+      AdvanceChangeStampAfterFailure(kind);
+      throw;
+    }
+    return AdvanceChangeStamp(kind);
+  }
+
   // Reads the stored map from the store itself, bypassing the RAM cache,
   // and brings the cache's copy of it up to date.
   void LoadMapFromStore();
@@ -285,11 +373,15 @@ class Client {
   // version `stored` (read from the store) without ever pairing an old map
   // with a version the store could still accept.
   void CatchUpMapCache(const internal::backing_store::VersionedMap& stored);
+  // ResizeVocabulary's store of the counter map.
+  void ResizeCounterMap(size_t n);
   // The compare-and-set protocol shared by UpdateMap and ResizeVocabulary:
   // loads the map from the store (never from the RAM cache), runs adjust on the
-  // loaded counters, stores; retries a refusal or a std::exception of the
-  // load or the store up to 100 times, then throws std::runtime_error
-  // failure_message. Exceptions of adjust are not retried.
+  // loaded counters, stores; retries a refusal up to 100 times, then throws
+  // std::runtime_error failure_message. Exceptions of the load, adjust or
+  // the store are not retried: they leave as they are (a map that does not
+  // decrypt as std::runtime_error "The stored counter map does not decrypt
+  // with this index key: ...").
   void CompareAndSetMap(const std::function<void()>& adjust, const std::string& failure_message);
 
   // Ingest steps (client_ingest.cc).
@@ -297,21 +389,55 @@ class Client {
   // when the payload is to be written.
   void ValidateInputSizes(const ItemBatch& batch, const std::vector<uint32_t>& centroid_ids,
                           bool check_payload_width = true);
-  // Per id hash: whether its VECTORS record is stored.
-  std::vector<uint8_t> FindStoredItems(const std::vector<uint64_t>& id_hashes);
-  // Deletes the records of the items marked in `stored`.
-  void RemoveEarlierVersions(const internal::encrypted_index::ItemKeys& keys,
-                             const std::vector<uint8_t>& stored);
   internal::encrypted_index::EncryptedTokens DispatchIngestCentroids(
       const std::vector<uint64_t>& id_hashes, const std::vector<uint32_t>& centroid_ids,
       const std::vector<uint32_t>& positions);
-  void HandleContents(const std::vector<uint64_t>& contents_keys, const ItemBatch& batch);
-  void UpdateIndexes(const internal::encrypted_index::ItemKeys& keys, const ItemBatch& batch,
-                     const internal::encrypted_index::EncryptedTokens& tokens);
+  // One slice of an upsert (client_ingest.cc): its sealed records, and what
+  // the stores held for its items before.
+  struct SliceRecords;
+  struct EarlierVersions;
+  // The records of items [begin, end) of the batch.
+  SliceRecords SealSlice(const internal::encrypted_index::ItemKeys& keys, const ItemBatch& batch,
+                         const nivora::Array2DView<uint8_t>& payload,
+                         const internal::encrypted_index::EncryptedTokens& tokens, size_t begin,
+                         size_t end);
+  EarlierVersions ReadEarlierVersions(const internal::encrypted_index::ItemKeys& keys);
+  // Writes the slice's records over its items' earlier versions; when a
+  // write fails, puts the earlier versions back and removes the slice's
+  // tokens before the failure passes on. Returns the tokens of the versions
+  // it replaced, for removal once the new locations are stored.
+  internal::encrypted_index::EncryptedTokens ReplaceItems(const SliceRecords& records);
+  void WriteContents(const SliceRecords& records, const EarlierVersions& earlier);
   void UpdateIndexBackingStore(const internal::encrypted_index::EncryptedTokens& tokens);
+
+  // Tokens of replaced and removed items (client_item_tokens.cc). A token
+  // is never rewritten, so an item's earlier token would keep leading to
+  // its current records from the list it has left; these steps find it by
+  // the item's location record and delete it.
+  // The tokens that the location records of id_hashes name; hashes without
+  // a record, or whose record names a centroid outside the vocabulary, add
+  // none.
+  internal::encrypted_index::EncryptedTokens FindCurrentTokens(
+      const std::vector<uint64_t>& id_hashes);
+  // Writes the location records of items ingested at centroid_ids[i],
+  // positions[i].
+  void StoreLocations(const std::vector<uint64_t>& id_hashes,
+                      const std::vector<uint32_t>& centroid_ids,
+                      const std::vector<uint32_t>& positions);
+  // Deletes the tokens (from FindCurrentTokens) whose stored value is still
+  // the one expected: a token that has since gone, or whose key another
+  // item's token now holds after a rebuild, is left alone.
+  void DeleteTokens(const internal::encrypted_index::EncryptedTokens& tokens);
+  // Deletes the tokens and location records of removed items.
+  void ForgetItems(const std::vector<uint64_t>& id_hashes);
   // Throws std::runtime_error unless VECTORS rows read for `keys` keys are
   // payload_size + 28 bytes wide and one per key.
   void CheckPayloadRows(const nivora::Array2D<unsigned char>& rows, size_t keys) const;
+  // Reads the VECTORS records of the id hashes and decrypts them into the
+  // rows of payloads (ids.size() x payload_size, written whole); a row whose
+  // record is absent is zeroed and its present flag cleared.
+  void ReadPayloads(const std::vector<uint64_t>& ids, std::vector<uint8_t>& present,
+                    nivora::Array2D<uint8_t>& payloads);
   // out = the decrypted records of the hashes' keys in store, as strings;
   // false (out untouched) for no hashes. field / fields name them in the
   // log lines.
@@ -346,6 +472,7 @@ class Client {
   internal::cryptography::WipedKey metadata_key_;
   internal::cryptography::WipedKey centroid_metadata_key_;
   internal::cryptography::WipedKey id_key_;
+  internal::cryptography::WipedKey location_key_;
   size_t index_value_size_ = 8;
   std::string index_name_;
   uint64_t index_id_ = 0;  // the index argument of every keystore call

@@ -76,22 +76,8 @@ void Client::EnableCaches(bool include_metadata) {
 
 void Client::EagerLoadCaches() {
   const auto threads = ThreadScope();
-  logger_->info("Eager loading data into RAM caches");
-  logger_->info("Loading index cache...");
-  index_keystore_->EagerLoadCache(index_id_);
-  logger_->info("Loading counter_map into cache...");
-  index_keystore_->EagerLoadMapCache(index_id_, internal::encrypted_index::kCounterMapKey,
-                                     internal::encrypted_index::kCounterMapVersionKey);
-  logger_->info("Loading vectors cache...");
-  vectors_keystore_->EagerLoadCache(index_id_);
-  logger_->info("Loading id cache...");
-  id_keystore_->EagerLoadCache(index_id_);
-  if (metadata_keystore_->GetCache() != nullptr) {
-    logger_->info("Loading metadata cache...");
-    metadata_keystore_->EagerLoadCache(index_id_);
-  } else {
-    logger_->info("Metadata cache disabled - skipping metadata cache loading");
-  }
+  logger_->info("Loading the RAM caches");
+  SyncCaches(ReadChangeStamp());
   logger_->info("Cache loading complete - ready for queries");
 }
 
@@ -145,6 +131,20 @@ bool Client::RefreshCaches() {
   }
   logger_->info("Cache refresh complete");
   return true;
+}
+
+void Client::WarmTokenCache() {
+  const auto threads = ThreadScope();
+  LoadMap();
+  std::vector<uint32_t> lists;
+  for (size_t c = 0; c < counter_map_.size() && c < vocab_size_; ++c) {
+    if (counter_map_[c] != 0) lists.push_back(static_cast<uint32_t>(c));
+  }
+  if (lists.empty()) return;
+  GetSaltsAndSeeds();
+  // Only the cache's copies are kept; the pads wipe themselves.
+  engine::cpu::GenerateQueryTokens(lists, salts_and_seeds_, counter_map_,
+                                   static_cast<uint32_t>(tree_depth_), token_cache_.get());
 }
 
 std::vector<uint64_t> Client::RefreshIndexCacheIncremental(

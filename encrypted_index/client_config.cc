@@ -100,9 +100,11 @@ std::vector<uint8_t> Client::LoadConfig(const std::string& name) {
   return plain;
 }
 
-void Client::StoreIndexConfig(const std::vector<uint8_t>& blob) {
+ChangeStamp Client::StoreIndexConfig(const std::vector<uint8_t>& blob) {
   const auto threads = ThreadScope();
-  StoreConfig(index_name_ + internal::encrypted_index::kIndexStateSuffix, blob);
+  return StampedWrite(ChangeKind::kState, [&] {
+    StoreConfig(index_name_ + internal::encrypted_index::kIndexStateSuffix, blob);
+  });
 }
 
 std::vector<uint8_t> Client::LoadIndexConfig() {
@@ -118,13 +120,13 @@ void Client::payload_size(size_t n) {
   // Rows of the old width must not be served from the RAM cache.
   if (old != 0) vectors_keystore_->ClearCacheForIndex(index_id_);
   SetVectorsValueSize();
-  StoreConfig(EngineConfigName(), SerializeIndexConfig());
+  StampedWrite(ChangeKind::kItems, [&] { StoreConfig(EngineConfigName(), SerializeIndexConfig()); });
 }
 
 void Client::StoreIndexValueSizeToConfig(const size_t& /*index_value_size*/) {
   const auto threads = ThreadScope();
   index_value_size_ = internal::encrypted_index::kIndexValueSize;
-  StoreConfig(EngineConfigName(), SerializeIndexConfig());
+  StampedWrite(ChangeKind::kItems, [&] { StoreConfig(EngineConfigName(), SerializeIndexConfig()); });
 }
 
 void Client::DeleteIndex(bool full) {
@@ -140,7 +142,11 @@ void Client::DeleteIndex(bool full) {
   if (!full) {
     // The index lives on: its stores' value sizes went with their data.
     SetVectorsValueSize();
-    StoreConfig(EngineConfigName(), SerializeIndexConfig());
+    // The emptied INDEX store lost the stamp: the advance starts it anew,
+    // under tags no cache was marked with (and state tag 0, which makes the
+    // Index API reread its state).
+    StampedWrite(ChangeKind::kItems,
+                 [&] { StoreConfig(EngineConfigName(), SerializeIndexConfig()); });
     return;
   }
   config_keystore_->DeleteIndex(index_id_);

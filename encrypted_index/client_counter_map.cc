@@ -12,6 +12,7 @@
 #include "encrypted_index/centroid_range.h"
 #include "encrypted_index/counter_assignment.h"
 #include "encrypted_index/cryptography/aes_gcm.h"
+#include "encrypted_index/retry_pause.h"
 #include "encrypted_index/stored_layout.h"
 
 namespace nivora_encrypted_index {
@@ -21,22 +22,13 @@ namespace crypto = internal::cryptography;
 using internal::backing_store::VersionedMap;
 using internal::encrypted_index::kCounterMapKey;
 using internal::encrypted_index::kCounterMapVersionKey;
+using internal::encrypted_index::PauseBeforeRetry;
 
 constexpr int kMapRetries = 100;
 // Catching the RAM cache up copies the stored map once per version it is
 // behind; beyond this many bytes the cache is left behind (reads after a
 // refused store go to the store anyway).
 constexpr size_t kMaxCatchUpBytes = size_t{1} << 30;
-
-// 30 to 70 ms, so that competing writers spread out. Each thread draws from
-// a generator seeded of its own, so writers in different processes (or
-// threads) do not back off in lockstep.
-int PauseBeforeRetry() {
-  thread_local std::mt19937 generator{std::random_device{}()};
-  const int milliseconds = std::uniform_int_distribution<int>(30, 70)(generator);
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-  return milliseconds;
-}
 
 std::vector<uint8_t> ToLittleEndian(const std::vector<uint32_t>& counters) {
   std::vector<uint8_t> bytes(4 * counters.size());
@@ -108,10 +100,16 @@ void Client::AdoptMap(const VersionedMap& stored) {
     logger_->info("Current counter_map version: " + std::to_string(stored.version));
     return;
   }
-  internal::encrypted_index::RequirePresentRecords(stored.map.data, stored.map.rows,
-                                                   stored.map.cols);
-  const nivora::Array2D<unsigned char> plain =
-      crypto::DecryptItemsFixed(stored.map.data, stored.map.rows, stored.map.cols, index_key_);
+  nivora::Array2D<unsigned char> plain;
+  try {
+    internal::encrypted_index::RequirePresentRecords(stored.map.data, stored.map.rows,
+                                                     stored.map.cols);
+    plain = crypto::DecryptItemsFixed(stored.map.data, stored.map.rows, stored.map.cols,
+                                      index_key_);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(
+        std::string("The stored counter map does not decrypt with this index key: ") + e.what());
+  }
   counter_map_ = FromLittleEndian(plain.data, plain.size());
   counter_map_version_ = stored.version;
   adopted_map_record_ = RecordBytes(stored);
@@ -185,33 +183,20 @@ void Client::CompareAndSetMap(const std::function<void()>& adjust,
   // Every try starts from the store itself: a RAM cache can hold an old map
   // at the very version the store has reached again after the index was
   // deleted, and a compare-and-set on top of it would hand positions out twice.
-  auto retry_after = [&](const std::exception& e) {
-    const int milliseconds = PauseBeforeRetry();
-    logger_->warning("Map update failed: " + std::string(e.what()) + ". Retrying after " +
-                     std::to_string(milliseconds) + "ms...");
-  };
+  // Only a refusal (another writer came first) is tried again; a failed read
+  // or write (connection lost, server error, a map that does not decrypt)
+  // leaves at once with its own cause.
   for (int attempt = 0; attempt < kMapRetries; ++attempt) {
     logger_->info("Updating Map. Num retries: " + std::to_string(attempt));
-    try {
-      LoadMapFromStore();
-    } catch (const std::exception& e) {
-      retry_after(e);
-      continue;
-    }
-    adjust();  // its failures are the caller's argument errors: not retried
-    bool stored = false;
-    try {
-      stored = StoreMap();
-    } catch (const std::exception& e) {
-      retry_after(e);
-      continue;
-    }
-    if (stored) {
+    LoadMapFromStore();
+    adjust();  // its failures are the caller's argument errors
+    if (StoreMap()) {
       logger_->info("Map update succeeded.");
       return;
     }
-    PauseBeforeRetry();
-    logger_->warning("Map update failed. Retrying...");
+    const int milliseconds = PauseBeforeRetry();
+    logger_->warning("Map update refused. Retrying after " + std::to_string(milliseconds) +
+                     "ms...");
   }
   throw std::runtime_error(failure_message);
 }
@@ -232,6 +217,14 @@ void Client::ResizeVocabulary(size_t n) {
   logger_->info("Resizing vocabulary from " + std::to_string(vocab_size_) + " to " +
                 std::to_string(n));
   vocab_size_ = n;
+  StampedWrite(ChangeKind::kItems, [&] { ResizeCounterMap(n); });
+  crypto::Cleanse(salts_and_seeds_);
+  salts_and_seeds_.clear();
+  GetSaltsAndSeeds();
+  logger_->info("Vocabulary resized and salts/seeds regenerated");
+}
+
+void Client::ResizeCounterMap(size_t n) {
   CompareAndSetMap(
       [&] {
         if (counter_map_.size() == n) {
@@ -243,10 +236,6 @@ void Client::ResizeVocabulary(size_t n) {
         counter_map_.assign(n, 0);
       },
       "Failed to resize vocabulary in " + std::to_string(kMapRetries) + " retries.");
-  crypto::Cleanse(salts_and_seeds_);
-  salts_and_seeds_.clear();
-  GetSaltsAndSeeds();
-  logger_->info("Vocabulary resized and salts/seeds regenerated");
 }
 
 void Client::GetSaltsAndSeeds() {
@@ -271,3 +260,14 @@ size_t Client::num_vectors() {
 }
 
 }  // namespace nivora_encrypted_index
+
+namespace nivora_encrypted_index::internal::encrypted_index {
+
+int PauseBeforeRetry() {
+  thread_local std::mt19937 generator{std::random_device{}()};
+  const int milliseconds = std::uniform_int_distribution<int>(30, 70)(generator);
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  return milliseconds;
+}
+
+}  // namespace nivora_encrypted_index::internal::encrypted_index

@@ -1,9 +1,16 @@
 // Item ingest: upsert, removal, re-ingest of every token after training, and
 // the centroid metadata. Every argument is checked before positions are
-// reserved or stored items deleted, so a malformed call destroys nothing.
+// reserved or stored items replaced, so a malformed call destroys nothing.
+// An upsert writes each item's new records over its earlier ones (they share
+// keys) and keeps what they replaced until the slice is written, so that a
+// store failure part-way can put every item of the slice back.
 // Plaintext copies made for encryption (ids, metadata) are wiped as soon as
 // they are sealed.
+#include <array>
 #include <climits>
+#include <cstring>
+#include <exception>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -15,6 +22,7 @@
 #include "encrypted_index/cryptography/aes_gcm.h"
 #include "encrypted_index/cryptography/keyed_digest.h"
 #include "encrypted_index/gpu_support.h"
+#include "encrypted_index/id_unmasking.h"
 
 namespace nivora_encrypted_index {
 namespace {
@@ -93,6 +101,90 @@ nivora::Array2D<unsigned char> IndexValues(const std::vector<uint64_t>& values, 
   return rows;
 }
 
+// values[i] for each i in `at`.
+template <typename T>
+std::vector<T> Pick(const std::vector<T>& values, const std::vector<size_t>& at) {
+  std::vector<T> out;
+  out.reserve(at.size());
+  for (size_t i : at) out.push_back(values[i]);
+  return out;
+}
+
+// The slice's items sealed with `key`; an empty plaintext each when the
+// batch has no such items.
+template <typename Items>
+std::vector<std::vector<uint8_t>> SealPart(const Items& items, const Slice& slice,
+                                           const crypto::Key& key) {
+  Plaintexts plain;
+  plain.items.reserve(slice.size());
+  for (size_t i = slice.begin; i < slice.end; ++i) {
+    if (items.empty()) {
+      plain.items.emplace_back();
+    } else {
+      AppendBytes(items[i], plain.items);
+    }
+  }
+  return crypto::EncryptItemsVariable(plain.items, key);
+}
+
+// Keystore batch calls refuse (or warn about) empty key lists.
+void DeleteKeys(Keystore& store, uint64_t index, const std::vector<uint64_t>& keys) {
+  if (!keys.empty()) store.BatchDeleteItems(index, keys);
+}
+
+// The records under keys[i] for each i in `at`, in place i of a list of
+// keys.size() records; the others stay empty.
+std::vector<std::vector<uint8_t>> ReadRecordsOf(Keystore& store, uint64_t index,
+                                                const std::vector<uint64_t>& keys,
+                                                const std::vector<size_t>& at) {
+  std::vector<std::vector<uint8_t>> records(keys.size());
+  if (at.empty()) return records;
+  std::vector<std::vector<uint8_t>> read = store.BatchGetVariable(index, Pick(keys, at));
+  engine::CheckRowCount(read.size(), at.size());
+  for (size_t j = 0; j < at.size(); ++j) records[at[j]] = std::move(read[j]);
+  return records;
+}
+
+// Puts earlier[i] back under keys[i]; deletes keys[i] where earlier[i] is
+// empty (nothing was stored there).
+void RestoreRecords(Keystore& store, uint64_t index, const std::vector<uint64_t>& keys,
+                    const std::vector<std::vector<uint8_t>>& earlier) {
+  std::vector<uint64_t> put, removed;
+  std::vector<std::vector<uint8_t>> values;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (earlier[i].empty()) {
+      removed.push_back(keys[i]);
+    } else {
+      put.push_back(keys[i]);
+      values.push_back(earlier[i]);
+    }
+  }
+  if (!put.empty()) store.BatchPushVariable(index, put, values);
+  DeleteKeys(store, index, removed);
+}
+
+// As RestoreRecords for fixed rows, where an absent row reads as zero.
+void RestoreRows(Keystore& store, uint64_t index, const std::vector<uint64_t>& keys,
+                 const nivora::Array2D<unsigned char>& earlier) {
+  std::vector<size_t> present;
+  std::vector<uint64_t> removed;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (crypto::IsAbsentRecord(earlier.row(i))) {
+      removed.push_back(keys[i]);
+    } else {
+      present.push_back(i);
+    }
+  }
+  if (!present.empty()) {
+    nivora::Array2D<unsigned char> rows(present.size(), earlier.cols);
+    for (size_t j = 0; j < present.size(); ++j) {
+      std::memcpy(rows.row(j), earlier.row(present[j]), earlier.cols);
+    }
+    store.BatchPushItems(index, Pick(keys, present), rows);
+  }
+  DeleteKeys(store, index, removed);
+}
+
 }  // namespace
 
 void Client::ValidateInputSizes(const ItemBatch& batch, const std::vector<uint32_t>& centroid_ids,
@@ -133,31 +225,6 @@ void Client::ValidateInputSizes(const ItemBatch& batch, const std::vector<uint32
   }
 }
 
-std::vector<uint8_t> Client::FindStoredItems(const std::vector<uint64_t>& id_hashes) {
-  std::vector<uint8_t> stored(id_hashes.size(), 0);
-  if (id_hashes.empty()) return stored;
-  const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, id_hashes);
-  CheckPayloadRows(rows, id_hashes.size());
-  for (size_t i = 0; i < rows.rows; ++i) stored[i] = !crypto::IsAbsentRecord(rows.row(i));
-  return stored;
-}
-
-void Client::RemoveEarlierVersions(const engine::ItemKeys& keys, const std::vector<uint8_t>& stored) {
-  engine::ItemKeys existing;
-  for (size_t i = 0; i < stored.size(); ++i) {
-    if (!stored[i]) continue;
-    existing.id_hashes.push_back(keys.id_hashes[i]);
-    existing.metadata_keys.push_back(keys.metadata_keys[i]);
-    existing.id_keys.push_back(keys.id_keys[i]);
-    existing.contents_keys.push_back(keys.contents_keys[i]);
-  }
-  if (existing.id_hashes.empty()) return;
-  vectors_keystore_->BatchDeleteItems(index_id_, existing.id_hashes);
-  metadata_keystore_->BatchDeleteItems(index_id_, existing.metadata_keys);
-  id_keystore_->BatchDeleteItems(index_id_, existing.id_keys);
-  contents_keystore_->BatchDeleteItems(index_id_, existing.contents_keys);
-}
-
 engine::EncryptedTokens Client::DispatchIngestCentroids(const std::vector<uint64_t>& id_hashes,
                                                         const std::vector<uint32_t>& centroid_ids,
                                                         const std::vector<uint32_t>& positions) {
@@ -168,54 +235,117 @@ engine::EncryptedTokens Client::DispatchIngestCentroids(const std::vector<uint64
                                       positions);
 }
 
-void Client::HandleContents(const std::vector<uint64_t>& contents_keys, const ItemBatch& batch) {
-  if (batch.contents.empty()) return;
-  const std::vector<std::vector<uint8_t>> records =
-      crypto::EncryptItemsVariable(batch.contents, contents_key_);
-  contents_keystore_->BatchPushVariable(index_id_, contents_keys, records);
+// The sealed records of one slice, ready to store.
+struct Client::SliceRecords {
+  engine::ItemKeys keys;  // of the slice's items
+  std::vector<uint64_t> token_keys;
+  nivora::Array2D<unsigned char> index_values;
+  nivora::Array2D<unsigned char> payloads;
+  std::vector<std::vector<uint8_t>> metadata;
+  std::vector<std::vector<uint8_t>> ids;
+  std::vector<std::vector<uint8_t>> contents;  // empty when the batch has none
+};
+
+// What the stores held for a slice's items before it was written: the
+// records a failed write puts back (ciphertexts only).
+struct Client::EarlierVersions {
+  nivora::Array2D<unsigned char> vectors;  // one row per item; zero when none is stored
+  std::vector<size_t> stored;              // items with a VECTORS row
+  std::vector<size_t> fresh;               // the others
+  // One record per item; empty for a fresh item or a record not stored.
+  std::vector<std::vector<uint8_t>> metadata;
+  std::vector<std::vector<uint8_t>> contents;
+};
+
+Client::SliceRecords Client::SealSlice(const engine::ItemKeys& keys, const ItemBatch& batch,
+                                       const nivora::Array2DView<uint8_t>& payload,
+                                       const engine::EncryptedTokens& tokens, size_t begin,
+                                       size_t end) {
+  const Slice slice{begin, end};
+  SliceRecords records;
+  records.keys = {Part(keys.id_hashes, slice), Part(keys.metadata_keys, slice),
+                  Part(keys.id_keys, slice), Part(keys.contents_keys, slice)};
+  records.token_keys = Part(tokens.keys, slice);
+  records.index_values = IndexValues(tokens.values, slice);
+  const size_t width = payload.cols;
+  uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
+  records.payloads = crypto::EncryptItemsFixed(
+      width == 0 ? &no_payload : payload.data + width * begin, slice.size(), width, vectors_key_);
+  records.metadata = SealPart(batch.metadata, slice, metadata_key_);
+  records.ids = SealPart(batch.ids, slice, id_key_);
+  if (!batch.contents.empty()) records.contents = SealPart(batch.contents, slice, contents_key_);
+  return records;
 }
 
-void Client::UpdateIndexes(const engine::ItemKeys& keys, const ItemBatch& batch,
-                           const engine::EncryptedTokens& tokens) {
+Client::EarlierVersions Client::ReadEarlierVersions(const engine::ItemKeys& keys) {
   const size_t n = keys.id_hashes.size();
-  nivora::Array2DView<uint8_t> view = batch.payload_view();
-  if (batch.payload_empty()) {
-    logger_->warning("No token payload provided, using empty payload");
-    view = nivora::Array2DView<uint8_t>(nullptr, n, 0);
+  EarlierVersions earlier;
+  earlier.vectors = vectors_keystore_->BatchGetItems(index_id_, keys.id_hashes);
+  CheckPayloadRows(earlier.vectors, n);
+  for (size_t i = 0; i < n; ++i) {
+    (crypto::IsAbsentRecord(earlier.vectors.row(i)) ? earlier.fresh : earlier.stored).push_back(i);
   }
-  const size_t width = view.cols;
-  uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
-  ForEachSlice(n, [&](const Slice& slice) {
-    const nivora::Array2D<unsigned char> index_values = IndexValues(tokens.values, slice);
-    const uint8_t* payload = width == 0 ? &no_payload : view.data + width * slice.begin;
-    const nivora::Array2D<unsigned char> payload_records =
-        crypto::EncryptItemsFixed(payload, slice.size(), width, vectors_key_);
-    std::vector<std::vector<uint8_t>> metadata_records;
-    {
-      Plaintexts plain;
-      plain.items.reserve(slice.size());
-      for (size_t i = slice.begin; i < slice.end; ++i) {
-        if (batch.metadata.empty()) {
-          plain.items.emplace_back();
-        } else {
-          AppendBytes(batch.metadata[i], plain.items);
-        }
-      }
-      metadata_records = crypto::EncryptItemsVariable(plain.items, metadata_key_);
+  earlier.metadata =
+      ReadRecordsOf(*metadata_keystore_, index_id_, keys.metadata_keys, earlier.stored);
+  earlier.contents =
+      ReadRecordsOf(*contents_keystore_, index_id_, keys.contents_keys, earlier.stored);
+  return earlier;
+}
+
+engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
+  const EarlierVersions earlier = ReadEarlierVersions(records.keys);
+  // Read before anything is written: the location records name the tokens
+  // of the versions this slice replaces.
+  engine::EncryptedTokens superseded = FindCurrentTokens(Pick(records.keys.id_hashes, earlier.stored));
+  const engine::ItemKeys& keys = records.keys;
+  const uint64_t index = index_id_;
+  // Records of an item share its keys across versions, so each write
+  // replaces in place; a step's undo puts back what it replaced. An ID
+  // record is the id itself whichever version wrote it: only a fresh item's
+  // is removed.
+  struct Step {
+    std::function<void()> write;
+    std::function<void()> undo;
+  };
+  const std::array<Step, 5> steps = {{
+      {[&] { index_keystore_->BatchPushItems(index, records.token_keys, records.index_values); },
+       [&] { index_keystore_->BatchDeleteItems(index, records.token_keys); }},
+      {[&] { vectors_keystore_->BatchPushItems(index, keys.id_hashes, records.payloads); },
+       [&] { RestoreRows(*vectors_keystore_, index, keys.id_hashes, earlier.vectors); }},
+      {[&] { metadata_keystore_->BatchPushVariable(index, keys.metadata_keys, records.metadata); },
+       [&] { RestoreRecords(*metadata_keystore_, index, keys.metadata_keys, earlier.metadata); }},
+      {[&] { id_keystore_->BatchPushVariable(index, keys.id_keys, records.ids); },
+       [&] { DeleteKeys(*id_keystore_, index, Pick(keys.id_keys, earlier.fresh)); }},
+      {[&] { WriteContents(records, earlier); },
+       [&] { RestoreRecords(*contents_keystore_, index, keys.contents_keys, earlier.contents); }},
+  }};
+  size_t step = 0;
+  try {
+    for (; step < steps.size(); ++step) steps[step].write();
+  } catch (...) {
+    const std::exception_ptr failure = std::current_exception();
+    // The failed step may have been stored in part: it is undone too.
+    try {
+      for (size_t s = step + 1; s-- > 0;) steps[s].undo();
+    } catch (const std::exception& e) {
+      logger_->error(std::string("Failed to restore items after a failed write: ") + e.what());
     }
-    std::vector<std::vector<uint8_t>> id_records;
-    {
-      Plaintexts plain;
-      plain.items.reserve(slice.size());
-      for (size_t i = slice.begin; i < slice.end; ++i) AppendBytes(batch.ids[i], plain.items);
-      id_records = crypto::EncryptItemsVariable(plain.items, id_key_);
-    }
-    index_keystore_->BatchPushItems(index_id_, Part(tokens.keys, slice), index_values);
-    vectors_keystore_->BatchPushItems(index_id_, Part(keys.id_hashes, slice), payload_records);
-    metadata_keystore_->BatchPushVariable(index_id_, Part(keys.metadata_keys, slice),
-                                          metadata_records);
-    id_keystore_->BatchPushVariable(index_id_, Part(keys.id_keys, slice), id_records);
-  });
+    std::rethrow_exception(failure);
+  }
+  return superseded;
+}
+
+void Client::WriteContents(const SliceRecords& records, const EarlierVersions& earlier) {
+  if (!records.contents.empty()) {
+    contents_keystore_->BatchPushVariable(index_id_, records.keys.contents_keys, records.contents);
+    return;
+  }
+  // A version without contents replaces one with contents.
+  std::vector<uint64_t> replaced;
+  for (size_t i : earlier.stored) {
+    if (!earlier.contents[i].empty()) replaced.push_back(records.keys.contents_keys[i]);
+  }
+  DeleteKeys(*contents_keystore_, index_id_, replaced);
 }
 
 void Client::UpdateIndexBackingStore(const engine::EncryptedTokens& tokens) {
@@ -232,15 +362,27 @@ void Client::AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_id
   GetSaltsAndSeeds();
   const engine::ItemKeys keys =
       engine::DeriveItemKeys(batch.ids, vectors_key_, metadata_key_, id_key_, contents_key_);
-  const std::vector<uint8_t> stored = FindStoredItems(keys.id_hashes);
 
-  std::vector<uint32_t> assigned = centroid_ids;
-  const std::vector<uint32_t> positions = UpdateMap(assigned);
-  RemoveEarlierVersions(keys, stored);
-  const engine::EncryptedTokens tokens =
-      DispatchIngestCentroids(keys.id_hashes, centroid_ids, positions);
-  HandleContents(keys.contents_keys, batch);
-  UpdateIndexes(keys, batch, tokens);
+  StampedWrite(ChangeKind::kItems, [&] {
+    std::vector<uint32_t> assigned = centroid_ids;
+    const std::vector<uint32_t> positions = UpdateMap(assigned);
+    const engine::EncryptedTokens tokens =
+        DispatchIngestCentroids(keys.id_hashes, centroid_ids, positions);
+    nivora::Array2DView<uint8_t> payload = batch.payload_view();
+    if (batch.payload_empty()) {
+      logger_->warning("No token payload provided, using empty payload");
+      payload = nivora::Array2DView<uint8_t>(nullptr, batch.ids.size(), 0);
+    }
+    ForEachSlice(batch.ids.size(), [&](const Slice& slice) {
+      const engine::EncryptedTokens superseded =
+          ReplaceItems(SealSlice(keys, batch, payload, tokens, slice.begin, slice.end));
+      // Only once the new version is whole: until then the old token is what
+      // finds the item.
+      StoreLocations(Part(keys.id_hashes, slice), Part(centroid_ids, slice),
+                     Part(positions, slice));
+      DeleteTokens(superseded);
+    });
+  });
 }
 
 void Client::RemoveItems(const std::vector<std::string>& ids) {
@@ -248,20 +390,29 @@ void Client::RemoveItems(const std::vector<std::string>& ids) {
   if (ids.empty()) return;
   const engine::ItemKeys keys =
       engine::DeriveItemKeys(ids, vectors_key_, metadata_key_, id_key_, contents_key_);
-  RemoveEarlierVersions(keys, std::vector<uint8_t>(ids.size(), 1));
+  StampedWrite(ChangeKind::kItems, [&] {
+    vectors_keystore_->BatchDeleteItems(index_id_, keys.id_hashes);
+    metadata_keystore_->BatchDeleteItems(index_id_, keys.metadata_keys);
+    id_keystore_->BatchDeleteItems(index_id_, keys.id_keys);
+    contents_keystore_->BatchDeleteItems(index_id_, keys.contents_keys);
+    ForgetItems(keys.id_hashes);
+  });
 }
 
 void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids) {
   const auto threads = ThreadScope();
   logger_->info("Rebuilding index with " + std::to_string(batch.ids.size()) + " items");
   ValidateInputSizes(batch, centroid_ids, /*check_payload_width=*/false);
-  index_keystore_->DeleteIndex(index_id_);
-  token_cache_->clear();
-  GetSaltsAndSeeds();
-  std::vector<uint32_t> assigned = centroid_ids;
-  const std::vector<uint32_t> positions = UpdateMap(assigned);
-  const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
-  UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+  StampedWrite(ChangeKind::kItems, [&] {
+    index_keystore_->DeleteIndex(index_id_);
+    token_cache_->clear();
+    GetSaltsAndSeeds();
+    std::vector<uint32_t> assigned = centroid_ids;
+    const std::vector<uint32_t> positions = UpdateMap(assigned);
+    const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
+    UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+    StoreLocations(id_hashes, centroid_ids, positions);
+  });
   logger_->info("Index rebuild completed");
 }
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -27,10 +28,11 @@ namespace {
 namespace crypto = internal::cryptography;
 namespace engine = internal::encrypted_index;
 
-// Payload rows are read and decrypted this many ids at a time.
+// Payload rows are read and decrypted at most this many ids at a time, and
+// at least the smaller count unless fewer are asked for: a store round trip
+// and a task each cost about as much as decrypting that many records.
 constexpr size_t kPayloadBatch = 1000;
-// Rows decrypted per parallel pass (a whole number of batches).
-constexpr size_t kDecryptGroup = 32 * kPayloadBatch;
+constexpr size_t kMinPayloadBatch = 128;
 
 void Wipe(std::string& s) {
   if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
@@ -141,45 +143,57 @@ void Client::RetrieveNeighbors(std::vector<uint32_t>& centroid_ids, RetrieveNeig
   nivora::Array2D<uint8_t> payloads;
   payloads.rows = n;
   payloads.cols = width;
-  if (width != 0) payloads.AllocateOwned(n * width);
+  if (width != 0) payloads.AllocateWiped(n * width);
   // A token without an INDEX entry (its ingest failed) leads nowhere.
   std::vector<uint8_t> present(n);
   for (size_t i = 0; i < n; ++i) present[i] = engine::HasNonZeroByte(masked.row(i), masked.cols);
 
   logger_->info("Retrieving and decrypting vectors");
-  // The records of up to kDecryptGroup batches are decrypted in one parallel
-  // pass straight into the result: one team start per group instead of one
-  // per batch, and a records buffer of bounded size.
-  const size_t record_size = width + crypto::kRecordOverhead;
-  const size_t group_rows = std::min(n, kDecryptGroup);
-  nivora::Array2D<unsigned char> records;
-  records.rows = group_rows;
-  records.cols = record_size;
-  records.AllocateOwned(group_rows * record_size);
-  uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
-  for (size_t group = 0; group < n; group += kDecryptGroup) {
-    const size_t group_end = std::min(n, group + kDecryptGroup);
-    for (size_t begin = group; begin < group_end; begin += kPayloadBatch) {
-      const size_t end = std::min(group_end, begin + kPayloadBatch);
-      const std::vector<uint64_t> keys(ids.begin() + begin, ids.begin() + end);
-      const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, keys);
-      CheckPayloadRows(rows, keys.size());
-      for (size_t i = 0; i < rows.rows; ++i) {
-        if (!crypto::IsAbsentRecord(rows.row(i))) continue;
-        present[begin + i] = 0;
-        if (width != 0) std::memset(payloads.row(begin + i), 0, width);  // skipped below
-      }
-      std::memcpy(records.row(begin - group), rows.data, rows.size());
-    }
-    crypto::DecryptItemsFixedInto(records.data, group_end - group, record_size, vectors_key_,
-                                  width == 0 ? &no_payload : payloads.row(group), width);
-  }
+  ReadPayloads(ids, present, payloads);
 
   result.matching_ids = std::move(ids);
   result.payloads = std::move(payloads);
   result.row_present = std::move(present);
   result.centroid_to_matching_indices = tokens.offsets;
   logger_->info("Retrieved " + std::to_string(n) + " items with vectors and item_ids");
+}
+
+void Client::ReadPayloads(const std::vector<uint64_t>& ids, std::vector<uint8_t>& present,
+                          nivora::Array2D<uint8_t>& payloads) {
+  const size_t n = ids.size();
+  const size_t width = payloads.cols;
+  // One parallel pass: each task reads one batch of records from the store
+  // and decrypts it as it arrives, straight into its rows. A store that
+  // serves one thread at a time is read in turns; the decryption of one
+  // batch still overlaps the reading of the next.
+  const size_t threads = static_cast<size_t>(nivora::ThreadCount());
+  const size_t batch = std::clamp((n + threads - 1) / threads, kMinPayloadBatch, kPayloadBatch);
+  const size_t batches = (n + batch - 1) / batch;
+  const bool take_turns = !vectors_keystore_->ConcurrentReads();
+  std::mutex turns;
+  uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
+  nivora::ParallelForDynamic(batches, [&](size_t b) {
+    const size_t begin = b * batch;
+    const size_t end = std::min(n, begin + batch);
+    const std::vector<uint64_t> keys(ids.begin() + begin, ids.begin() + end);
+    nivora::Array2D<unsigned char> rows;
+    if (take_turns) {
+      const std::lock_guard<std::mutex> turn(turns);
+      rows = vectors_keystore_->BatchGetItems(index_id_, keys);
+    } else {
+      rows = vectors_keystore_->BatchGetItems(index_id_, keys);
+    }
+    CheckPayloadRows(rows, keys.size());
+    for (size_t i = 0; i < rows.rows; ++i) {
+      if (!crypto::IsAbsentRecord(rows.row(i))) continue;
+      present[begin + i] = 0;
+      if (width != 0) std::memset(payloads.row(begin + i), 0, width);  // skipped below
+    }
+    // This task's batch on this thread: no team inside the team.
+    const nivora::ScopedThreadCount one_thread(1);
+    crypto::DecryptItemsFixedInto(rows.data, rows.rows, rows.cols, vectors_key_,
+                                  width == 0 ? &no_payload : payloads.row(begin), width);
+  });
 }
 
 void Client::RetrieveItemIDs(const std::vector<uint64_t>& id_hashes, std::vector<std::string>& out) {
@@ -269,15 +283,6 @@ std::vector<RetrievedItem> Client::RetrieveItems(const std::vector<std::string>&
   return found;
 }
 
-std::vector<std::vector<uint8_t>> Client::RetrieveCentroidMetadata(
-    const std::vector<std::string>& names) {
-  const auto threads = ThreadScope();
-  if (names.empty()) return {};
-  const std::vector<uint64_t> keys = crypto::ComputeSHA3256String(names, centroid_metadata_key_);
-  return crypto::DecryptItemsVariable(index_keystore_->BatchGetVariable(index_id_, keys),
-                                      centroid_metadata_key_);
-}
-
 ItemBatch& Client::RetrieveAllEmbeddings() {
   const auto threads = ThreadScope();
   ItemBatch& batch = Embeddings().batch;
@@ -295,7 +300,7 @@ ItemBatch& Client::RetrieveAllEmbeddings() {
 
   const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, h);
   CheckPayloadRows(rows, m);
-  nivora::Array2D<uint8_t> payload(m, payload_size_);
+  auto payload = nivora::Array2D<uint8_t>::Wiped(m, payload_size_);
   uint8_t no_payload = 0;
   crypto::DecryptItemsFixedInto(rows.data, rows.rows, rows.cols, vectors_key_,
                                 payload_size_ == 0 ? &no_payload : payload.data, payload_size_);

@@ -5,9 +5,11 @@
 // id), the key of its VECTORS row; its METADATA, ID and CONTENTS records are
 // stored under D64(K || LE64(h)) with the sub-key of that store. Token
 // entries (INDEX) are keyed by position tokens (position_tree.h); the
-// counter map is a versioned map under two fixed keys of the INDEX store;
+// counter map and the change stamp are versioned maps under fixed keys of the
+// INDEX store;
 // centroid metadata lives in the INDEX store under D64(K_centroid_metadata
-// || field name). Everything in the INDEX, VECTORS, METADATA, ID and
+// || field name), and the place of an item's current token (its location
+// record, below) under D64(K_location || LE64(h)). Everything in the INDEX, VECTORS, METADATA, ID and
 // CONTENTS stores is kept under the index id.
 #ifndef NIVORA_ENCRYPTED_INDEX_STORED_LAYOUT_H_
 #define NIVORA_ENCRYPTED_INDEX_STORED_LAYOUT_H_
@@ -24,8 +26,17 @@ namespace nivora_encrypted_index::internal::encrypted_index {
 // The counter map's map item and version item in the INDEX store.
 inline constexpr uint64_t kCounterMapKey = 0xFFFFFFFFFFFFFFFFULL;
 inline constexpr uint64_t kCounterMapVersionKey = 42;
+// The change stamp's map item and version item in the INDEX store
+// (change_stamp.h).
+inline constexpr uint64_t kChangeStampKey = 0xFFFFFFFFFFFFFFFEULL;
+inline constexpr uint64_t kChangeStampVersionKey = 43;
 // Width of an INDEX store value: the masked id hash, little-endian.
 inline constexpr size_t kIndexValueSize = 8;
+
+// A location record's plaintext: the centroid (LE32) and position (LE32) of
+// the token an item was last ingested under. Items written before such
+// records existed have none.
+inline constexpr size_t kLocationSize = 8;
 
 // Suffixes of the two config items of an index.
 inline constexpr const char* kEngineConfigSuffix = ".nei";

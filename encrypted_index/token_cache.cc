@@ -24,16 +24,40 @@ constexpr size_t kIVSize = 12;
 constexpr size_t kTagSize = 16;
 constexpr size_t kScratchReserve = 65536;
 
+// A cipher context of this thread and the encryptor whose key it holds: the
+// key schedule is set up again only when another encryptor uses it.
+struct KeyedContext {
+  nivora::EvpCipherCtxPtr ctx{EVP_CIPHER_CTX_new()};
+  uint64_t keyed_for = 0;  // AESEncryptor::id of the key in ctx; 0 for none
+};
+
 // One encryption and one decryption context per thread, shared by every
-// cache on it; freed when the thread ends.
+// cache on it; freed (and their key schedules wiped) when the thread ends.
 struct ThreadContexts {
-  nivora::EvpCipherCtxPtr encrypt{EVP_CIPHER_CTX_new()};
-  nivora::EvpCipherCtxPtr decrypt{EVP_CIPHER_CTX_new()};
+  KeyedContext encrypt;
+  KeyedContext decrypt;
 };
 
 ThreadContexts& Contexts() {
   thread_local ThreadContexts contexts;
   return contexts;
+}
+
+// Readies the context for one message under iv: a context already keyed by
+// this encryptor takes only the IV. Null when a step failed.
+EVP_CIPHER_CTX* Begin(KeyedContext& keyed, bool encrypt, const crypto::Key& key, uint64_t id,
+                      const uint8_t* iv) {
+  EVP_CIPHER_CTX* ctx = keyed.ctx.get();
+  if (ctx == nullptr) return nullptr;
+  const bool rekey = id == 0 || keyed.keyed_for != id;
+  const EVP_CIPHER* cipher = rekey ? EVP_aes_256_gcm() : nullptr;
+  const uint8_t* key_bytes = rekey ? key.data() : nullptr;
+  keyed.keyed_for = 0;
+  const int ok = encrypt ? EVP_EncryptInit_ex(ctx, cipher, nullptr, key_bytes, iv)
+                         : EVP_DecryptInit_ex(ctx, cipher, nullptr, key_bytes, iv);
+  if (ok != 1) return nullptr;
+  keyed.keyed_for = id;
+  return ctx;
 }
 
 crypto::SecretVector<uint8_t>& Scratch() {
@@ -115,15 +139,20 @@ bool deserializeCacheDataInto(const uint8_t* bytes, size_t size, CachedCentroidD
   return true;
 }
 
+AESEncryptor::AESEncryptor() {
+  // Without an id the contexts are keyed afresh for every message.
+  if (RAND_bytes(reinterpret_cast<uint8_t*>(&id), sizeof(id)) != 1) id = 0;
+}
+
 bool AESEncryptor::encrypt(const uint8_t* plaintext, size_t size, EncryptedCacheEntry& out) const {
-  EVP_CIPHER_CTX* ctx = Contexts().encrypt.get();
-  if (ctx == nullptr || size > INT_MAX) return false;
+  if (size > INT_MAX) return false;
   out.iv.resize(kIVSize);
   out.ciphertext.resize(size);
   out.tag.resize(kTagSize);
+  if (RAND_bytes(out.iv.data(), static_cast<int>(kIVSize)) != 1) return false;
+  EVP_CIPHER_CTX* ctx = Begin(Contexts().encrypt, /*encrypt=*/true, key, id, out.iv.data());
   int len = 0;
-  bool ok = RAND_bytes(out.iv.data(), static_cast<int>(kIVSize)) == 1 &&
-            EVP_EncryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, key.data(), out.iv.data()) == 1;
+  bool ok = ctx != nullptr;
   ok = ok && (size == 0 || EVP_EncryptUpdate(ctx, out.ciphertext.data(), &len, plaintext,
                                              static_cast<int>(size)) == 1);
   ok = ok && EVP_EncryptFinal_ex(ctx, out.ciphertext.data() + size, &len) == 1;
@@ -133,17 +162,16 @@ bool AESEncryptor::encrypt(const uint8_t* plaintext, size_t size, EncryptedCache
 
 bool AESEncryptor::decryptInto(const EncryptedCacheEntry& entry,
                                crypto::SecretVector<uint8_t>& out) const {
-  EVP_CIPHER_CTX* ctx = Contexts().decrypt.get();
   const size_t size = entry.ciphertext.size();
-  bool ok = ctx != nullptr && entry.iv.size() == kIVSize && entry.tag.size() == kTagSize &&
-            size <= INT_MAX;
+  bool ok = entry.iv.size() == kIVSize && entry.tag.size() == kTagSize && size <= INT_MAX;
   if (ok) {
     out.resize(size);
     // The tag buffer of the context API is not const.
     uint8_t tag[kTagSize];
     std::copy(entry.tag.begin(), entry.tag.end(), tag);
     int len = 0;
-    ok = EVP_DecryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, key.data(), entry.iv.data()) == 1;
+    EVP_CIPHER_CTX* ctx = Begin(Contexts().decrypt, /*encrypt=*/false, key, id, entry.iv.data());
+    ok = ctx != nullptr;
     ok = ok && (size == 0 || EVP_DecryptUpdate(ctx, out.data(), &len, entry.ciphertext.data(),
                                                static_cast<int>(size)) == 1);
     ok = ok && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, kTagSize, tag) == 1;
@@ -169,14 +197,15 @@ EncryptedTokenCache::EncryptedTokenCache() {
 }
 
 const crypto::SecretVector<uint8_t>* EncryptedTokenCache::Open(uint32_t centroid) {
-  EncryptedCacheEntry entry;
-  const bool found =
-      entries_.Find(centroid, [&](const EncryptedCacheEntry& stored) { entry = stored; });
   crypto::SecretVector<uint8_t>& plain = Scratch();
+  bool opened = false;
+  // Opened in place under the shard's shared lock: no copy of the entry.
+  entries_.Find(centroid, [&](const EncryptedCacheEntry& stored) {
+    opened = encryptor_.decryptInto(stored, plain);
+  });
   uint64_t count = 0;
   uint32_t last_position = 0;
-  if (!found || !encryptor_.decryptInto(entry, plain) ||
-      !ParseHeader(plain.data(), plain.size(), count, last_position)) {
+  if (!opened || !ParseHeader(plain.data(), plain.size(), count, last_position)) {
     if (!plain.empty()) OPENSSL_cleanse(plain.data(), plain.size());
     plain.clear();
     misses_.fetch_add(1, std::memory_order_relaxed);

@@ -14,8 +14,9 @@
 //
 // Thread safety: every operation may run concurrently with every other.
 // Entries live in a ShardedMap (16 shards, each under its own shared mutex);
-// lookups take a shard's lock shared only to copy an entry out, stores take
-// it exclusive only to insert. Cipher contexts and scratch are per thread.
+// lookups open an entry in place under its shard's shared lock, stores take
+// it exclusive only to insert. Cipher contexts and scratch are per thread; a
+// thread's context keeps the key schedule of the cache that used it last.
 // The counters are relaxed atomics (statistics, not synchronisation); the key
 // never changes after construction.
 #ifndef NIVORA_ENCRYPTED_INDEX_TOKEN_CACHE_H_
@@ -58,12 +59,16 @@ void serializeCacheDataInto(const CachedCentroidData& data, cryptography::Secret
 bool deserializeCacheDataInto(const uint8_t* bytes, size_t size, CachedCentroidData& out);
 
 // AES-256-GCM under the cache key, on per-thread cipher contexts (created on
-// a thread's first use, freed when it ends). Every OpenSSL and random-source
-// result is checked.
+// a thread's first use, freed when it ends). A context keyed by this
+// encryptor is reused with a new IV only, so the key is set before the first
+// use and never changed after. Every OpenSSL and random-source result is
+// checked.
 struct AESEncryptor {
   cryptography::Key key{};
+  uint64_t id = 0;  // random, tells the contexts' keys apart; 0 rekeys every use
 
-  AESEncryptor() = default;
+  // Draws id.
+  AESEncryptor();
   AESEncryptor(const AESEncryptor&) = delete;
   AESEncryptor& operator=(const AESEncryptor&) = delete;
   ~AESEncryptor() { cryptography::Cleanse(key); }

@@ -11,24 +11,33 @@ inline constexpr const char* kClientInit = R"(Initialize a new instance of Clien
 
             Parameters:
                 api_key (str): API key for your NivoraDB account.
-                index_location (DBConfig): Configuration for index storage.
-                config_location (DBConfig): Configuration for index configuration storage.
-                items_location (DBConfig, optional): Configuration for future item storage. Pass DBConfig with Location.NONE.
-                cpu_threads (int, optional): Number of CPU threads to use (0 = all cores).
-                gpu_config (GPUConfig, optional): GPU operations configuration.
+                index_location (DBConfig): Where the index, its vectors, metadata and ids are stored.
+                config_location (DBConfig): Where the index configurations are stored: the indexes
+                    that list_indexes finds and load_index opens.
+                items_location (DBConfig): Where the item contents are stored.
+                cpu_threads (int, optional): Number of CPU threads for the whole process (0 = all cores).
+                    0 or a negative number keeps the current setting.
+                gpu_config (GPUConfig, optional): GPU operations configuration. This build has no GPU
+                    support: an operation whose flag is set fails.
+
+            A DBConfig names one of "memory" (this client only), "threadsafememory" (shared by the
+            whole process), "rocksdb" (connection_string: the data folder, ~/.nivoradb/data when not
+            given), "redis" or "postgres" (both need table_name and connection_string).
 
             Raises:
-                ValueError: If cpu_threads is negative, a DBConfig is invalid, a GPU is
-                    requested in gpu_config but unavailable, a backing store is unavailable,
-                    or the initialization fails.
+                ValueError: If a DBConfig lacks what its location needs.
+                RuntimeError: If a backing store cannot be opened (unreachable server, malformed
+                    connection string, unusable folder).
 
             Example:
-                index_location = DBConfig("memory")
-                config_location = DBConfig("redis", connection_string="redis://localhost:6379")
-                items_location = DBConfig("none")
-                gpu_config = GPUConfig(upsert=True, train=False, query=True)
-                client = Client("your_api_key", index_location, config_location,
-                                items_location, cpu_threads=4, gpu_config=gpu_config)
+                >>> index_location = DBConfig("threadsafememory")
+                >>> config_location = DBConfig("threadsafememory")
+                >>> items_location = DBConfig("memory")
+                >>> gpu_config = GPUConfig(upsert=False, train=False)
+                >>> client = Client("your_api_key", index_location, config_location,
+                ...                 items_location, cpu_threads=0, gpu_config=gpu_config)
+                >>> client.is_gpu_enabled()
+                False
             )";
 
 inline constexpr const char* kListIndexes =
@@ -41,8 +50,8 @@ inline constexpr const char* kListIndexes =
                 ValueError: If the list of indexes could not be retrieved.
 
             Example:
-                for name in client.list_indexes():
-                    print(name)
+                >>> index.index_name() in client.list_indexes()
+                True
             )";
 
 inline constexpr const char* kCreateIndex =
@@ -63,9 +72,17 @@ inline constexpr const char* kCreateIndex =
                 ValueError: If the index name, key, configuration or metric is invalid, or the index cannot be created.
 
             Examples:
-                index = client.create_index("my_index", key, IndexIVFFlat(dimension=1024), metric="cosine")
-                index = client.create_index("my_index", key, metric="cosine")
-                index = client.create_index("my_index", key)
+                >>> index = client.create_index("my_index", key, IndexIVFFlat(dimension=1024), metric="cosine")
+                >>> index.index_type(), index.dimension, index.metric
+                ('ivfflat', 1024, 'cosine')
+                >>> index.delete_index()
+                >>> index = client.create_index("my_index", key, metric="cosine")
+                >>> index.index_type(), index.index_config()["sq_bits"], index.metric
+                ('ivfsq', 16, 'cosine')
+                >>> index.delete_index()
+                >>> index = client.create_index("my_index", key)
+                >>> index.metric
+                'euclidean'
             )";
 
 inline constexpr const char* kLoadIndex =
@@ -80,10 +97,13 @@ inline constexpr const char* kLoadIndex =
                 EncryptedIndex: A pointer to the loaded index.
 
             Raises:
-                ValueError: If the index does not exist or cannot be loaded or decrypted.
+                ValueError: If the name or key is invalid, or a location of the client is "memory".
+                RuntimeError: If the index does not exist or cannot be loaded or decrypted.
 
             Example:
-                index = client.load_index("my_index", key)
+                >>> loaded = client.load_index(index.index_name(), key)
+                >>> sorted(loaded.list_ids())
+                ['id1', 'id2', 'id3']
             )";
 
 inline constexpr const char* kGetCpuThreads =
@@ -93,7 +113,8 @@ inline constexpr const char* kGetCpuThreads =
                 int: The number of CPU threads (0 = all cores).
 
             Example:
-                threads = client.get_cpu_threads()
+                >>> client.get_cpu_threads()
+                0
             )";
 
 inline constexpr const char* kIsGpuEnabled = R"(Checks if GPU acceleration is enabled for this client.
@@ -102,8 +123,8 @@ inline constexpr const char* kIsGpuEnabled = R"(Checks if GPU acceleration is en
                 bool: True if GPU acceleration is enabled, False otherwise.
 
             Example:
-                if client.is_gpu_enabled():
-                    print("GPU enabled")
+                >>> client.is_gpu_enabled()
+                False
             )";
 
 inline constexpr const char* kGetGpuConfig =
@@ -113,7 +134,8 @@ inline constexpr const char* kGetGpuConfig =
                 GPUConfig: The GPU operations configuration.
 
             Example:
-                print(client.get_gpu_config())
+                >>> client.get_gpu_config()
+                GPUConfig(upsert=False, train=False, query=False)
             )";
 
 // ---- EncryptedIndex ----------------------------------------------------------
@@ -171,10 +193,13 @@ inline constexpr const char* kDeleteIndex =
                 This action is irreversible. Proceed with caution.
 
             Raises:
-                ValueError: If the index could not be deleted.
+                RuntimeError: If the index could not be deleted.
 
             Example:
-                index.delete_index()
+                >>> name = index.index_name()
+                >>> index.delete_index()
+                >>> name in client.list_indexes()
+                False
             )";
 
 inline constexpr const char* kGet =
@@ -188,10 +213,13 @@ inline constexpr const char* kGet =
                 list[dict]: Decrypted items with requested fields. IDs will always be included in the returned items.
 
             Raises:
-                ValueError: If the items could not be retrieved.
+                ValueError: If the arguments are invalid.
+                RuntimeError: If the items could not be retrieved.
 
             Example:
-                items = index.get(["id1", "id2"], include=["vector", "metadata"])
+                >>> index.get(["id1", "id3"], include=["contents", "metadata"])
+                [{'id': 'id1', 'contents': b'first', 'metadata': {'tag': 'x', 'price': 5}},
+                 {'id': 'id3', 'contents': b'', 'metadata': {}}]
             )";
 
 inline constexpr const char* kTrain =
@@ -202,19 +230,30 @@ inline constexpr const char* kTrain =
 
             Parameters:
                 n_lists (int, optional): The number of inverted lists. Default is 0 (auto).
-                batch_size (int, optional): The k-means mini-batch size. Default is 2048.
+                batch_size (int, optional): The k-means mini-batch size. Default is 0 (auto: 8192,
+                    or 16384 from 1024 lists on).
                 max_iters (int, optional): The maximum k-means iterations. Default is 100.
                 tolerance (float, optional): The convergence tolerance. Default is 1e-6.
-                max_memory (int, optional): Maximum memory (MB) usage during training. Default is 0 (no limit).
+                max_memory (int, optional): Accepted and not used: training sets no memory limit.
 
             Note:
-                There must be at least 2 * n_lists vector embeddings in the index prior to calling this function.
+                Training needs at least 10,000 items: with fewer, train logs a WARNING and returns
+                without training. There must also be at least 2 * n_lists vector embeddings in the
+                index. IVFFlat and IVFSQ indexes may be trained again; IVF and IVFPQ only once.
 
             Raises:
-                ValueError: If the index cannot be trained.
+                ValueError: If there are fewer than 2 * n_lists items.
+                RuntimeError: If the index cannot be trained.
 
             Example:
-                index.train(n_lists=100)
+                >>> index.train()  # 3 items: a WARNING, nothing trained
+                >>> index.is_trained()
+                False
+                >>> vectors = np.random.default_rng(0).random((10_000, 4), dtype=np.float32)
+                >>> index.upsert([f"v{i}" for i in range(10_000)], vectors)
+                >>> index.train(n_lists=16)
+                >>> index.is_trained(), index.n_lists
+                (True, 16)
             )";
 
 inline constexpr const char* kUpsert =
@@ -236,8 +275,11 @@ inline constexpr const char* kUpsert =
                 TypeError: If the arguments have the wrong types.
 
             Examples:
-                index.upsert([{"id": "a", "vector": [0.1, 0.2], "metadata": {"tag": "x"}}])
-                index.upsert(["a", "b"], np.random.rand(2, 2).astype(np.float32))
+                >>> index.upsert([{"id": "a", "vector": [0.1, 0.2, 0.3, 0.4], "metadata": {"tag": "x"}}])
+                >>> index.upsert(["b", "c"], np.random.rand(2, 4).astype(np.float32))
+                >>> index.upsert(np.array([7, 8]), np.ones((2, 4), dtype=np.float32))
+                >>> sorted(index.list_ids())
+                ['7', '8', 'a', 'b', 'c', 'id1', 'id2', 'id3']
             )";
 
 inline constexpr const char* kDelete =
@@ -252,10 +294,15 @@ inline constexpr const char* kDelete =
                 ids (list[str]): The IDs of the items to delete.
 
             Raises:
-                ValueError: If the items could not be deleted.
+                ValueError: If the IDs are invalid.
+                RuntimeError: If the items could not be deleted.
 
             Example:
-                index.delete(["id1", "id2"])
+                >>> index.delete(["id1", "id2"])
+                >>> index.list_ids()
+                ['id3']
+                >>> index.get_num_vectors()  # positions handed out: a delete does not lower it
+                3
             )";
 
 inline constexpr const char* kQueryNumpy =
@@ -273,16 +320,23 @@ inline constexpr const char* kQueryNumpy =
                 batch (bool, optional): Whether query_vectors holds several queries. Defaults to False.
 
             Returns:
-                np.ndarray: For batch=False a 1-D int64 array of length top_k; for batch=True a
-                    2-D array of shape (num_queries, top_k). Invalid IDs that cannot be converted to integers are set to -1.
+                np.ndarray: For batch=False a 1-D int64 array of length k; for batch=True a
+                    2-D array of shape (num_queries, k), where k is top_k or, when the index holds
+                    fewer items, that number. Places without a result and IDs that cannot be
+                    converted to integers are set to -1.
 
             Raises:
                 ValueError: If the shape of query_vectors or top_k is invalid, or the query fails.
                 TypeError: If query_vectors is not a C-contiguous float32 NumPy array.
 
             Examples:
-                ids = index.query_numpy(np.random.rand(128).astype(np.float32), top_k=10)
-                ids = index.query_numpy(np.random.rand(100, 128).astype(np.float32), top_k=10, batch=True)
+                >>> numbered = client.create_index("numbered", key, IndexIVFFlat(4))
+                >>> numbered.upsert(["10", "11", "x"], np.array([[1, 0, 0, 0], [2, 0, 0, 0], [5, 0, 0, 0]], dtype=np.float32))
+                >>> numbered.query_numpy(np.array([1, 0, 0, 0], dtype=np.float32), top_k=3)
+                array([10, 11, -1])
+                >>> numbered.query_numpy(np.array([[1, 0, 0, 0], [2, 0, 0, 0]], dtype=np.float32), top_k=1, batch=True)
+                array([[10],
+                       [11]])
             )";
 
 inline constexpr const char* kQuery =
@@ -294,12 +348,13 @@ inline constexpr const char* kQuery =
                 top_k (int, optional): The number of neighbours per query. If None, defaults to 100.
                 n_probes (int, optional): The number of lists to probe. Defaults to 0 for auto-calculation.
                 filters (dict, optional): A metadata filter. Defaults to {}.
-                include (list[str], optional): The fields to return: "distance" and "metadata", both by default.
+                include (list[str], optional): "metadata" fills each result's metadata (an empty dict
+                    otherwise) and "distance" computes distances; both by default.
                 greedy (bool, optional): Probe more lists. Defaults to False.
 
             Returns:
-                list[dict]: For a single query, a list of dicts with 'id', 'distance' and optionally
-                    'metadata'; for several queries, a list of such lists.
+                list[dict]: For a single query, a list of dicts with 'id', 'distance' and
+                    'metadata', nearest first; for several queries, a list of such lists.
 
             Raises:
                 ValueError: If the arguments are invalid or the query fails.
@@ -309,8 +364,12 @@ inline constexpr const char* kQuery =
                 An untrained index is searched exhaustively. Use query_numpy() for benchmarks.
 
             Examples:
-                results = index.query(np.random.rand(128).astype(np.float32), top_k=10)
-                results = index.query([[0.1] * 128, [0.2] * 128], filters={"tag": "x"})
+                >>> index.query(np.array([1, 0, 0, 0], dtype=np.float32), top_k=2)
+                [{'id': 'id1', 'distance': 0.0, 'metadata': {'tag': 'x', 'price': 5}},
+                 {'id': 'id3', 'distance': 1.0, 'metadata': {}}]
+                >>> results = index.query([[1, 0, 0, 0], [0, 1, 0, 0]], top_k=1, filters={"tag": "y"})
+                >>> [[(hit["id"], hit["distance"]) for hit in hits] for hits in results]
+                [[('id2', 3.1622776985168457)], [('id2', 2.0)]]
             )";
 
 inline constexpr const char* kGetNumVectors = "Get the number of vectors stored in the index.";
@@ -324,7 +383,8 @@ inline constexpr const char* kListIds = R"(Lists all item IDs currently stored i
                 ValueError: If the index was not created or loaded yet, or if an error occurs during retrieval.
 
             Example:
-                ids = index.list_ids()
+                >>> sorted(index.list_ids())
+                ['id1', 'id2', 'id3']
             )";
 
 }  // namespace nivora::python::docs

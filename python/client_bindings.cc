@@ -38,9 +38,10 @@ bool UsesMemoryLocation(const DBConfig& a, const DBConfig& b, const DBConfig& c)
 std::unique_ptr<ClientHandle> MakeClient(const std::string& api_key, const DBConfig& index_location,
                                          const DBConfig& config_location,
                                          const DBConfig& items_location,
-                                         std::optional<int> cpu_threads, const GpuFlags* gpu) {
+                                         std::optional<int> cpu_threads,
+                                         const std::optional<GpuFlags>& gpu) {
   const int threads = cpu_threads.value_or(0);
-  const GPUConfig flags = gpu != nullptr ? gpu->value : GPUConfig::NONE;
+  const GPUConfig flags = gpu ? gpu->value : GPUConfig::NONE;
   const DBConfig index_copy = index_location;
   const DBConfig config_copy = config_location;
   const DBConfig items_copy = items_location;
@@ -124,12 +125,12 @@ IndexPtr CreateIndexUnchecked(ClientHandle& self, const std::string& name,
 }
 
 IndexPtr CreateIndex(ClientHandle& self, const std::string& name, const py::object& index_key,
-                     const std::shared_ptr<IndexConfig>& index_config,
+                     const std::optional<std::shared_ptr<IndexConfig>>& index_config,
                      const std::optional<std::string>& embedding_model,
                      const std::optional<std::string>& metric, const py::object& logger) {
   try {
-    return CreateIndexUnchecked(self, name, index_key, index_config, embedding_model, metric,
-                                logger);
+    return CreateIndexUnchecked(self, name, index_key, index_config.value_or(nullptr),
+                                embedding_model, metric, logger);
   } catch (const std::invalid_argument& e) {
     throw py::value_error(e.what());
   } catch (const std::runtime_error& e) {
@@ -162,10 +163,8 @@ std::vector<std::string> ListIndexes(ClientHandle& self) {
 
 }  // namespace
 
-void RegisterClient(py::module_& m) {
-  py::class_<ClientHandle, std::unique_ptr<ClientHandle>>(m, "Client",
-                                                          py::release_gil_before_calling_cpp_dtor())
-      .def(py::init(&MakeClient), py::arg("api_key"), py::arg("index_location"),
+void RegisterClient(ClientClass& cls) {
+  cls.def(py::init(&MakeClient), py::arg("api_key"), py::arg("index_location"),
            py::arg("config_location"), py::arg("items_location"), py::arg("cpu_threads") = 0,
            py::arg("gpu_config") = GpuFlags{}, docs::kClientInit)
       .def("list_indexes", &ListIndexes, docs::kListIndexes)

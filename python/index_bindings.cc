@@ -116,10 +116,8 @@ py::dict IndexConfigDict(const IndexHandle& self) {
 
 }  // namespace
 
-void RegisterEncryptedIndex(py::module_& m) {
-  py::class_<IndexHandle, std::unique_ptr<IndexHandle>>(m, "EncryptedIndex",
-                                                        py::release_gil_before_calling_cpp_dtor())
-      .def("is_trained",
+void RegisterEncryptedIndex(IndexClass& cls) {
+  cls.def("is_trained",
            [](const IndexHandle& self) {
              return CallNative(self.lock, [&] { return self.index->is_trained(); });
            },

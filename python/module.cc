@@ -64,9 +64,11 @@ PYBIND11_MODULE_EXEC(_core, m) {
   nivora::python::InitJsonHandles();
   m.def(
       "set_working_dir", [](std::string path) { nivora::python::SetWorkingDir(std::move(path)); },
-      "Sets the working directory for the NivoraDB client.");
+      py::arg("path"), py::pos_only(), "Sets the working directory for the NivoraDB client.");
   nivora::python::RegisterValueClasses(m);
-  nivora::python::RegisterClient(m);
-  nivora::python::RegisterEncryptedIndex(m);
+  nivora::python::ClientClass client(m, "Client", py::release_gil_before_calling_cpp_dtor());
+  nivora::python::IndexClass index(m, "EncryptedIndex", py::release_gil_before_calling_cpp_dtor());
+  nivora::python::RegisterClient(client);
+  nivora::python::RegisterEncryptedIndex(index);
   nivora::python::RegisterTestingHooks(m);
 }

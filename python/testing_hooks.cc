@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "api/change_checks.h"
 #include "python/array_conversion.h"
 #include "python/embedding_model.h"
 #include "python/module_state.h"
@@ -47,6 +48,7 @@ void RaiseNative(const std::string& kind, const std::string& message) {
 
 void RegisterTestingHooks(py::module_& m) {
   py::module_ t = m.def_submodule("_testing", "Private hooks for the module's own tests.");
+  t.def("set_change_checks", &internal::SetChangeChecks, py::arg("enabled"));
   t.def(
       "numpy_to_matrix",
       [](const py::array_t<float>& array, bool allow_1d) {

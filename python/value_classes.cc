@@ -24,7 +24,8 @@ constexpr const char* kConfigureDoc = R"(
                 Configure the logger instance.
 
                 Args:
-                    level (str): The log level: "debug", "info", "warning", "error" or "critical".
+                    level (str): The log level: "info", "warning", "error" or "critical".
+                        Messages below it are dropped; debug() messages are never written.
                     to_file (bool): Whether to write logs to a file.
                     file_path (str, optional): Path to the log file.
             )";
@@ -146,11 +147,11 @@ void RegisterLogger(py::module_& m) {
           },
           py::arg("level"), py::arg("to_file") = false, py::arg("file_path") = py::none(),
           kConfigureDoc)
-      .def("info", &Logger::info)
-      .def("debug", &Logger::debug)
-      .def("warning", &Logger::warning)
-      .def("error", &Logger::error)
-      .def("critical", &Logger::critical);
+      .def("info", &Logger::info, py::arg("message"), py::pos_only())
+      .def("debug", &Logger::debug, py::arg("message"), py::pos_only())
+      .def("warning", &Logger::warning, py::arg("message"), py::pos_only())
+      .def("error", &Logger::error, py::arg("message"), py::pos_only())
+      .def("critical", &Logger::critical, py::arg("message"), py::pos_only());
 }
 
 void RegisterIndexConfig(py::module_& m) {
@@ -244,7 +245,8 @@ void RegisterGPUConfig(py::module_& m) {
                     ", query=" + PythonBool(HasFlag(g.value, GPUConfig::QUERY)) + ")";
            })
       // A plain method, not an operator: it sets __hash__ to None.
-      .def("__eq__", [](const GpuFlags& a, const GpuFlags& b) { return a.value == b.value; });
+      .def("__eq__", [](const GpuFlags& a, const GpuFlags& b) { return a.value == b.value; },
+           py::arg("other"), py::pos_only());
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ APT_PACKAGES=(
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
-PIP_PACKAGES=(numpy pytest "pybind11>=3" scikit-build-core faiss-cpu)
+PIP_PACKAGES=(numpy pytest "pybind11>=3" scikit-build-core faiss-cpu mypy "pybind11-stubgen>=3")
 
 missing=()
 for p in "${APT_PACKAGES[@]}"; do
@@ -35,7 +35,8 @@ fi
 PY=${PYTHON:-python3}
 if ! "$PY" - <<'PYEOF' 2>/dev/null
 import importlib.metadata as m, sys
-need = {"numpy": None, "pytest": None, "pybind11": 3, "scikit-build-core": None, "faiss-cpu": None}
+need = {"numpy": None, "pytest": None, "pybind11": 3, "scikit-build-core": None, "faiss-cpu": None,
+        "mypy": None, "pybind11-stubgen": 3}
 for name, major in need.items():
     v = m.version(name)
     if major and int(v.split(".")[0]) < major:

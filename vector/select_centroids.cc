@@ -71,13 +71,33 @@ arma::fmat ColumnsOf(const float* rows, size_t d, size_t n) {
   return d == 0 ? arma::fmat(0, n, arma::fill::zeros) : ViewMatrix(rows, d, n);
 }
 
-// n_lists x n_queries: column q holds query q's distance to every centre.
+// Queries per block of the distance product of a batch.
+constexpr size_t kQueryBlock = 32;
+
+// n_lists x n_queries: column q holds query q's distance to every centre. A
+// large batch is cut into blocks of queries, each one product on one thread
+// of a team (the BLAS below stays single-threaded).
 arma::fmat Distances(const Array2D<float>& queries, const float* centres, size_t n_lists,
                      const Variant& v) {
-  const arma::fmat X = ColumnsOf(queries.data, queries.cols, queries.rows);
-  const arma::fmat Y = ColumnsOf(centres, queries.cols, n_lists);
-  arma::fmat D = v.family == MetricFamily::kCosine ? PairwiseCosine(X, Y) : PairwiseSquaredL2(X, Y);
-  if (v.take_root) D.transform([](float x) { return std::sqrt(x > 0.0f ? x : 0.0f); });
+  const size_t d = queries.cols;
+  const size_t n = queries.rows;
+  const arma::fmat Y = ColumnsOf(centres, d, n_lists);
+  auto block_distances = [&](size_t first, size_t count) {
+    const arma::fmat X = ColumnsOf(queries.row(first), d, count);
+    arma::fmat D = v.family == MetricFamily::kCosine ? PairwiseCosine(X, Y) : PairwiseSquaredL2(X, Y);
+    if (v.take_root) D.transform([](float x) { return std::sqrt(x > 0.0f ? x : 0.0f); });
+    return D;
+  };
+  const size_t blocks = (n + kQueryBlock - 1) / kQueryBlock;
+  if (blocks < 2 || !WorthParallel(n * n_lists * std::max<size_t>(d, 1) / 16)) {
+    return block_distances(0, n);
+  }
+  arma::fmat D(n_lists, n, arma::fill::none);
+  ParallelForDynamic(blocks, [&](size_t b) {
+    const size_t first = b * kQueryBlock;
+    const size_t count = std::min(kQueryBlock, n - first);
+    D.cols(first, first + count - 1) = block_distances(first, count);
+  });
   return D;
 }
 

@@ -156,7 +156,8 @@ Array2D<float> DecodeSQ(Array2DView<CodeT> codes, const SQQuantizer& quantizer) 
   Array2D<float> values;
   values.rows = codes.rows;
   values.cols = dim;
-  if (values.size() != 0) values.AllocateOwned(values.size());
+  // Decoded rows are plaintext vectors: wiped when released.
+  if (values.size() != 0) values.AllocateWiped(values.size());
   const float* scale = quantizer.scale.data();
   const float* min = quantizer.min.data();
   const long rows = static_cast<long>(codes.rows);

@@ -9,6 +9,8 @@
 // The folder holds base.f32 (rows x dim), queries.f32 (q x dim),
 // truth.i64 (q x 10, the exact neighbours' row numbers) and shape.txt
 // ("rows dim queries").
+#include <malloc.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -34,7 +36,20 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kTopK = 10;
 constexpr size_t kUpsertBatch = 10000;
-constexpr size_t kLatencyQueries = 200;
+constexpr size_t kLatencyQueries = 1000;
+
+// A line of /proc/self/status ("VmRSS", "VmHWM") in bytes; 0 when absent.
+size_t StatusBytes(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1)) * 1024;
+  }
+  return 0;
+}
+
+// Resets the peak resident size (VmHWM) to the current one.
+void ResetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 double Seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -115,9 +130,14 @@ bool QuerySweep(nivora::EncryptedIndex& index, const Data& d,
       return false;
     }
     const double recall = Recall(result, d, 0);
+    result = nivora::QueryResult();
+    malloc_trim(0);  // what the open index holds, without freed heap
+    const size_t resident = StatusBytes("VmRSS");
+    ResetPeakResident();
     auto start = Clock::now();
     index.Query(all, params);
     const double batch_s = Seconds(start);
+    const size_t peak = StatusBytes("VmHWM");
     const size_t single = std::min(kLatencyQueries, d.queries);
     std::vector<double> latencies;
     for (size_t q = 0; q < single; ++q) {
@@ -129,7 +149,9 @@ bool QuerySweep(nivora::EncryptedIndex& index, const Data& d,
     std::sort(latencies.begin(), latencies.end());
     json << (p ? "," : "") << "{\"n_probes\":" << probes[p] << ",\"recall\":" << recall
          << ",\"qps\":" << static_cast<double>(d.queries) / batch_s
-         << ",\"latency_ms\":" << latencies[latencies.size() / 2] << "}";
+         << ",\"latency_ms\":" << latencies[latencies.size() / 2]
+         << ",\"latency_p99_ms\":" << latencies[latencies.size() * 99 / 100]
+         << ",\"resident_mb\":" << resident / 1e6 << ",\"peak_mb\":" << peak / 1e6 << "}";
   }
   json << "]";
   return true;
@@ -180,6 +202,16 @@ int Run(int argc, char** argv) {
   json << "{\"rows\":" << d.rows << ",\"upsert_s\":" << upsert_s << ",\"train_s\":" << train_s
        << ",\"n_lists\":" << index->config()->n_lists() << ",";
   const bool queried = QuerySweep(*index, d, probes, json);
+
+  // Upsert into the trained index: the same rows again under new ids.
+  start = Clock::now();
+  for (size_t first = 0; first < d.rows; first += kUpsertBatch) {
+    const size_t n = std::min(kUpsertBatch, d.rows - first);
+    std::vector<std::string> batch_ids(n);
+    for (size_t i = 0; i < n; ++i) batch_ids[i] = "t" + ids[first + i];
+    index->Upsert(batch_ids, Rows(d.base, first, n, d.dim), {}, {});
+  }
+  json << ",\"trained_upsert_s\":" << Seconds(start);
   json << ",\"query\":" << (queried ? "true" : "false") << "}";
   std::cout << json.str() << std::endl;
   return 0;

@@ -26,6 +26,8 @@ import faiss  # noqa: E402
 
 DIM, QUERIES, TOP_K = 128, 1000, 10
 PROBES = [1, 2, 4, 8, 16, 32, 64, 128, 256]
+SAME_PROBES = [1, 16, 64]  # batch time at the same n_probes on both sides
+LATENCY_PROBES = 16  # single-query p50 and p99 at this n_probes
 TARGETS = [0.90, 0.95, 0.99]
 MAX_ITERS = 20  # the encrypted index's k-means iterations (api_bench)
 
@@ -78,12 +80,13 @@ def faiss_run(kind, base, queries, truth, n_lists):
         index.search(queries, TOP_K)
         batch_s = time.perf_counter() - start
         lat = []
-        for q in range(min(200, len(queries))):
+        for q in range(len(queries)):
             start = time.perf_counter()
             index.search(queries[q:q + 1], TOP_K)
             lat.append((time.perf_counter() - start) * 1e3)
         sweep.append({"n_probes": p, "recall": recall(found, truth),
-                      "qps": len(queries) / batch_s, "latency_ms": float(np.median(lat))})
+                      "qps": len(queries) / batch_s, "latency_ms": float(np.median(lat)),
+                      "latency_p99_ms": float(np.percentile(lat, 99))})
     return {"train_s": train_s, "upsert_s": add_s, "sweep": sweep}
 
 
@@ -101,13 +104,35 @@ def first_reaching(sweep, target):
 def report(kind, rows, ours, theirs):
     print(f"\n== {kind}: {rows} rows, n_lists {ours['n_lists']} (automatic) ==")
     up_a, up_b = rows / ours["upsert_s"], rows / theirs["upsert_s"]
-    print(f"{'upsert rows/s':<34}{up_a:>12.0f}{up_b:>12.0f}{up_b / up_a:>8.2f}  (faiss add)")
+    print(f"{'upsert rows/s (untrained)':<34}{up_a:>12.0f}{up_b:>12.0f}{up_b / up_a:>8.2f}"
+          "  (faiss add)")
+    if "trained_upsert_s" in ours:
+        up_t = rows / ours["trained_upsert_s"]
+        print(f"{'upsert rows/s (trained)':<34}{up_t:>12.0f}{up_b:>12.0f}{up_b / up_t:>8.2f}"
+              "  (faiss add)")
     print(f"{'TrainIndex s':<34}{ours['train_s']:>12.2f}{theirs['train_s']:>12.2f}"
           f"{ours['train_s'] / theirs['train_s']:>8.2f}  (faiss train, niter 25; ours "
           f"{MAX_ITERS} mini-batch iterations)")
     if not ours["query"]:
         print("query: not built on this branch yet; recall, QPS and latency not measured")
         return
+    by_probes = {s["n_probes"]: s for s in ours["sweep"]}
+    theirs_by_probes = {s["n_probes"]: s for s in theirs["sweep"]}
+    for p in SAME_PROBES:
+        a, b = by_probes.get(p), theirs_by_probes.get(p)
+        if a is None or b is None:
+            continue
+        print(f"{'n_probes ' + str(p) + ' batch ms':<34}{1e3 * QUERIES / a['qps']:>12.1f}"
+              f"{1e3 * QUERIES / b['qps']:>12.1f}{b['qps'] / a['qps']:>8.2f}"
+              f"  (recall {a['recall']:.3f} vs {b['recall']:.3f})")
+        print(f"{'  peak / open-index resident MB':<34}{a['peak_mb']:>12.0f}"
+              f"{a['resident_mb']:>12.0f}{a['peak_mb'] / a['resident_mb']:>8.2f}"
+              "  (ours only)")
+    a, b = by_probes.get(LATENCY_PROBES), theirs_by_probes.get(LATENCY_PROBES)
+    if a is not None and b is not None:
+        for name, key in (("p50", "latency_ms"), ("p99", "latency_p99_ms")):
+            print(f"{'single query ' + name + ' ms, n_probes ' + str(LATENCY_PROBES):<34}"
+                  f"{a[key]:>12.3f}{b[key]:>12.3f}{a[key] / b[key]:>8.2f}")
     for target in TARGETS:
         a, b = first_reaching(ours["sweep"], target), first_reaching(theirs["sweep"], target)
         if a is None or b is None:

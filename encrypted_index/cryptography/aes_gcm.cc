@@ -243,7 +243,7 @@ nivora::Array2D<unsigned char> DecryptItemsFixed(const uint8_t* data, size_t n_i
                                                  size_t record_size, const Key& key) {
   if (n_items == 0) return {};
   CheckFixedRecordSize(record_size);
-  nivora::Array2D<unsigned char> plaintexts(n_items, record_size - kRecordOverhead);
+  auto plaintexts = nivora::Array2D<unsigned char>::Wiped(n_items, record_size - kRecordOverhead);
   DecryptItemsFixedInto(data, n_items, record_size, key, plaintexts.data, plaintexts.cols);
   return plaintexts;
 }

@@ -49,7 +49,8 @@ std::vector<std::vector<uint8_t>> DecryptItemsVariable(
     const std::vector<std::vector<uint8_t>>& records, const Key& key);
 
 // n_items records of record_size bytes at data, to an n_items x
-// (record_size - 28) matrix, zero-initialised. A record whose first 16 bytes
+// (record_size - 28) matrix, zero-initialised and wiped when released
+// (Array2D::Wiped). A record whose first 16 bytes
 // are all zero stands for an absent item: it is skipped and its row stays
 // zero. Checks, in order: n_items 0 returns an empty matrix; record_size
 // below 28 throws std::runtime_error "Encrypted payload size too small".

@@ -13,7 +13,7 @@ __all__ = [name for name in dir(_core) if not name.startswith("_")]
 
 for _name in __all__:
     _obj = getattr(_core, _name)
-    if isinstance(_obj, type):
-        # Classes print as nivoradb_core.<Name>, where users find them.
-        _obj.__module__ = __name__
+    # Classes and functions print as nivoradb_core.<name>, where users find
+    # them (and where the type stubs declare them).
+    _obj.__module__ = __name__
 del _name, _obj

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <functional>
 #include <random>
 #include <set>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "quantizer_test_sets.h"
 
@@ -37,6 +40,7 @@ namespace {
 using testing::ExpectSameSets;
 using testing::FilledSet;
 using vector_index::QuantizerSet;
+using nivora_encrypted_index::internal::backing_store::Keystore;
 
 QuantizerCacheIndexKey MakeKey(uint8_t seed) {
   QuantizerCacheIndexKey key;
@@ -244,28 +248,35 @@ TEST_F(QuantizerCacheTest, ConcurrentGetsPutsAndRemovesSeeWholeSets) {
   EXPECT_LE(EntryCount(), static_cast<size_t>(kNames));
 }
 
-TEST(QuantizerCacheLocationTest, TellsStoredIndexesApart) {
-  const DBConfig rocks_default(Location::ROCKSDB, std::nullopt, std::nullopt);
-  const DBConfig rocks_empty(Location::ROCKSDB, std::nullopt, std::string());
-  const DBConfig rocks_folder(Location::ROCKSDB, std::nullopt, std::string("/tmp/a"));
-  const DBConfig pg_ab(Location::POSTGRES, std::string("a"), std::string("bc"));
-  const DBConfig pg_abc(Location::POSTGRES, std::string("ab"), std::string("c"));
-  const DBConfig redis_ab(Location::REDIS, std::string("a"), std::string("bc"));
-  const DBConfig pg_absent(Location::POSTGRES, std::nullopt, std::string("bc"));
-  const DBConfig memory(Location::MEMORY, std::nullopt, std::nullopt);
-  const DBConfig shared(Location::THREADSAFEMEMORY, std::nullopt, std::nullopt);
+// The config keystore of location and folder (null for none).
+std::unique_ptr<Keystore> ConfigKeystore(Location location, std::optional<std::string> folder) {
+  DBConfig config(location, std::nullopt, std::move(folder));
+  return Keystore::CreateKeystore(config, nivora_encrypted_index::BackingStoreType::CONFIG);
+}
 
-  EXPECT_EQ(QuantizerCacheLocation(rocks_default, 0), QuantizerCacheLocation(rocks_empty, 0));
-  EXPECT_EQ(QuantizerCacheLocation(shared, 1), QuantizerCacheLocation(shared, 2));
-  EXPECT_NE(QuantizerCacheLocation(memory, 1), QuantizerCacheLocation(memory, 2));
+TEST(QuantizerCacheLocationTest, OneLocationPerStoreHoweverItIsSpelled) {
+  const std::filesystem::path root = std::filesystem::temp_directory_path() /
+                                     ("nivora_qcl_" + std::to_string(::getpid()));
+  const std::string a = (root / "a").string();
+  {
+  const auto rocks_a = ConfigKeystore(Location::ROCKSDB, a);
+  const auto rocks_a_slash = ConfigKeystore(Location::ROCKSDB, a + "/");
+  const auto rocks_a_dotted = ConfigKeystore(Location::ROCKSDB, (root / "." / "a").string());
+  const auto rocks_b = ConfigKeystore(Location::ROCKSDB, (root / "b").string());
+  const auto memory = ConfigKeystore(Location::MEMORY, std::nullopt);
+  const auto shared = ConfigKeystore(Location::THREADSAFEMEMORY, std::nullopt);
+
+  EXPECT_EQ(QuantizerCacheLocation(*rocks_a, 0), QuantizerCacheLocation(*rocks_a_slash, 1));
+  EXPECT_EQ(QuantizerCacheLocation(*rocks_a, 0), QuantizerCacheLocation(*rocks_a_dotted, 0));
+  EXPECT_EQ(QuantizerCacheLocation(*shared, 1), QuantizerCacheLocation(*shared, 2));
+  EXPECT_NE(QuantizerCacheLocation(*memory, 1), QuantizerCacheLocation(*memory, 2));
   const std::string distinct[] = {
-      QuantizerCacheLocation(rocks_default, 0), QuantizerCacheLocation(rocks_folder, 0),
-      QuantizerCacheLocation(pg_ab, 0),         QuantizerCacheLocation(pg_abc, 0),
-      QuantizerCacheLocation(redis_ab, 0),      QuantizerCacheLocation(pg_absent, 0),
-      QuantizerCacheLocation(memory, 0),        QuantizerCacheLocation(shared, 0),
-  };
+      QuantizerCacheLocation(*rocks_a, 0), QuantizerCacheLocation(*rocks_b, 0),
+      QuantizerCacheLocation(*memory, 0), QuantizerCacheLocation(*shared, 0)};
   EXPECT_EQ(std::set<std::string>(std::begin(distinct), std::end(distinct)).size(),
             std::size(distinct));
+  }
+  std::filesystem::remove_all(root);
 }
 
 TEST(QuantizerCacheInstanceTest, OneCachePerProcess) {

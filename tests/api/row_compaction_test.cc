@@ -4,6 +4,7 @@
 #include "api/row_compaction.h"
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -98,6 +99,8 @@ TEST(CompactRowsTest, APayloadBlockHeldElsewhereIsNotChanged) {
   CompactRows(rows, nullptr, {1, 0, 1});
   EXPECT_EQ(FirstBytes(rows.payloads), (std::vector<uint8_t>{1, 3}));
   EXPECT_EQ(FirstBytes(held), (std::vector<uint8_t>{1, 2, 3}));
+  // The copy holds plaintext rows: wiped when released.
+  EXPECT_NE(std::get_deleter<nivora::WipingFree>(rows.payloads.owner), nullptr);
 }
 
 TEST(CompactRowsTest, KeepingAllOrNoneAndRowsWithoutPresence) {

@@ -19,6 +19,7 @@ namespace nivora_encrypted_index::internal::backing_store::testing {
 namespace {
 
 
+
 constexpr uint64_t kMapKey = 0xFFFFFFFFFFFFFFFFull;
 constexpr uint64_t kVersionKey = 42;
 
@@ -514,6 +515,50 @@ TEST(CacheFillRaceTest, ConcurrentWritersAndFillsAgree) {
   const auto from_cache = cache->BatchGetVariableImpl(index, keys);
   EXPECT_EQ(from_cache, from_store);
   filler.DeleteIndex(index);
+}
+
+// Refills at changing marks, re-marks and mark checks from several threads:
+// a copy is current only at the mark of its last refill or re-mark, and a
+// refill at a mark the copy has already is no refill.
+TEST(CacheMarkTest, RefillsAndReMarksFromSeveralThreads) {
+  LogCapture log;
+  nivora::DBConfig config = ConfigAt(nivora::Location::THREADSAFEMEMORY);
+  ThreadSafeMemoryKeystore shared(config, BackingStoreType::ID);
+  nivora_test::ForwardingKeystore store(shared, nivora::Location::POSTGRES, "marks");
+  const uint64_t index = RandomId();
+  store.BatchPushItemsImpl(index, Keys(200), Rows(200, 8));
+  store.EnableCache();
+  EXPECT_FALSE(store.IsCacheCurrent(index, {0, 0}));
+
+  std::vector<std::thread> threads;
+  for (uint64_t t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      nivora_test::ForwardingKeystore client(shared, nivora::Location::POSTGRES, "marks");
+      client.EnableCache();
+      for (uint64_t round = 0; round < 50; ++round) {
+        const CacheMark mark{round, t + 1};
+        client.RefillCache(index, mark);
+        client.AdvanceCacheMark(index, mark, {round + 1, t + 1});
+        client.BatchPushItems(index, {1000 + t}, Rows(1, 8));
+        static_cast<void>(client.IsCacheCurrent(index, mark));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  store.RefillCache(index, {7, 7});
+  EXPECT_TRUE(store.IsCacheCurrent(index, {7, 7}));
+  EXPECT_FALSE(store.IsCacheCurrent(index, {7, 8}));
+  store.AdvanceCacheMark(index, {6, 6}, {8, 8});  // not the copy's mark: nothing
+  EXPECT_TRUE(store.IsCacheCurrent(index, {7, 7}));
+  store.AdvanceCacheMark(index, {7, 7}, {8, 8});
+  EXPECT_TRUE(store.IsCacheCurrent(index, {8, 8}));
+  const std::vector<uint64_t> keys = store.GetAllKeys(index);
+  EXPECT_EQ(store.GetCache()->BatchGetVariableImpl(index, keys),
+            store.BatchGetVariableImpl(index, keys));
+  store.ClearCacheForIndex(index);
+  EXPECT_FALSE(store.IsCacheCurrent(index, {8, 8}));
+  store.DeleteIndex(index);
 }
 
 TEST(CacheLocationsTest, TwoLocationsWithOneIndexIdStayApart) {

@@ -49,6 +49,8 @@ class CountingKeystore : private OwnedMemoryStore, public nivora_test::Forwardin
   std::function<void(size_t call)> before_variable_read;
   std::function<void(size_t call, const std::vector<uint64_t>& keys)> after_variable_read;
 
+  // The counters are plain: reads take turns.
+  bool ConcurrentReads() const override { return false; }
   nivora::Array2D<unsigned char> BatchGetItemsImpl(const uint64_t& index,
                                                    const std::vector<uint64_t>& keys) override {
     ++fixed_reads;

@@ -97,6 +97,7 @@ class ForwardingKeystore : public Keystore {
     return target_.GetValueSizeImpl(index);
   }
   nivora::Location GetLocation() const override { return location_; }
+  bool ConcurrentReads() const override { return target_.ConcurrentReads(); }
   BackingStoreType GetBackingStoreType() const override { return target_.GetBackingStoreType(); }
   std::string StorageIdentity() const override { return identity_; }
 

@@ -1,6 +1,8 @@
 #include "core/array2d.h"
 
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,23 @@ std::string ErrorOf(const std::function<void()>& f) {
     return e.what();
   }
   return "";
+}
+
+TEST(Array2DTest, WipedMatricesAreZeroFilledAndWipeTheirWholeBlock) {
+  for (const auto& [rows, cols] : {std::pair<size_t, size_t>{3, 5}, {0, 4}, {64, 1}}) {
+    const auto m = Array2D<float>::Wiped(rows, cols);
+    EXPECT_EQ(m.rows, rows);
+    EXPECT_EQ(m.cols, cols);
+    ASSERT_NE(m.data, nullptr);
+    EXPECT_TRUE(Aligned(m.data));
+    for (size_t i = 0; i < m.size(); ++i) EXPECT_EQ(m.data[i], 0.0f);
+    const auto* wipe = std::get_deleter<WipingFree>(m.owner);
+    ASSERT_NE(wipe, nullptr);
+    EXPECT_GE(wipe->bytes, m.size() * sizeof(float));
+    EXPECT_EQ(wipe->bytes % 64, 0u);
+  }
+  // Ordinary matrices are only freed.
+  EXPECT_EQ(std::get_deleter<WipingFree>(Array2D<float>(2, 2).owner), nullptr);
 }
 
 TEST(Array2DTest, ConstructionFormsAndMessages) {

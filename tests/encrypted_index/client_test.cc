@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
+
 #include "engine_config_generated.h"
 #include "engine_fixture.h"
 
@@ -12,6 +14,9 @@ namespace {
 
 using ::testing::ThrowsMessage;
 using layout::EngineConfigTable;
+using nivora_encrypted_index::ChangeStamp;
+using nivora_encrypted_index::internal::encrypted_index::kChangeStampKey;
+using nivora_encrypted_index::internal::encrypted_index::kChangeStampVersionKey;
 
 class ClientTest : public ::testing::Test {
  protected:
@@ -238,11 +243,19 @@ TEST_F(ClientTest, DeleteIndexKeepsOrDropsTheConfiguration) {
   for (int t = 0; t < 6; ++t) {
     stores_[static_cast<BackingStoreType>(t)].PushItem(index_id, 77, std::vector<uint8_t>(8, 1).data(), 8);
   }
+  const ChangeStamp before = client.ReadChangeStamp();
   client.DeleteIndex(false);
-  for (auto t : {BackingStoreType::INDEX, BackingStoreType::VECTORS, BackingStoreType::METADATA,
-                 BackingStoreType::ID}) {
+  for (auto t : {BackingStoreType::VECTORS, BackingStoreType::METADATA, BackingStoreType::ID}) {
     EXPECT_EQ(stores_[t].GetTotalSize(index_id), 0u) << static_cast<int>(t);
   }
+  // Of the INDEX store only the change stamp is left, started anew.
+  std::vector<uint64_t> left = stores_[BackingStoreType::INDEX].GetAllKeys(index_id);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<uint64_t>{kChangeStampVersionKey, kChangeStampKey}));
+  const ChangeStamp after = client.ReadChangeStamp();
+  EXPECT_EQ(after.version, 1u);
+  EXPECT_NE(after.tag, before.tag);
+  EXPECT_NE(after.state_tag, before.state_tag);
   EXPECT_EQ(stores_[BackingStoreType::CONTENTS].GetTotalSize(index_id), 1u);
   EXPECT_EQ(client.get_counter_map(), (std::vector<uint32_t>{0, 0}));
   EXPECT_EQ(StoredEngineConfig(name_)->index_value_size(), 8u);

@@ -32,13 +32,21 @@ TEST_F(IngestTest, OneAddItemsStoresTheLayoutOfEveryStore) {
   const auto salts = layout::ComputeAllSaltsAndSeeds(2, key_, SubKey(""));
   const std::vector<uint64_t> hashes = {Hash("item-0"), Hash("item-1"), Hash("item-2")};
   const auto tokens = layout::cpu::IngestCentroids({1, 0, 1}, hashes, salts, 32, {0, 0, 1});
+  // Beside them, one location record per item names its token's place.
+  std::vector<uint64_t> expected_keys = tokens.keys;
+  for (int i = 0; i < 3; ++i) expected_keys.push_back(StoreKey("item-" + std::to_string(i), ".location"));
   std::vector<uint64_t> token_keys;
   for (uint64_t key : Store(BackingStoreType::INDEX).GetAllKeys(id)) {
-    if (key != layout::kCounterMapKey && key != layout::kCounterMapVersionKey) {
+    if (key != layout::kCounterMapKey && key != layout::kCounterMapVersionKey &&
+        key != layout::kChangeStampKey && key != layout::kChangeStampVersionKey) {
       token_keys.push_back(key);
     }
   }
-  EXPECT_THAT(token_keys, ::testing::UnorderedElementsAreArray(tokens.keys));
+  EXPECT_THAT(token_keys, ::testing::UnorderedElementsAreArray(expected_keys));
+  const std::vector<uint8_t> location = crypto::DecryptItemsVariable(
+      Store(BackingStoreType::INDEX).BatchGetVariable(id, {StoreKey("item-2", ".location")}),
+      SubKey(".location"))[0];
+  EXPECT_THAT(location, ElementsAre(1, 0, 0, 0, 1, 0, 0, 0));  // centroid 1, position 1
   for (size_t i = 0; i < 3; ++i) {
     const auto entry = Store(BackingStoreType::INDEX).GetItem(id, tokens.keys[i]);
     ASSERT_EQ(entry.cols, 8u);
@@ -120,11 +128,15 @@ TEST_F(IngestTest, LargeBatchesAreWrittenInSlicesWithTokensFirstAndReadInBatches
 
   using T = BackingStoreType;
   std::vector<std::pair<T, size_t>> expected;
+  // Each slice's location records once its items are whole.
   for (size_t slice : {10000, 10000, 5000}) {
-    for (T type : {T::INDEX, T::VECTORS, T::METADATA, T::ID}) expected.emplace_back(type, slice);
+    for (T type : {T::INDEX, T::VECTORS, T::METADATA, T::ID, T::INDEX}) {
+      expected.emplace_back(type, slice);
+    }
   }
   EXPECT_EQ(log.writes, expected);
-  EXPECT_THAT(log.vector_reads, ElementsAre(n));  // the one look-up of earlier versions
+  // Each slice looks up the earlier versions of its items.
+  EXPECT_THAT(log.vector_reads, ElementsAre(10000, 10000, 5000));
 
   log.vector_reads.clear();
   std::vector<uint32_t> probe = {0, 1, 2, 3};
@@ -142,7 +154,7 @@ TEST_F(IngestTest, LargeBatchesAreWrittenInSlicesWithTokensFirstAndReadInBatches
   EXPECT_EQ(std::count(result.row_present.begin(), result.row_present.end(), 1), n);
 }
 
-TEST_F(IngestTest, UpsertingAStoredIdReplacesItsRecordsAndAddsAToken) {
+TEST_F(IngestTest, UpsertingAStoredIdReplacesItsRecordsAndItsToken) {
   auto client = Create(2, 4);
   ItemBatch first = MakeBatch(2, 4, "item-", 0, /*with_metadata=*/true, /*with_contents=*/true);
   client->AddItems(first, {0, 0});
@@ -161,17 +173,19 @@ TEST_F(IngestTest, UpsertingAStoredIdReplacesItsRecordsAndAddsAToken) {
   EXPECT_EQ(Store(BackingStoreType::CONTENTS).GetTotalSize(index_id()), 1u);
   EXPECT_EQ(client->num_vectors(), 3u);
 
-  // Both tokens of item-0 lead to its one current record.
+  // The earlier token of item-0 is gone: only its new one, in list 1,
+  // leads to its record.
   std::vector<uint32_t> probe = {0, 1};
   RetrieveNeighborsResult result;
   client->RetrieveNeighbors(probe, result);
-  EXPECT_THAT(result.matching_ids, ElementsAre(Hash("item-0"), Hash("item-1"), Hash("item-0")));
-  EXPECT_THAT(result.row_present, ElementsAre(1, 1, 1));
-  EXPECT_EQ(Row(result.payloads, 0), Row(result.payloads, 2));
+  ASSERT_EQ(result.matching_ids.size(), 3u);
+  EXPECT_THAT(result.row_present, ElementsAre(0, 1, 1));
+  EXPECT_EQ(result.matching_ids[1], Hash("item-1"));
+  EXPECT_EQ(result.matching_ids[2], Hash("item-0"));
   EXPECT_EQ(Row(result.payloads, 2), items[0].vector);
 }
 
-TEST_F(IngestTest, RemoveItemsDeletesTheFourRecordsAndLeavesTheToken) {
+TEST_F(IngestTest, RemoveItemsDeletesTheFourRecordsAndTheToken) {
   auto client = Create(1, 4);
   ItemBatch batch = MakeBatch(3, 4, "item-", 0, true, true);
   client->AddItems(batch, {0, 0, 0});
@@ -182,6 +196,9 @@ TEST_F(IngestTest, RemoveItemsDeletesTheFourRecordsAndLeavesTheToken) {
   EXPECT_EQ(Store(BackingStoreType::METADATA).GetItem(id, StoreKey("item-1", ".metadata")).size(), 0u);
   EXPECT_EQ(Store(BackingStoreType::ID).GetItem(id, StoreKey("item-1", ".id")).size(), 0u);
   EXPECT_EQ(Store(BackingStoreType::CONTENTS).GetItem(id, StoreKey("item-1", ".contents")).size(), 0u);
+  EXPECT_TRUE(Store(BackingStoreType::INDEX)
+                  .BatchGetVariable(id, {StoreKey("item-1", ".location")})[0]
+                  .empty());
   for (BackingStoreType type : {BackingStoreType::VECTORS, BackingStoreType::METADATA,
                                 BackingStoreType::ID, BackingStoreType::CONTENTS}) {
     EXPECT_EQ(Store(type).GetTotalSize(id), 2u);
@@ -191,7 +208,9 @@ TEST_F(IngestTest, RemoveItemsDeletesTheFourRecordsAndLeavesTheToken) {
   std::vector<uint32_t> probe = {0};
   RetrieveNeighborsResult result;
   client->RetrieveNeighbors(probe, result);
-  EXPECT_THAT(result.matching_ids, ElementsAre(Hash("item-0"), Hash("item-1"), Hash("item-2")));
+  ASSERT_EQ(result.matching_ids.size(), 3u);
+  EXPECT_EQ(result.matching_ids[0], Hash("item-0"));
+  EXPECT_EQ(result.matching_ids[2], Hash("item-2"));
   EXPECT_THAT(result.row_present, ElementsAre(1, 0, 1));
   EXPECT_EQ(Row(result.payloads, 1), std::vector<uint8_t>(4, 0));
   std::vector<std::string> ids;
@@ -245,6 +264,30 @@ TEST_F(IngestTest, CentroidMetadataIsStoredEncryptedAndReplaced) {
                           std::vector<uint8_t>{}));
   EXPECT_THROW(client->AddCentroidMetadata({"a"}, {}), std::invalid_argument);
   EXPECT_TRUE(client->RetrieveCentroidMetadata({}).empty());
+}
+
+TEST_F(IngestTest, CentroidMetadataMergesStartFromWhatTheStoreHolds) {
+  auto a = Create(1, 0);
+  auto b = Open();
+  a->AddCentroidMetadata({"old"}, {{1}});  // the layout written before versions
+  auto append = [](uint8_t value) {
+    return [value](size_t, const std::vector<uint8_t>& stored) {
+      std::vector<uint8_t> merged = stored;
+      merged.push_back(value);
+      return merged;
+    };
+  };
+  // Two clients, each merging onto what the other stored.
+  a->MergeCentroidMetadata({"old", "new"}, append(2));
+  b->MergeCentroidMetadata({"old", "new"}, append(3));
+  a->MergeCentroidMetadata({"new"}, append(4));
+  EXPECT_THAT(b->RetrieveCentroidMetadata({"old", "new"}),
+              ElementsAre(std::vector<uint8_t>{1, 2, 3}, std::vector<uint8_t>{2, 3, 4}));
+  // A merge that changes nothing stores nothing, and every merge is stamped.
+  const auto before = a->ReadChangeStamp();
+  a->MergeCentroidMetadata({"new"}, [](size_t, const std::vector<uint8_t>& s) { return s; });
+  EXPECT_EQ(a->RetrieveCentroidMetadata({"new"}).front(), (std::vector<uint8_t>{2, 3, 4}));
+  EXPECT_EQ(a->ReadChangeStamp().version, before.version + 1);
 }
 
 TEST_F(IngestTest, EmptyBatchStillUpdatesTheCounterMapAndWritesNothingElse) {

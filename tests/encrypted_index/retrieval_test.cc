@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "backing_store/forwarding_keystore.h"
 #include "encrypted_index/id_unmasking.h"
 #include "ingest_fixture.h"
@@ -135,6 +137,34 @@ TEST_F(RetrievalTest, AllEmbeddingsComeBackInOneThreadOwnedBatch) {
   EXPECT_EQ(again.payload_rows(), 2u);
   Client::ReleaseAllEmbeddings();
   EXPECT_TRUE(again.ids.empty());
+}
+
+// Whether m's storage is wiped when its last owner releases it.
+bool WipedOnRelease(const nivora::Array2D<uint8_t>& m) {
+  const auto* wipe = std::get_deleter<nivora::WipingFree>(m.owner);
+  return wipe != nullptr && wipe->bytes >= m.size();
+}
+
+TEST_F(RetrievalTest, DecryptedVectorsAreWipedWhenReleased) {
+  auto client = Create(1, 4);
+  ItemBatch batch = MakeBatch(3, 4);
+  client->AddItems(batch, {0, 0, 0});
+
+  std::vector<uint32_t> probe = {0};
+  RetrieveNeighborsResult neighbors;
+  client->RetrieveNeighbors(probe, neighbors);
+  ASSERT_EQ(neighbors.payloads.rows, 3u);
+  EXPECT_TRUE(WipedOnRelease(neighbors.payloads));
+
+  const auto& all = std::get<nivora::Array2D<uint8_t>>(client->RetrieveAllEmbeddings().payload);
+  ASSERT_EQ(all.rows, 3u);
+  EXPECT_TRUE(WipedOnRelease(all));
+  Client::ReleaseAllEmbeddings();
+
+  const nivora::Array2D<uint8_t> stored = Store(BackingStoreType::VECTORS)
+      .BatchGetItems(index_id(), {Hash("item-0"), Hash("item-1")});
+  EXPECT_TRUE(WipedOnRelease(crypto::DecryptItemsFixed(stored.data, stored.rows, stored.cols,
+                                                       SubKey(".vectors"))));
 }
 
 TEST_F(RetrievalTest, RowsOfAnotherWidthThanThePayloadSizeAreRefused) {

@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
+
 #include "core/parallel_for.h"
 #include "encrypted_index/ingest_tokens.h"
 #include "encrypted_index/query_tokens.h"
@@ -181,6 +184,55 @@ TEST(TokenCacheEntryTest, TamperedEntriesDoNotOpen) {
     EXPECT_FALSE(encryptor.decryptInto(bad, out));
     EXPECT_TRUE(out.empty());
   }
+}
+
+// A thread's cipher contexts keep the key of the cache that used them last:
+// caches used in turn on one thread each open only their own entries.
+TEST(TokenCacheEntryTest, CachesUsedInTurnOnOneThreadKeepTheirOwnKeys) {
+  EncryptedTokenCache first;
+  EncryptedTokenCache second;
+  const uint64_t keys[] = {11, 12, 13};
+  const uint64_t pads[] = {21, 22, 23};
+  const uint64_t other_keys[] = {31, 32};
+  const uint64_t other_pads[] = {41, 42};
+  for (int round = 0; round < 3; ++round) {
+    first.Store(0, keys, pads, 3);
+    second.Store(0, other_keys, other_pads, 2);
+    for (auto [cache, want_keys, want_pads, count] :
+         {std::tuple{&first, keys, pads, uint64_t{3}},
+          std::tuple{&second, other_keys, other_pads, uint64_t{2}},
+          std::tuple{&first, keys, pads, uint64_t{3}}}) {
+      uint64_t got_keys[3] = {};
+      uint64_t got_pads[3] = {};
+      uint32_t last = 0;
+      ASSERT_EQ(cache->Lookup(0, count, got_keys, got_pads, 3, last), count);
+      EXPECT_EQ(last, count - 1);
+      EXPECT_TRUE(std::equal(want_keys, want_keys + count, got_keys));
+      EXPECT_TRUE(std::equal(want_pads, want_pads + count, got_pads));
+    }
+  }
+  EXPECT_EQ(first.getCacheMisses() + second.getCacheMisses(), 0u);
+}
+
+// Warming derives every stored list into the cache: the first query hits.
+TEST_F(EngineTest, AWarmedCacheServesTheFirstQuery) {
+  auto writer = Create(3, 4);
+  ItemBatch batch = MakeBatch(6, 4);
+  writer->AddItems(batch, {0, 0, 2, 2, 2, 0});
+  auto client = Open();
+  client->WarmTokenCache();
+  const auto& cache = client->token_cache();
+  EXPECT_EQ(cache.getCacheSize(), 2u);  // list 1 is empty
+  const uint64_t misses = cache.getCacheMisses();
+  std::vector<uint32_t> probe = {2, 0};
+  RetrieveNeighborsResult warmed;
+  client->RetrieveNeighbors(probe, warmed);
+  EXPECT_EQ(cache.getCacheMisses(), misses);
+  EXPECT_EQ(cache.getCacheHits(), 2u);
+  RetrieveNeighborsResult cold;
+  Open()->RetrieveNeighbors(probe, cold);
+  EXPECT_EQ(warmed.matching_ids, cold.matching_ids);
+  EXPECT_EQ(warmed.centroid_to_matching_indices, cold.centroid_to_matching_indices);
 }
 
 // Through the engine: the first query of a list misses, the next hits, a

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -119,6 +120,8 @@ TEST(SQCodecTest, DecodeEndpoints) {
   EXPECT_EQ(values.row(0)[1], std::fma(255.0f, 0.7f, 3.0f));
   EXPECT_EQ(values.row(1)[0], std::fma(255.0f, 0.1f, -1.25f));
   EXPECT_EQ(values.row(1)[1], 3.0f);
+  // Decoded rows are plaintext vectors: wiped when released.
+  EXPECT_NE(std::get_deleter<nivora::WipingFree>(values.owner), nullptr);
 }
 
 TEST(SQCodecTest, RejectsMismatchedShapesBeforeWritingAnything) {

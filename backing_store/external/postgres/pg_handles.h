@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -31,19 +30,6 @@ using PGresultPtr = std::unique_ptr<PGresult, PGresultDeleter>;
 inline constexpr int kTextFormat = 0;
 inline constexpr int kBinaryFormat = 1;
 
-// A statement without parameters, its result owned.
-inline PGresultPtr Exec(PGconn* conn, const std::string& sql) {
-  return PGresultPtr(PQexec(conn, sql.c_str()));
-}
-
-// A statement with text parameters only (zero-terminated strings, so no
-// lengths), results in `result_format`.
-inline PGresultPtr ExecText(PGconn* conn, const std::string& sql,
-                            std::initializer_list<const char*> params, int result_format) {
-  return PGresultPtr(PQexecParams(conn, sql.c_str(), static_cast<int>(params.size()), nullptr,
-                                  params.begin(), nullptr, nullptr, result_format));
-}
-
 // Whether the result exists and has `status` (a null result means libpq ran
 // out of memory or lost the connection).
 inline bool HasStatus(const PGresultPtr& result, ExecStatusType status) {
@@ -61,8 +47,6 @@ inline bool IsTrue(const PGresult* result, int row, int column) {
   return std::strcmp(PQgetvalue(result, row, column), "t") == 0;
 }
 
-// The connection's last error, as libpq words it (it ends in a newline).
-inline std::string ErrorOf(PGconn* conn) { return PQerrorMessage(conn); }
 
 }  // namespace nivora_encrypted_index::internal::backing_store
 

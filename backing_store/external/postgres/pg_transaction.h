@@ -1,4 +1,4 @@
-// ScopedTransaction: a transaction on a libpq connection that is rolled back
+// ScopedTransaction: a transaction on a PostgreSQL session that is rolled back
 // on every way out unless it was committed, so the connection is never left
 // inside an open or aborted transaction.
 //
@@ -8,27 +8,27 @@
 
 #include <libpq-fe.h>
 
-#include "backing_store/external/postgres/pg_handles.h"
+#include "backing_store/external/postgres/pg_session.h"
 
 namespace nivora_encrypted_index::internal::backing_store {
 
 class ScopedTransaction {
  public:
-  // Borrows `conn` for the guard's lifetime; sends nothing yet.
-  explicit ScopedTransaction(PGconn* conn) : conn_(conn) {}
+  // Borrows `session` for the guard's lifetime; sends nothing yet.
+  explicit ScopedTransaction(PgSession& session) : session_(session) {}
   ~ScopedTransaction() { Rollback(); }
   ScopedTransaction(const ScopedTransaction&) = delete;
   ScopedTransaction& operator=(const ScopedTransaction&) = delete;
 
-  // Sends BEGIN; false when the server refused it (see ErrorOf).
+  // Sends BEGIN; false when it failed (see PgSession::Error).
   bool Begin() {
     open_ = true;  // a half-begun transaction is rolled back too
-    return HasStatus(Exec(conn_, "BEGIN"), PGRES_COMMAND_OK);
+    return HasStatus(session_.Exec("BEGIN"), PGRES_COMMAND_OK);
   }
   // Sends COMMIT; false when it failed, in which case the guard still rolls
   // back on its way out.
   bool Commit() {
-    if (!HasStatus(Exec(conn_, "COMMIT"), PGRES_COMMAND_OK)) return false;
+    if (!HasStatus(session_.Exec("COMMIT"), PGRES_COMMAND_OK)) return false;
     open_ = false;
     return true;
   }
@@ -36,11 +36,11 @@ class ScopedTransaction {
   void Rollback() {
     if (!open_) return;
     open_ = false;
-    Exec(conn_, "ROLLBACK");
+    session_.Exec("ROLLBACK");
   }
 
  private:
-  PGconn* const conn_;
+  PgSession& session_;
   bool open_ = false;
 };
 

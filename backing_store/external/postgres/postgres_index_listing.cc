@@ -1,9 +1,10 @@
 #include "backing_store/external/postgres/postgres_index_listing.h"
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
-#include "backing_store/external/postgres/pg_handles.h"
+#include "backing_store/external/postgres/pg_session.h"
 #include "backing_store/external/postgres/postgres_table_name.h"
 #include "backing_store/keystore_log.h"
 
@@ -35,14 +36,17 @@ std::vector<std::string> ListPostgresIndexes(const nivora::DBConfig& config) {
   const std::string& table = *config.table_name;
   CheckTableName(table);
 
-  PGconnPtr conn(PQconnectdb(config.db_connection_string->c_str()));
-  if (PQstatus(conn.get()) != CONNECTION_OK) {
-    Fail("Failed to connect to PostgreSQL: " + ErrorOf(conn.get()));
+  std::unique_ptr<PgSession> session;
+  try {
+    session = std::make_unique<PgSession>(*config.db_connection_string,
+                                          "Failed to connect to PostgreSQL: ");
+  } catch (const std::exception& e) {
+    Fail(e.what());
   }
   // Unquoted, as the keystore named the table when it created it.
-  PGresultPtr result = Exec(conn.get(), "SELECT index_name FROM " + table + ";");
+  PGresultPtr result = session->Exec("SELECT index_name FROM " + table + ";");
   if (!HasStatus(result, PGRES_TUPLES_OK)) {
-    Fail("Failed to execute query: " + ErrorOf(conn.get()));
+    Fail("Failed to execute query: " + session->Error());
   }
   std::vector<std::string> names;
   for (int row = 0; row < PQntuples(result.get()); ++row) {

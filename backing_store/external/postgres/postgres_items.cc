@@ -81,9 +81,9 @@ void PostgresKeystore::BatchPushVariableImpl(const uint64_t& index,
 }
 
 void PostgresKeystore::PushBatch(const BatchRows& rows, uint64_t store) {
-  PGconn* conn = conn_.get();
-  ScopedTransaction transaction(conn);
-  if (!transaction.Begin()) Fail("Postgres BEGIN transaction error: " + ErrorOf(conn));
+  PgSession& session = Session();
+  ScopedTransaction transaction(session);
+  if (!transaction.Begin()) Fail("Postgres BEGIN transaction error: " + session.Error());
   try {
     const DecimalText store_text = ToDecimal(store);
     const size_t group = std::min(rows.keys.size(), kRowsPerStatement);
@@ -110,10 +110,12 @@ void PostgresKeystore::PushBatch(const BatchRows& rows, uint64_t store) {
       const std::string partial = full ? std::string() : UpsertStatement(table_name_, count);
       ExecuteBatchPushQuery(full ? full_group_statement_ : partial, values, lengths, formats);
     }
-    if (!transaction.Commit()) Fail("Postgres COMMIT transaction error: " + ErrorOf(conn));
-  } catch (const std::exception&) {
+    if (!transaction.Commit()) Fail("Postgres COMMIT transaction error: " + session.Error());
+  } catch (const std::exception& e) {
     transaction.Rollback();
-    Fail("Error executing Batch Push. Rolling back transaction.");
+    // The step logged its own line; this one names the whole push.
+    throw std::runtime_error(std::string("Error executing Batch Push. Rolling back transaction: ") +
+                             e.what());
   }
   KeystoreLog().info("Items successfully pushed to Postgres");
 }
@@ -122,10 +124,10 @@ void PostgresKeystore::ExecuteBatchPushQuery(const std::string& sql,
                                              const std::vector<const char*>& values,
                                              const std::vector<int>& lengths,
                                              const std::vector<int>& formats) {
-  PGresultPtr result(PQexecParams(conn_.get(), sql.c_str(), static_cast<int>(values.size()),
-                                  nullptr, values.data(), lengths.data(), formats.data(), 0));
+  PGresultPtr result = session_->ExecParams(sql, static_cast<int>(values.size()), values.data(),
+                                            lengths.data(), formats.data(), kTextFormat);
   if (!HasStatus(result, PGRES_COMMAND_OK)) {
-    Fail("Postgres query execution failed: " + ErrorOf(conn_.get()));
+    Fail("Postgres query execution failed: " + session_->Error());
   }
 }
 
@@ -138,10 +140,10 @@ void PostgresKeystore::PushItem(const uint64_t& index, const uint64_t& key, cons
   const char* values[] = {key_text.c_str(), BinaryParam(data, size), store_text.c_str()};
   const int lengths[] = {0, static_cast<int>(size), 0};
   const int formats[] = {kTextFormat, kBinaryFormat, kTextFormat};
-  PGresultPtr result(PQexecParams(conn_.get(), UpsertStatement(table_name_, 1).c_str(), 3,
-                                  nullptr, values, lengths, formats, 0));
+  PGresultPtr result =
+      Session().ExecParams(UpsertStatement(table_name_, 1), 3, values, lengths, formats, kTextFormat);
   if (!HasStatus(result, PGRES_COMMAND_OK)) {
-    Fail("Postgres put_item error: " + ErrorOf(conn_.get()));
+    Fail("Postgres put_item error: " + session_->Error());
   }
   KeystoreLog().info("Item successfully pushed to Postgres");
 }
@@ -152,11 +154,11 @@ nivora::Array2D<unsigned char> PostgresKeystore::GetItem(const uint64_t& index,
   std::lock_guard lock(mutex_);
   const DecimalText key_text = ToDecimal(key);
   const DecimalText store_text = ToDecimal(StoreOf(index));
-  PGresultPtr result = ExecText(
-      conn_.get(), "SELECT value FROM " + table_name_ + " WHERE key = $1 AND index_name = $2;",
+  PGresultPtr result = Session().ExecText(
+      "SELECT value FROM " + table_name_ + " WHERE key = $1 AND index_name = $2;",
       {key_text.c_str(), store_text.c_str()}, kBinaryFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK)) {
-    Fail("Postgres get_item error: " + ErrorOf(conn_.get()));
+    Fail("Postgres get_item error: " + session_->Error());
   }
   nivora::Array2D<unsigned char> item;
   if (PQntuples(result.get()) > 0) {
@@ -174,9 +176,8 @@ PGresultPtr PostgresKeystore::ConstructAndExecuteBatchGetQuery(
   sql += ") AND index_name = ";
   sql += ToDecimal(StoreOf(index)).c_str();
   sql += ';';
-  PGresultPtr result(
-      PQexecParams(conn_.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, kBinaryFormat));
-  if (!HasStatus(result, PGRES_TUPLES_OK)) Fail("Batch get failed: " + ErrorOf(conn_.get()));
+  PGresultPtr result = Session().ExecParams(sql, 0, nullptr, nullptr, nullptr, kBinaryFormat);
+  if (!HasStatus(result, PGRES_TUPLES_OK)) Fail("Batch get failed: " + session_->Error());
   return result;
 }
 
@@ -253,10 +254,10 @@ void PostgresKeystore::DeleteItem(const uint64_t& index, const uint64_t& key) {
   const DecimalText key_text = ToDecimal(key);
   KeystoreLog().info(std::string("Deleting item from Postgres with key: ") + key_text.c_str());
   std::lock_guard lock(mutex_);
-  PGresultPtr result = Exec(conn_.get(), "DELETE FROM " + table_name_ + " WHERE key = '" +
+  PGresultPtr result = Session().Exec("DELETE FROM " + table_name_ + " WHERE key = '" +
                                              key_text.c_str() + "' AND index_name = " +
                                              ToDecimal(StoreOf(index)).c_str() + ";");
-  if (!HasStatus(result, PGRES_COMMAND_OK)) Fail("Delete Failed: " + ErrorOf(conn_.get()));
+  if (!HasStatus(result, PGRES_COMMAND_OK)) Fail("Delete Failed: " + session_->Error());
   KeystoreLog().info("Item successfully deleted from Postgres");
 }
 
@@ -270,8 +271,8 @@ void PostgresKeystore::BatchDeleteItemsImpl(const uint64_t& index,
   sql += ToDecimal(StoreOf(index)).c_str();
   sql += ';';
   std::lock_guard lock(mutex_);
-  if (!HasStatus(Exec(conn_.get(), sql), PGRES_COMMAND_OK)) {
-    Fail("Batch delete failed: " + ErrorOf(conn_.get()));
+  if (!HasStatus(Session().Exec(sql), PGRES_COMMAND_OK)) {
+    Fail("Batch delete failed: " + session_->Error());
   }
   KeystoreLog().info("Items successfully deleted from Postgres");
 }
@@ -281,28 +282,28 @@ void PostgresKeystore::DeleteIndexImpl(const uint64_t& index) {
   std::lock_guard lock(mutex_);
   const DecimalText store_text = ToDecimal(StoreOf(index));
   PGresultPtr as_text =
-      ExecText(conn_.get(), "DELETE FROM " + table_name_ + " WHERE index_name = $1;",
+      Session().ExecText("DELETE FROM " + table_name_ + " WHERE index_name = $1;",
                {store_text.c_str()}, kTextFormat);
   if (!HasStatus(as_text, PGRES_COMMAND_OK)) {
-    Fail("Failed to delete index (string representation): " + ErrorOf(conn_.get()));
+    Fail("Failed to delete index (string representation): " + session_->Error());
   }
   PGresultPtr as_number =
-      ExecText(conn_.get(), "DELETE FROM " + table_name_ + " WHERE index_name::bigint = $1;",
+      Session().ExecText("DELETE FROM " + table_name_ + " WHERE index_name::bigint = $1;",
                {store_text.c_str()}, kTextFormat);
   if (!HasStatus(as_number, PGRES_COMMAND_OK)) {
     KeystoreLog().warning("Note: Failed to delete index numeric representation: " +
-                          ErrorOf(conn_.get()));
+                          session_->Error());
   }
   KeystoreLog().info("Index successfully deleted from Postgres");
 }
 
 size_t PostgresKeystore::GetTotalSize(const uint64_t& index) {
   std::lock_guard lock(mutex_);
-  PGresultPtr result = Exec(conn_.get(), "SELECT COUNT(*) FROM " + table_name_ +
+  PGresultPtr result = Session().Exec("SELECT COUNT(*) FROM " + table_name_ +
                                              " WHERE index_name = " +
                                              ToDecimal(StoreOf(index)).c_str() + ";");
   if (!HasStatus(result, PGRES_TUPLES_OK) || PQntuples(result.get()) < 1) {
-    Fail("Failed to count items: " + ErrorOf(conn_.get()));
+    Fail("Failed to count items: " + session_->Error());
   }
   return ParseKey(PQgetvalue(result.get(), 0, 0),
                   static_cast<size_t>(PQgetlength(result.get(), 0, 0)));
@@ -313,10 +314,10 @@ std::vector<uint64_t> PostgresKeystore::GetAllKeys(const uint64_t& index) {
   std::lock_guard lock(mutex_);
   const DecimalText store_text = ToDecimal(StoreOf(index));
   PGresultPtr result =
-      ExecText(conn_.get(), "SELECT key FROM " + table_name_ + " WHERE index_name = $1;",
+      Session().ExecText("SELECT key FROM " + table_name_ + " WHERE index_name = $1;",
                {store_text.c_str()}, kTextFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK)) {
-    Fail("Failed to get all keys: " + ErrorOf(conn_.get()));
+    Fail("Failed to get all keys: " + session_->Error());
   }
   const int rows = PQntuples(result.get());
   std::vector<uint64_t> keys;

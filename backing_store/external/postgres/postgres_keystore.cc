@@ -23,42 +23,42 @@ const std::string& RequireTableName(const nivora::DBConfig& config) {
   return *config.table_name;
 }
 
-// Server notices (such as a ROLLBACK outside a transaction) go to the log
-// rather than straight to standard error.
-void LogNotice(void*, const char* message) {
-  KeystoreLog().info(std::string("Postgres notice: ") + message);
-}
-
-PGconnPtr Connect(const std::string& connection_string) {
-  PGconnPtr conn(PQconnectdb(connection_string.c_str()));
-  if (PQstatus(conn.get()) != CONNECTION_OK) {
-    const std::string message = "Postgres connection error: " + ErrorOf(conn.get());
-    conn.reset();
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::CRITICAL, message);
+std::unique_ptr<PgSession> Open(const std::string& connection_string) {
+  try {
+    return std::make_unique<PgSession>(connection_string, "Postgres connection error: ");
+  } catch (const std::exception& e) {
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::CRITICAL, e.what());
   }
-  PQsetNoticeProcessor(conn.get(), LogNotice, nullptr);
-  return conn;
 }
 
 }  // namespace
 
 PostgresKeystore::PostgresKeystore(nivora::DBConfig config, BackingStoreType type)
     : store_type_(type), table_name_(RequireTableName(config)) {
-  conn_ = Connect(*config.db_connection_string);
+  session_ = Open(*config.db_connection_string);
   std::string table = table_name_;
   if (store_type_ == BackingStoreType::CONFIG) {
-    EnsureConfigTableExists(conn_.get(), table);
+    EnsureConfigTableExists(*session_, table);
     return;
   }
-  EnsureKeystoreTableExists(conn_.get(), table);
+  EnsureKeystoreTableExists(*session_, table);
   // Never executed later: preparing it proves the table has the item columns.
-  PGresultPtr prepared(PQprepare(conn_.get(), "batch_insert_stmt",
-                                 UpsertStatement(table_name_, 1).c_str(), 3, nullptr));
+  PGresultPtr prepared =
+      session_->Prepare("batch_insert_stmt", UpsertStatement(table_name_, 1), 3);
   if (!HasStatus(prepared, PGRES_COMMAND_OK)) {
     nivora::LogAndThrow<std::runtime_error>(
         KeystoreLog(), nivora::ERROR,
-        "Failed to prepare batch insert statement: " + ErrorOf(conn_.get()));
+        "Failed to prepare batch insert statement: " + session_->Error());
   }
+}
+
+PgSession& PostgresKeystore::Session() {
+  try {
+    session_->EnsureOpen();
+  } catch (const std::exception& e) {
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR, e.what());
+  }
+  return *session_;
 }
 
 PostgresKeystore::~PostgresKeystore() = default;

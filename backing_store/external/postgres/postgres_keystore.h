@@ -6,8 +6,12 @@
 // map is two rows of the item table, changed by one compare-and-set statement
 // under the server-wide advisory lock 42.
 //
-// Ownership: each keystore opens and owns one connection, closed by the
-// destructor. Every read goes to the server; nothing is cached here.
+// Ownership: each keystore opens and owns one connection (PgSession: every
+// wait bounded), closed by the destructor. Each operation first makes sure
+// the connection is open: one lost since (the server restarted, the backend
+// was terminated, a reply timed out) is opened anew; an operation that loses
+// it midway fails with "connection lost: ..." or the timeout's text. Every
+// read goes to the server; nothing is cached here.
 //
 // Thread safety: every operation holds `mutex_` for its whole duration, so
 // any number of threads may share one keystore (their statements take turns
@@ -21,12 +25,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "backing_store/external/postgres/pg_handles.h"
+#include "backing_store/external/postgres/pg_session.h"
 #include "backing_store/keystore.h"
 
 namespace nivora_encrypted_index::internal::backing_store {
@@ -39,7 +44,8 @@ class PostgresKeystore : public Keystore {
   // missing db_connection_string or table_name." when either is absent, or
   // for a table name that is not a plain identifier; std::runtime_error
   // "Postgres connection error: <libpq message>" (logged at CRITICAL) when
-  // the server cannot be reached; and the table errors of postgres_tables.h.
+  // the server cannot be reached in time; and the table errors of
+  // postgres_tables.h (a table of the other kind among them).
   PostgresKeystore(nivora::DBConfig config, BackingStoreType type);
   ~PostgresKeystore() override;
 
@@ -56,9 +62,9 @@ class PostgresKeystore : public Keystore {
                              const std::vector<std::vector<uint8_t>>& values) override;
   void PushItem(const uint64_t& index, const uint64_t& key, const uint8_t* data,
                 size_t size) override;
-  // False when the version did not match, and also when any step of the
-  // transaction failed (logged "Failed to update map: ...", rolled back),
-  // the 3000 ms wait for the advisory lock among them.
+  // False when the version did not match or the 3000 ms wait for the
+  // advisory lock ran out. Any other failed step is rolled back, logged and
+  // thrown as std::runtime_error "Failed to update map: <step>: <cause>".
   bool PushMapImpl(const uint64_t& index, const uint64_t& map_key, const uint8_t* data,
                    size_t size, const uint64_t& version_key,
                    const uint64_t& expected_version) override;
@@ -84,6 +90,11 @@ class PostgresKeystore : public Keystore {
   nivora::Array2D<unsigned char> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
   void DeleteConfigItem(const std::string& name) override;
+  // Refuses a name holding a NUL character (parameters travel as C
+  // strings), one that is not valid UTF-8 when the connection's client
+  // encoding is UTF8, and one longer than 251 characters (the config
+  // column holds 255, ending included).
+  void CheckIndexName(const std::string& index_name) override;
 
   void DeleteIndexImpl(const uint64_t& index) override;
   size_t GetTotalSize(const uint64_t& index) override;
@@ -109,13 +120,17 @@ class PostgresKeystore : public Keystore {
   bool CompareAndSet(uint64_t map_key, const uint8_t* data, size_t size, uint64_t version_key,
                      uint64_t expected_version, uint64_t store);
   void RequireConfigStore(const char* message) const;
+  // Opens the connection again when it was lost. Throws std::runtime_error
+  // "Postgres connection error: ..." (logged at ERROR) when it cannot.
+  // Called with mutex_ held, at the start of every operation.
+  PgSession& Session();
 
   // Set by the constructor, then never changed.
   const BackingStoreType store_type_;
   const std::string table_name_;
-  PGconnPtr conn_;  // guarded by mutex_
+  std::unique_ptr<PgSession> session_;  // guarded by mutex_
 
-  std::mutex mutex_;  // serialises every statement on conn_
+  std::mutex mutex_;  // serialises every statement on session_
   // The INSERT of a full group of batch-push rows, made on first use.
   std::string full_group_statement_;  // guarded by mutex_
 

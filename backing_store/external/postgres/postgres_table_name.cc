@@ -1,5 +1,6 @@
 #include "backing_store/external/postgres/postgres_table_name.h"
 
+#include <optional>
 #include <stdexcept>
 
 namespace nivora_encrypted_index::internal::backing_store {
@@ -34,6 +35,19 @@ std::string FoldedTableName(const std::string& name) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return folded;
+}
+
+bool SamePostgresTable(const nivora::DBConfig& a, const nivora::DBConfig& b) {
+  const auto trimmed = [](const std::optional<std::string>& text) {
+    const std::string value = text.value_or("");
+    const size_t first = value.find_first_not_of(" \t\n\r");
+    if (first == std::string::npos) return std::string();
+    return value.substr(first, value.find_last_not_of(" \t\n\r") - first + 1);
+  };
+  return a.location == nivora::Location::POSTGRES && b.location == nivora::Location::POSTGRES &&
+         a.table_name && b.table_name &&
+         FoldedTableName(*a.table_name) == FoldedTableName(*b.table_name) &&
+         trimmed(a.db_connection_string) == trimmed(b.db_connection_string);
 }
 
 }  // namespace nivora_encrypted_index::internal::backing_store

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "core/db_config.h"
+
 namespace nivora_encrypted_index::internal::backing_store {
 
 // Throws std::invalid_argument unless `name` matches
@@ -15,6 +17,11 @@ void CheckTableName(const std::string& name);
 // The name as the server records an unquoted identifier: ASCII letters in
 // lower case. This is the name to look for in information_schema.
 std::string FoldedTableName(const std::string& name);
+
+// Whether two locations are one PostgreSQL table: both POSTGRES, the same
+// connection string (spaces at its ends aside) and the same table name as
+// the server folds it.
+bool SamePostgresTable(const nivora::DBConfig& a, const nivora::DBConfig& b);
 
 }  // namespace nivora_encrypted_index::internal::backing_store
 

@@ -8,26 +8,27 @@
 #ifndef NIVORA_BACKING_STORE_EXTERNAL_POSTGRES_POSTGRES_TABLES_H_
 #define NIVORA_BACKING_STORE_EXTERNAL_POSTGRES_POSTGRES_TABLES_H_
 
-#include <libpq-fe.h>
-
 #include <string>
+
+#include "backing_store/external/postgres/pg_session.h"
 
 namespace nivora_encrypted_index::internal::backing_store {
 
 // Creates the item table, respectively the config table, unless the current
-// schema already has a table of that name (which is then used as it is).
-void EnsureKeystoreTableExists(PGconn* conn, std::string& table);
-void EnsureConfigTableExists(PGconn* conn, std::string& table);
+// schema already has a table of that name, which must then have the columns
+// of that kind of table (so that one table never serves as both).
+void EnsureKeystoreTableExists(PgSession& session, std::string& table);
+void EnsureConfigTableExists(PgSession& session, std::string& table);
 
 // CREATE TABLE, then the schema check. A table that another client created
 // meanwhile (SQLSTATE 42P07) is logged at WARNING and on standard error as
 // "Table <table> already exists." and checked like a new one.
-void CreatePostgresTable(PGconn* conn, const std::string& table);
-void CreateConfigTable(PGconn* conn, const std::string& table);
+void CreatePostgresTable(PgSession& session, const std::string& table);
+void CreateConfigTable(PgSession& session, const std::string& table);
 
 // Throws "Table <table> exists but does not match the expected schema." when
 // a known column of the table has another type.
-void VerifyIndexTableSchema(PGconn* conn, const std::string& table, bool is_config);
+void VerifyIndexTableSchema(PgSession& session, const std::string& table, bool is_config);
 
 }  // namespace nivora_encrypted_index::internal::backing_store
 

@@ -1,6 +1,8 @@
 // PostgresKeystore: the versioned map. A push is one transaction that takes
 // the server-wide advisory lock 42 under a 3000 ms statement timeout and then
-// tests and writes in one statement; a read is one statement.
+// tests and writes in one statement; a read is one statement. Running out of
+// time for the lock is a refusal like a version mismatch; any other failure
+// is an error.
 #include <stdexcept>
 
 #include "backing_store/external/postgres/pg_transaction.h"
@@ -13,10 +15,13 @@ namespace nivora_encrypted_index::internal::backing_store {
 namespace {
 
 
-// Runs `sql` without parameters; throws prefix + the server's message unless
-// the result has `status`.
-void Step(PGconn* conn, const char* sql, ExecStatusType status, const char* prefix) {
-  if (!HasStatus(Exec(conn, sql), status)) throw std::runtime_error(prefix + ErrorOf(conn));
+// The server cancelled a statement that ran past statement_timeout.
+constexpr char kQueryCanceled[] = "57014";
+
+// Runs `sql` without parameters; throws prefix + the cause unless the result
+// has `status`.
+void Step(PgSession& session, const char* sql, ExecStatusType status, const char* prefix) {
+  if (!HasStatus(session.Exec(sql), status)) throw std::runtime_error(prefix + session.Error());
 }
 
 }  // namespace
@@ -30,27 +35,37 @@ bool PostgresKeystore::PushMapImpl(const uint64_t& index, const uint64_t& map_ke
   try {
     return CompareAndSet(map_key, data, size, version_key, expected_version, StoreOf(index));
   } catch (const std::exception& e) {
-    KeystoreLog().error(std::string("Failed to update map: ") + e.what());
-    return false;
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
+                                            std::string("Failed to update map: ") + e.what());
   }
 }
 
 bool PostgresKeystore::CompareAndSet(uint64_t map_key, const uint8_t* data, size_t size,
                                      uint64_t version_key, uint64_t expected_version,
                                      uint64_t store) {
-  PGconn* conn = conn_.get();
+  PgSession& session = Session();
   const uint64_t new_version = expected_version + 1;
-  ScopedTransaction transaction(conn);  // rolls back on every failure below
+  ScopedTransaction transaction(session);  // rolls back on every failure below
   if (!transaction.Begin()) {
-    throw std::runtime_error("Failed to begin transaction: " + ErrorOf(conn));
+    throw std::runtime_error("Failed to begin transaction: " + session.Error());
   }
-  if (!HasStatus(Exec(conn, "SET TRANSACTION ISOLATION LEVEL READ COMMITTED"),
-                 PGRES_COMMAND_OK)) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
-                                            "Failed to set isolation level: " + ErrorOf(conn));
+  Step(session, "SET TRANSACTION ISOLATION LEVEL READ COMMITTED", PGRES_COMMAND_OK,
+       "Failed to set isolation level: ");
+  Step(session, "SET LOCAL statement_timeout = '3000'", PGRES_COMMAND_OK,
+       "Failed to set timeout: ");
+  {
+    PGresultPtr locked = session.Exec("SELECT pg_advisory_xact_lock(42)");
+    if (!HasStatus(locked, PGRES_TUPLES_OK)) {
+      const char* state =
+          locked == nullptr ? nullptr : PQresultErrorField(locked.get(), PG_DIAG_SQLSTATE);
+      if (state != nullptr && std::string(state) == kQueryCanceled) {
+        // Other writers held the lock all along: a refusal, to be retried.
+        KeystoreLog().warning("Timed out waiting for the map lock");
+        return false;
+      }
+      throw std::runtime_error("Failed to acquire lock: " + session.Error());
+    }
   }
-  Step(conn, "SET LOCAL statement_timeout = '3000'", PGRES_COMMAND_OK, "Failed to set timeout: ");
-  Step(conn, "SELECT pg_advisory_xact_lock(42)", PGRES_TUPLES_OK, "Failed to acquire lock: ");
 
   const DecimalText map_text = ToDecimal(map_key);
   const DecimalText store_text = ToDecimal(store);
@@ -66,17 +81,17 @@ bool PostgresKeystore::CompareAndSet(uint64_t map_key, const uint8_t* data, size
   const int lengths[] = {0, static_cast<int>(size), 0, 0, kVersionBytes, kVersionBytes};
   const int formats[] = {kTextFormat,   kBinaryFormat, kTextFormat,
                          kTextFormat,   kBinaryFormat, kBinaryFormat};
-  PGresultPtr result(PQexecParams(conn, CompareAndSetStatement(table_name_).c_str(), 6, nullptr,
-                                  values, lengths, formats, 0));
+  PGresultPtr result = session.ExecParams(CompareAndSetStatement(table_name_), 6, values,
+                                          lengths, formats, kTextFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK) || PQntuples(result.get()) < 1) {
-    throw std::runtime_error("Failed to execute atomic update: " + ErrorOf(conn));
+    throw std::runtime_error("Failed to execute atomic update: " + session.Error());
   }
   const bool success = IsTrue(result.get(), 0, 0);
   if (!IsTrue(result.get(), 0, 1)) {
     KeystoreLog().warning("Version mismatch detected: expected " +
                           std::to_string(expected_version));
   }
-  if (!transaction.Commit()) throw std::runtime_error("Commit failed: " + ErrorOf(conn));
+  if (!transaction.Commit()) throw std::runtime_error("Commit failed: " + session.Error());
   if (success) {
     KeystoreLog().info("Map and version successfully updated to version " +
                        std::to_string(new_version));
@@ -98,14 +113,14 @@ VersionedMap PostgresKeystore::GetMapImpl(const uint64_t& index, const uint64_t&
                           " WHERE key = $1 AND index_name = $2) as map_data,   (SELECT value "
                           "FROM " +
                           table_name_ + " WHERE key = $3 AND index_name = $4) as version_data";
-  PGresultPtr result = ExecText(
-      conn_.get(), sql,
+  PGresultPtr result = Session().ExecText(
+      sql,
       {map_text.c_str(), store_text.c_str(), version_text.c_str(), store_text.c_str()},
       kBinaryFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK) || PQntuples(result.get()) < 1) {
     nivora::LogAndThrow<std::runtime_error>(
         KeystoreLog(), nivora::ERROR,
-        "Failed to retrieve map from Postgres: " + ErrorOf(conn_.get()));
+        "Failed to retrieve map from Postgres: " + session_->Error());
   }
   VersionedMap versioned;
   const PGresult* row = result.get();

@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,8 +44,11 @@ std::string ReplyText(const redisReply& reply) {
 }
 
 RedisConnection::RedisConnection(const std::string& host, int port,
-                                 std::chrono::milliseconds timeout)
-    : timeout_(timeout), reader_(redisReaderCreate(), &redisReaderFree) {
+                                 std::chrono::milliseconds timeout,
+                                 std::chrono::milliseconds reply_timeout)
+    : timeout_(timeout),
+      reply_timeout_(reply_timeout),
+      reader_(redisReaderCreate(), &redisReaderFree) {
   if (reader_ == nullptr) {
     SetError(REDIS_ERR_OOM, "Out of memory");
     return;
@@ -63,6 +67,7 @@ RedisConnection::RedisConnection(const std::string& host, int port,
   for (const addrinfo* address = raw; address != nullptr; address = address->ai_next) {
     if (ConnectTo(*address, deadline)) {
       input_.resize(kReadChunk);
+      SetWaitLimit(reply_timeout_);
       return;
     }
   }
@@ -115,6 +120,33 @@ bool RedisConnection::ConnectTo(const addrinfo& address,
   return true;
 }
 
+void RedisConnection::SetWaitLimit(std::chrono::milliseconds limit) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
+void RedisConnection::SetTimedOut() {
+  const long long ms = reply_timeout_.count();
+  const std::string limit =
+      ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+  SetError(REDIS_ERR_IO, "Redis server did not answer within " + limit);
+}
+
+bool RedisConnection::PeerClosed() {
+  if (!ok()) return true;
+  pollfd check{fd_, POLLIN | POLLRDHUP, 0};
+  // Readable data alone proves nothing (TLS sends session tickets unasked);
+  // a hang-up does.
+  if (poll(&check, 1, 0) == 1 && (check.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+    SetError(REDIS_ERR_EOF, "Server closed the connection");
+    return true;
+  }
+  return false;
+}
+
 void RedisConnection::SetError(int code, const std::string& text) {
   error_code_ = code;
   error_text_ = text;
@@ -148,6 +180,10 @@ bool RedisConnection::Flush() {
       const int chunk = left > (1u << 30) ? (1 << 30) : static_cast<int>(left);
       const int n = SSL_write(ssl_.get(), output_.data() + sent, chunk);
       if (n <= 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          SetTimedOut();
+          return false;
+        }
         SetTlsError("SSL_write failed");
         return false;
       }
@@ -155,6 +191,10 @@ bool RedisConnection::Flush() {
     } else {
       const ssize_t n = send(fd_, output_.data() + sent, left, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        SetTimedOut();
+        return false;
+      }
       if (n < 0) {
         SetErrorFromErrno();
         return false;
@@ -176,7 +216,9 @@ bool RedisConnection::ReadMore() {
       n = SSL_read(ssl_.get(), input_.data(), static_cast<int>(input_.size()));
       if (n <= 0) {
         const int reason = SSL_get_error(ssl_.get(), static_cast<int>(n));
-        if (reason == SSL_ERROR_ZERO_RETURN || (reason == SSL_ERROR_SYSCALL && errno == 0)) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          SetTimedOut();
+        } else if (reason == SSL_ERROR_ZERO_RETURN || (reason == SSL_ERROR_SYSCALL && errno == 0)) {
           SetError(REDIS_ERR_EOF, "Server closed the connection");
         } else {
           SetTlsError("SSL_read failed");
@@ -186,6 +228,10 @@ bool RedisConnection::ReadMore() {
     } else {
       n = recv(fd_, input_.data(), input_.size(), 0);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        SetTimedOut();
+        return false;
+      }
       if (n < 0) {
         SetErrorFromErrno();
         return false;

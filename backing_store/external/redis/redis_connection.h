@@ -6,7 +6,11 @@
 // error_code() (hiredis's REDIS_ERR_* codes) and error_text(). The first I/O
 // or protocol failure marks the connection broken for good: every later call
 // fails with that same error, so replies can never fall out of step with the
-// commands that asked for them. Writes never raise SIGPIPE.
+// commands that asked for them (the owner opens a new connection instead).
+// Writes never raise SIGPIPE. Every wait for the server is bounded: the
+// connect and TLS handshake by the connect timeout, each send and each read
+// of a reply by the reply timeout; a wait that runs out breaks the
+// connection with "Redis server did not answer within N s".
 //
 // Commands are argument vectors (bytes with lengths); nothing is ever parsed
 // as a format string. Pipelining: Append queues commands without sending,
@@ -39,6 +43,12 @@ struct RedisReplyFree {
   void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
 };
 using RedisReplyPtr = std::unique_ptr<redisReply, RedisReplyFree>;
+
+// Connecting (and a TLS handshake) gives up after this long.
+inline constexpr std::chrono::milliseconds kRedisConnectTimeout{5000};
+// Waiting for the server to take a request or to send more of a reply gives
+// up after this long, unless the connection string sets its own timeout.
+inline constexpr std::chrono::milliseconds kRedisReplyTimeout{30000};
 
 // The reply's text (error, status or string reply), or "" when it has none.
 std::string ReplyText(const redisReply& reply);
@@ -78,7 +88,9 @@ struct RedisTlsOptions {
   std::string cert;         // client certificate file. Default: none
   std::string key;          // private key of the client certificate. Default: none
   std::string server_name;  // SNI name and, when verifying, the expected host. Default: none
-  bool verify = false;      // verify the server's certificate chain and name. Default: false
+  // Verify the server's certificate chain (against the CA given, else the
+  // system's CA store) and its name. Default: true
+  bool verify = true;
 };
 
 class RedisConnection {
@@ -86,7 +98,8 @@ class RedisConnection {
   // Opens a TCP connection to host:port, trying every address getaddrinfo
   // gives, within `timeout` in all. Check ok() afterwards: on failure the
   // error code and text say why (as hiredis words them), and nothing is open.
-  RedisConnection(const std::string& host, int port, std::chrono::milliseconds timeout);
+  RedisConnection(const std::string& host, int port, std::chrono::milliseconds timeout,
+                  std::chrono::milliseconds reply_timeout = kRedisReplyTimeout);
   ~RedisConnection();
   RedisConnection(const RedisConnection&) = delete;
   RedisConnection& operator=(const RedisConnection&) = delete;
@@ -114,6 +127,11 @@ class RedisConnection {
   // The same for a command of text arguments only.
   RedisReplyPtr Command(std::initializer_list<std::string_view> args);
 
+  // Whether the server is known to have closed an idle connection (its end
+  // of the socket is readable with nothing queued here); marks the
+  // connection broken when so. Never waits.
+  bool PeerClosed();
+
   // Marks the connection broken with the given hiredis error (used by tests
   // and by callers that find the reply stream out of step).
   void SetError(int code, const std::string& text);
@@ -123,12 +141,16 @@ class RedisConnection {
   bool Flush();
   bool ReadMore();
   void SetErrorFromErrno(const char* prefix = nullptr);
+  void SetTimedOut();
+  // Bounds each blocking send and receive on the socket (0: no bound).
+  void SetWaitLimit(std::chrono::milliseconds limit);
   void SetTlsError(const char* what);
 
   int fd_ = -1;
   int error_code_ = 0;
   std::string error_text_;
-  std::chrono::milliseconds timeout_;
+  std::chrono::milliseconds timeout_;        // connect and handshake
+  std::chrono::milliseconds reply_timeout_;  // each send and each read
   nivora::SslCtxPtr tls_ctx_;  // keeps the context alive while ssl_ uses it
   nivora::SslPtr ssl_;         // null for plain TCP
   std::string output_;         // formatted commands not yet sent

@@ -1,17 +1,26 @@
 // The connection settings of a Redis location and the steps that every
-// connection to it shares (TLS setup, liveness check).
+// connection to it shares (connect, TLS, database selection, liveness check).
 //
-// A connection string is pairs "key:value" separated by commas. Keys read:
-// host, port, db (required); ssl ("true" or "1" turns TLS on); ca_cert,
-// ca_path, cert, key (TLS trust anchors and client certificate); ssl_verify
-// ("false" or "0" turns certificate verification off). Unknown keys are
-// ignored. The keystore and the index lister read them the same way.
+// A connection string is pairs "key:value" separated by commas; spaces around
+// keys and values are ignored, and a value may hold colons (an IPv6 host) but
+// no comma. Keys read:
+//   host, port, db   required; port 1-65535, db a whole number
+//   ssl              true/false/1/0 in any letter case: TLS on. Default: false
+//   ssl_verify       true/false/1/0: verify the server's certificate and
+//                    name. Default: true
+//   ca_cert, ca_path trust anchors (file, hashed folder). Default: OpenSSL's
+//                    default paths (the system's CA store)
+//   cert, key        client certificate and its private key. Default: none
+//   timeout          seconds to wait for any one reply. Default: 30
+// Unknown keys are ignored. The keystore and the index lister read them the
+// same way.
 //
 // Stateless free functions; safe from any thread.
 #ifndef NIVORA_BACKING_STORE_EXTERNAL_REDIS_REDIS_CONNECTION_PARAMS_H_
 #define NIVORA_BACKING_STORE_EXTERNAL_REDIS_REDIS_CONNECTION_PARAMS_H_
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -21,36 +30,42 @@ namespace nivora_encrypted_index::internal::backing_store {
 
 using RedisParams = std::unordered_map<std::string, std::string>;
 
-// Connecting (and a TLS handshake) gives up after this long.
-inline constexpr std::chrono::milliseconds kRedisConnectTimeout{5000};
+// Everything a connection string says, checked.
+struct RedisSettings {
+  std::string host;
+  int port = 0;
+  int db = 0;
+  bool tls = false;             // Default: false
+  RedisTlsOptions tls_options;  // server_name is the host; verify Default: true
+  std::chrono::milliseconds reply_timeout = kRedisReplyTimeout;  // Default: 30 s
+};
 
-// Splits "k1:v1,k2:v2" into pairs. Nothing is trimmed; a value may hold
-// colons but no comma; the last value of a repeated key wins; a key at the
-// very end with nothing after its colon is dropped; a piece without a colon
-// runs into the next key.
+// Splits "k1:v1,k2:v2" into trimmed pairs; empty pieces are skipped and the
+// last value of a repeated key wins. Throws std::invalid_argument (showing
+// the expected form) for a URL or a piece without a colon.
 RedisParams ParseConnectionString(const std::string& connection_string);
 
-// Checks that host, port and db are present (in that order) and that db is a
-// whole decimal int; returns it. Throws std::runtime_error
-// "Missing Redis key: '<key>'", "Invalid Redis DB value (not a number): <v>",
-// "Invalid Redis DB value (out of range): <v>" or "Invalid Redis DB value: <v>".
-int ValidateConnectionParams(const RedisParams& params);
+// Parses and checks a whole connection string. Throws std::invalid_argument
+// "Invalid Redis connection string: <what>; expected host:H,port:P,db:N[,ssl:true,...]"
+// for a missing host, port or db, a port or db that is not a number, or a
+// timeout that is not a positive number of seconds, and
+// "Invalid Redis connection string: <key> must be true, false, 1 or 0, not '<v>'"
+// for a bad boolean.
+RedisSettings ReadRedisSettings(const std::string& connection_string);
 
-// Whether the ssl value is exactly "true" or "1".
-bool TlsRequested(const RedisParams& params);
-
-// The TLS settings the params give for a server reached as `host`: its CA
-// file or folder and client certificate and key, SNI host, and verification
-// whenever a CA is given, unless ssl_verify is "false" or "0".
-RedisTlsOptions TlsOptionsFromParams(const std::string& host, const RedisParams& params);
+// Opens a connection as `settings` say: connect (5 s), TLS when asked, then
+// SELECT of the database. Throws std::runtime_error "Failed to connect to
+// Redis: <reason>", "SSL configuration failed: <reason>" or "Failed to
+// select Redis database (db=N): <reason>"; nothing stays open then.
+std::unique_ptr<RedisConnection> OpenRedisConnection(const RedisSettings& settings);
 
 // Turns an open connection into a TLS one. Throws std::runtime_error
 // "Failed to create Redis SSL context: <reason>" or
-// "Failed to initiate SSL connection to Redis".
-void ConfigureSSL(RedisConnection& connection, const std::string& host, const RedisParams& params);
+// "Failed to initiate SSL connection to Redis: <OpenSSL's reason>".
+void ConfigureSSL(RedisConnection& connection, const RedisTlsOptions& options);
 
-// Sends PING. Without a reply: logs CRITICAL "PING command failed" and
-// throws std::runtime_error with that text. Any reply passes.
+// Sends PING. Without a reply: logs CRITICAL "PING command failed: <reason>"
+// and throws std::runtime_error with that text. Any reply passes.
 void PingRedis(RedisConnection& connection);
 
 }  // namespace nivora_encrypted_index::internal::backing_store

@@ -1,5 +1,6 @@
 #include "backing_store/external/redis/redis_index_lister.h"
 
+#include <memory>
 #include <stdexcept>
 
 #include "backing_store/external/redis/redis_connection.h"
@@ -11,7 +12,6 @@ namespace {
 
 using internal::backing_store::KeystoreLog;
 using internal::backing_store::RedisConnection;
-using internal::backing_store::RedisParams;
 using internal::backing_store::RedisReplyPtr;
 using internal::backing_store::ReplyText;
 
@@ -34,34 +34,19 @@ std::vector<std::string> ListRedisIndexes(const nivora::DBConfig& config) {
     Reject("Database connection string is missing in the configuration.");
   }
   const std::string& table = *config.table_name;
-  RedisParams params = internal::backing_store::ParseConnectionString(*config.db_connection_string);
-  for (const char* key : {"host", "port", "db"}) {
-    if (params.count(key) == 0) {
-      Reject(std::string("Redis connection string missing required key: '") + key + "'");
-    }
+  std::unique_ptr<RedisConnection> opened;
+  try {
+    opened = internal::backing_store::OpenRedisConnection(
+        internal::backing_store::ReadRedisSettings(*config.db_connection_string));
+  } catch (const std::invalid_argument& e) {
+    Reject(e.what());
+  } catch (const std::exception& e) {
+    Fail(e.what());
   }
-  const std::string host = params["host"];
-  const int port = std::stoi(params["port"]);
-  const std::string db = std::to_string(std::stoi(params["db"]));
-
-  RedisConnection connection(host, port, internal::backing_store::kRedisConnectTimeout);
-  if (!connection.ok()) Fail("Failed to connect to Redis: " + connection.error_text());
-  if (internal::backing_store::TlsRequested(params)) {
-    internal::backing_store::ConfigureSSL(connection, host, params);
-  }
-
-  RedisReplyPtr reply = connection.Command({"SELECT", db});
-  if (reply == nullptr || !connection.ok()) {
-    throw std::runtime_error("Failed to select Redis database: " + connection.error_text());
-  }
-  // Listing database 0 instead of the one asked for would be a wrong answer.
-  if (reply->type == REDIS_REPLY_ERROR) {
-    throw std::runtime_error("Failed to select Redis database: " + ReplyText(*reply));
-  }
-
+  RedisConnection& connection = *opened;
   const std::string hkeys_failure = "HKEYS command failed for table_name: " + table;
-  reply = connection.Command({"HKEYS", table});
-  if (reply == nullptr || !connection.ok()) Fail(hkeys_failure);
+  RedisReplyPtr reply = connection.Command({"HKEYS", table});
+  if (reply == nullptr || !connection.ok()) Fail(hkeys_failure + ": " + connection.error_text());
   if (reply->type == REDIS_REPLY_ERROR) Fail(hkeys_failure + ": " + ReplyText(*reply));
 
   std::vector<std::string> names;

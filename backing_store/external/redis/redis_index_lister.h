@@ -13,8 +13,9 @@
 namespace nivora_encrypted_index {
 
 // Names in the server's order. Throws std::invalid_argument for a missing
-// table name, connection string or host/port/db key, and std::runtime_error
-// when connecting, TLS, SELECT or HKEYS fails (an error reply included).
+// table name or connection string and for a malformed connection string (as
+// ReadRedisSettings words it), and std::runtime_error when connecting, TLS,
+// SELECT or HKEYS fails (an error reply and a reply timeout included).
 std::vector<std::string> ListRedisIndexes(const nivora::DBConfig& config);
 
 }  // namespace nivora_encrypted_index

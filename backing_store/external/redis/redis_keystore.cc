@@ -12,51 +12,20 @@
 namespace nivora_encrypted_index::internal::backing_store {
 namespace {
 
-// The connection after TLS setup when asked; throws with the texts of the
-// constructor's contract.
-std::unique_ptr<RedisConnection> Connect(const std::string& host, int port, bool tls,
-                                         const RedisParams& params) {
-  auto connection = std::make_unique<RedisConnection>(host, port, kRedisConnectTimeout);
-  if (!connection->ok()) {
-    throw std::runtime_error("Failed to connect to Redis: " + connection->error_text());
+RedisSettings SettingsOf(const nivora::DBConfig& config) {
+  if (!config.db_connection_string.has_value() || !config.table_name.has_value()) {
+    throw std::invalid_argument("Invalid DBConfig: missing db_connection_string or table_name.");
   }
-  if (tls) {
-    try {
-      ConfigureSSL(*connection, host, params);
-    } catch (const std::exception& e) {
-      throw std::runtime_error(std::string("SSL configuration failed: ") + e.what());
-    }
-  }
-  return connection;
-}
-
-void SelectDatabase(RedisConnection& connection, int db) {
-  const std::string number = std::to_string(db);
-  RedisReplyPtr reply = connection.Command({"SELECT", number});
-  if (reply == nullptr || !connection.ok()) {
-    throw std::runtime_error("Failed to select Redis database (db=" + number +
-                             "): " + connection.error_text());
-  }
-  if (reply->type != REDIS_REPLY_STATUS || ReplyText(*reply) != "OK") {
-    throw std::runtime_error("Failed to select Redis database: unexpected reply: " +
-                             (reply->str == nullptr ? std::string("null") : ReplyText(*reply)));
-  }
+  return ReadRedisSettings(*config.db_connection_string);
 }
 
 }  // namespace
 
 RedisKeystore::RedisKeystore(nivora::DBConfig config, const BackingStoreType& type)
-    : table_name_(config.table_name.value_or("")), store_type_(type) {
-  if (!config.db_connection_string.has_value() || !config.table_name.has_value()) {
-    throw std::invalid_argument("Invalid DBConfig: missing db_connection_string or table_name.");
-  }
-  RedisParams params = ParseConnectionString(*config.db_connection_string);
-  ValidateConnectionParams(params);
-  const std::string host = params["host"];
-  const int port = std::stoi(params["port"]);
-  const int db = std::stoi(params["db"]);
-  connection_ = Connect(host, port, TlsRequested(params), params);
-  SelectDatabase(*connection_, db);
+    : table_name_(config.table_name.value_or("")),
+      store_type_(type),
+      settings_(SettingsOf(config)) {
+  connection_ = OpenRedisConnection(settings_);
   try {
     PingRedis(*connection_);
   } catch (const std::exception& e) {
@@ -76,10 +45,26 @@ std::string RedisKeystore::GetEffectiveHashName(const uint64_t& index) const {
   return std::to_string(hashed_index_name(index, store_type_));
 }
 
+RedisConnection& RedisKeystore::Connection() {
+  if (connection_ == nullptr || connection_->PeerClosed()) {
+    // A new connection: no reply of the old one can reach it.
+    connection_.reset();
+    try {
+      connection_ = OpenRedisConnection(settings_);
+    } catch (const std::exception& e) {
+      nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR, e.what());
+    }
+    KeystoreLog().info("Reconnected to Redis");
+  }
+  return *connection_;
+}
+
 RedisReplyPtr RedisKeystore::Run(RedisArgs& args, const std::string& failure) {
-  RedisReplyPtr reply = connection_->Command(args);
-  if (reply == nullptr || !connection_->ok()) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR, failure);
+  RedisConnection& connection = Connection();
+  RedisReplyPtr reply = connection.Command(args);
+  if (reply == nullptr || !connection.ok()) {
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
+                                            failure + ": " + connection.error_text());
   }
   if (reply->type == REDIS_REPLY_ERROR) {
     nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
@@ -101,11 +86,7 @@ size_t RedisKeystore::GetValueSizeImpl(const uint64_t& index) const {
 
 void RedisKeystore::FlushRedis() {
   std::lock_guard lock(mutex_);
-  if (!connection_->ok()) {
-    // A broken connection is never revived: replies could fall out of step.
-    KeystoreLog().warning("Redis connection has error state, attempting to clear pending replies");
-  }
-  if (connection_->Command({"FLUSHDB"}) == nullptr) {
+  if (Connection().Command({"FLUSHDB"}) == nullptr) {
     nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR, "FLUSHDB command failed");
   }
 }

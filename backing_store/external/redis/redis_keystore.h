@@ -9,9 +9,12 @@
 // Batch pushes are one pipeline and batch reads one HMGET per call.
 //
 // Each keystore owns one connection (plain or TLS), opened and checked by the
-// constructor, never reopened: after a connection failure every operation
-// fails. A server error reply is a failure too, raised as the operation's
-// message + ": " + the server's text.
+// constructor. An operation that finds it broken (the server closed it, or a
+// reply did not come within the reply timeout) fails with the operation's
+// message + ": " + the cause; the next operation, or one that finds the
+// server has hung up before it sends anything, opens a new connection first.
+// A server error reply is a failure too, raised as the operation's message +
+// ": " + the server's text.
 //
 // Thread safety: every operation may be called from any thread; one mutex
 // serialises the use of the connection. Value sizes are kept per index,
@@ -29,6 +32,7 @@
 #include <vector>
 
 #include "backing_store/external/redis/redis_connection.h"
+#include "backing_store/external/redis/redis_connection_params.h"
 #include "backing_store/keystore.h"
 
 namespace nivora_encrypted_index::internal::backing_store {
@@ -37,11 +41,11 @@ class RedisKeystore : public Keystore {
  public:
   // Connects to the server the connection string names (5 s connect timeout),
   // sets up TLS when asked, selects the database and sends PING. Throws
-  // std::invalid_argument when the string or table name is absent, the
-  // parser's std::runtime_error for bad settings, the port conversion's own
-  // exception, and std::runtime_error "Failed to connect to Redis: ...",
-  // "SSL configuration failed: ...", "Failed to select Redis database ..."
-  // or "Connection verification failed: ..."; no connection stays open.
+  // std::invalid_argument when the string or table name is absent or the
+  // string is malformed (see ReadRedisSettings), and std::runtime_error
+  // "Failed to connect to Redis: ...", "SSL configuration failed: ...",
+  // "Failed to select Redis database ..." or "Connection verification
+  // failed: ..."; no connection stays open.
   RedisKeystore(nivora::DBConfig config, const BackingStoreType& type);
   ~RedisKeystore() override;
 
@@ -93,9 +97,13 @@ class RedisKeystore : public Keystore {
   using HashId = std::array<uint8_t, 8>;
 
   HashId ItemHash(const uint64_t& index) const;
+  // The open connection, opened anew when the last one broke or the server
+  // has hung up. Throws std::runtime_error "Failed to connect to Redis: ..."
+  // (and the like) when it cannot be opened. Called with mutex_ held.
+  RedisConnection& Connection();
   // Sends one command and returns its reply. No reply, a broken connection
   // or an error reply: logs at ERROR and throws std::runtime_error with
-  // `failure` (+ ": " + the server's text for an error reply).
+  // `failure` + ": " + the cause (the server's text for an error reply).
   RedisReplyPtr Run(RedisArgs& args, const std::string& failure);
   // The same for the config-hash commands, whose lost-connection texts
   // differ: logs `lost_logged` at `level` and throws `lost_thrown`; an error
@@ -113,9 +121,10 @@ class RedisKeystore : public Keystore {
 
   const std::string table_name_;
   const BackingStoreType store_type_;
+  const RedisSettings settings_;
 
   std::mutex mutex_;  // guards connection_ and args_
-  std::unique_ptr<RedisConnection> connection_;
+  std::unique_ptr<RedisConnection> connection_;  // null after a failed reopen
   RedisArgs args_;    // reused by the pipelined pushes
 
   mutable std::shared_mutex value_sizes_mutex_;

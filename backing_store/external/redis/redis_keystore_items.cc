@@ -48,8 +48,8 @@ void RedisKeystore::QueueRedisPushCommand(const uint8_t* hash, size_t hash_len,
   args_.Add("HSET").Add(hash, hash_len).Add(field.data(), field.size()).Add(value, value_len);
   // Formatting copies the arguments, so `field` may go once this returns.
   if (connection_->Append(args_) != REDIS_OK) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
-                                            "Failed to queue HSET command");
+    nivora::LogAndThrow<std::runtime_error>(
+        KeystoreLog(), nivora::ERROR, "Failed to queue HSET command: " + connection_->error_text());
   }
 }
 
@@ -60,9 +60,9 @@ void RedisKeystore::ExecuteRedisPushCommands(size_t count) {
   for (size_t i = 0; i < count; ++i) {
     RedisReplyPtr reply;
     if (connection_->GetReply(reply) != REDIS_OK || reply == nullptr) {
-      KeystoreLog().error("HSET command failed in batch execution at command " +
-                          std::to_string(i + 1) + " of " + std::to_string(count));
-      thrown = failure;
+      thrown = failure + ": " + connection_->error_text();
+      KeystoreLog().error(thrown + " (at command " + std::to_string(i + 1) + " of " +
+                          std::to_string(count) + ")");
       remaining = count - i;
       break;
     }
@@ -103,6 +103,7 @@ void RedisKeystore::BatchPushItemsImpl(const uint64_t& index, const std::vector<
                    "Amount of data must be divisible by the size of each value");
   }
   const HashId id = ItemHash(index);
+  Connection();
   for (size_t i = 0; i < n; ++i) {
     QueueRedisPushCommand(id.data(), id.size(), keys[i], values.row(i), value_size);
   }
@@ -119,6 +120,7 @@ void RedisKeystore::BatchPushVariableImpl(const uint64_t& index,
   CheckKeysGiven(keys);
   CheckBatchSize(n, values.size());
   const HashId id = ItemHash(index);
+  Connection();
   size_t queued = 0;
   for (size_t i = 0; i < n; ++i) {
     if (values[i].empty()) continue;
@@ -208,9 +210,8 @@ std::vector<std::vector<uint8_t>> RedisKeystore::BatchGetVariableImpl(
     KeystoreLog().info("Items successfully retrieved from Redis");
     return values;
   } catch (const std::exception& e) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
-                                            std::string("Exception in BatchGetVariable: ") +
-                                                e.what());
+    // Logged where it happened: one failure, one line.
+    throw std::runtime_error(std::string("Exception in BatchGetVariable: ") + e.what());
   }
 }
 

@@ -67,14 +67,6 @@ bool IsIpAddress(const std::string& host) {
          inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
-void SetSocketTimeouts(int fd, std::chrono::milliseconds timeout) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-}
-
 [[noreturn]] void ContextError(const char* reason) {
   ERR_clear_error();
   throw std::runtime_error(std::string("Failed to create Redis SSL context: ") + reason);
@@ -89,7 +81,12 @@ nivora::SslCtxPtr MakeRedisTlsContext(const RedisTlsOptions& options) {
   nivora::SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
   if (ctx == nullptr) ContextError("Failed to create OpenSSL SSL_CTX");
   SSL_CTX_set_verify(ctx.get(), options.verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
-  if (!options.ca_cert.empty() || !options.ca_path.empty()) {
+  if (options.ca_cert.empty() && options.ca_path.empty()) {
+    // No anchors given: the system's CA store, wherever OpenSSL keeps it.
+    if (options.verify && SSL_CTX_set_default_verify_paths(ctx.get()) != 1) {
+      ContextError("Failed to load the system's CA certificates");
+    }
+  } else {
     const char* file = options.ca_cert.empty() ? nullptr : options.ca_cert.c_str();
     const char* folder = options.ca_path.empty() ? nullptr : options.ca_path.c_str();
     if (SSL_CTX_load_verify_locations(ctx.get(), file, folder) != 1) {
@@ -152,19 +149,24 @@ bool RedisConnection::StartTls(SSL_CTX* ctx, const RedisTlsOptions& options) {
     }
   }
 
-  // The handshake is part of connecting: bound by the connect timeout, while
-  // later commands wait as long as the server takes.
-  SetSocketTimeouts(fd_, timeout_);
+  // The handshake is part of connecting: bound by the connect timeout.
+  SetWaitLimit(timeout_);
   errno = 0;
   const int done = SSL_connect(ssl.get());
-  SetSocketTimeouts(fd_, std::chrono::milliseconds(0));
+  const int saved_errno = errno;
+  SetWaitLimit(reply_timeout_);
   if (done != 1) {
     const long verify = SSL_get_verify_result(ssl.get());
     if (verify != X509_V_OK) {
-      SetError(REDIS_ERR_IO, std::string("SSL_connect failed: ") +
+      SetError(REDIS_ERR_IO, std::string("certificate verify failed: ") +
                                  X509_verify_cert_error_string(verify));
       ERR_clear_error();
+    } else if (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK) {
+      SetError(REDIS_ERR_IO, "Redis server did not complete the TLS handshake within " +
+                                 std::to_string(timeout_.count()) + " ms");
+      ERR_clear_error();
     } else {
+      errno = saved_errno;
       SetTlsError("SSL_connect failed");
     }
     return false;

@@ -1,5 +1,8 @@
 #include "backing_store/external/rocksdb/rocksdb_connection_manager.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -16,6 +19,10 @@ namespace nivora_encrypted_index::internal::backing_store {
 namespace {
 
 constexpr size_t kBlockCacheBytes = 128ull << 20;
+// Every open starts a new info log and keeps the previous ones; these bound
+// what a folder opened again and again gathers.
+constexpr size_t kInfoLogsKept = 3;
+constexpr size_t kInfoLogBytes = 4ull << 20;
 
 // left + "/" + right, without a "/" after an empty left or one ending in "/".
 std::string JoinPath(const std::string& left, const std::string& right) {
@@ -42,6 +49,8 @@ rocksdb::Options DatabaseOptions(const std::shared_ptr<rocksdb::Cache>& cache) {
   options.max_background_compactions = 4;
   options.max_background_flushes = 2;
   options.allow_concurrent_memtable_write = true;
+  options.keep_log_file_num = kInfoLogsKept;
+  options.max_log_file_size = kInfoLogBytes;
   options.enable_write_thread_adaptive_yield = true;
 
   options.write_buffer_size = 64ull << 20;
@@ -58,6 +67,29 @@ rocksdb::Options DatabaseOptions(const std::shared_ptr<rocksdb::Cache>& cache) {
   options.prefix_extractor.reset(rocksdb::NewFixedPrefixTransform(8));
   options.table_factory.reset(rocksdb::NewBlockBasedTableFactory(TableOptions(cache)));
   return options;
+}
+
+// The process holding the folder's LOCK file, or 0 when none does (or it
+// cannot be told). RocksDB locks it with a POSIX record lock, which F_GETLK
+// reports together with its holder.
+pid_t LockHolder(const std::string& folder) {
+  const int fd = open((std::filesystem::path(folder) / "LOCK").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct flock query {};
+  query.l_type = F_WRLCK;
+  query.l_whence = SEEK_SET;
+  const bool asked = fcntl(fd, F_GETLK, &query) == 0;
+  close(fd);
+  return asked && query.l_type != F_UNLCK ? query.l_pid : 0;
+}
+
+// Why an open failed, in the caller's words: a folder held by another
+// process says so, rather than RocksDB's "While lock file" text.
+std::string OpenFailure(const std::string& path, const rocksdb::Status& status) {
+  const pid_t holder = status.IsIOError() ? LockHolder(path) : 0;
+  if (holder == 0) return "Failed to open RocksDB: " + status.ToString();
+  return "Failed to open RocksDB: another process (pid " + std::to_string(holder) +
+         ") has the folder '" + path + "' open; a folder serves one process at a time";
 }
 
 }  // namespace
@@ -160,9 +192,10 @@ std::unique_ptr<rocksdb::TransactionDB> RocksDBConnectionManager::OpenDatabase(
       DatabaseOptions(block_cache_), rocksdb::TransactionDBOptions(), path, &raw);
   std::unique_ptr<rocksdb::TransactionDB> db(raw);
   if (!status.ok()) {
-    nivora::LogAndThrow<std::runtime_error>(
-        KeystoreLog(), nivora::CRITICAL, "Failed to open RocksDB at " + path + ": " + status.ToString(),
-        "Failed to open RocksDB: " + status.ToString());
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::CRITICAL,
+                                            "Failed to open RocksDB at " + path + ": " +
+                                                status.ToString(),
+                                            OpenFailure(path, status));
   }
   KeystoreLog().info("RocksDB TransactionDB initialized at: " + path);
   return db;

@@ -8,7 +8,8 @@
 // GetConnection to their ReleaseConnection. RocksDBConnectionLease is the
 // scoped form of that pair. Every option a database is opened with is fixed
 // in the .cc (no options file is read); all databases share one 128 MiB LRU
-// block cache.
+// block cache. A folder keeps at most 3 info logs of at most 4 MiB each
+// however often it is opened.
 //
 // Folders are keyed by their absolute, normalised path with symbolic links
 // resolved, so "/data/x/index" and "/data/x//index" share one database: a
@@ -62,7 +63,9 @@ class RocksDBConnectionManager {
   // The open database of the store folder `path`, opened (and the folder's
   // database created) when not open yet; counts one more holder. Throws
   // std::runtime_error "Failed to open RocksDB: <status>" when the open
-  // fails, after a CRITICAL line; nothing is counted then.
+  // fails, or "Failed to open RocksDB: another process (pid N) has the
+  // folder '<path>' open; ..." when another process holds the folder, after
+  // a CRITICAL line; nothing is counted then.
   rocksdb::TransactionDB* GetConnection(const std::string& path);
   // The database of `path` when it is already open, counted as one more
   // holder; null, and nothing counted or opened, when it is not.

@@ -63,6 +63,53 @@ TEST_F(PostgresConfigTest, MissingConfigItemNamesTheIndex) {
   EXPECT_EQ(config->LoadConfigItem(odd).cols, 1u);
 }
 
+// What the config table can hold of "<name>.nei": at most 255 characters of
+// valid UTF-8 (the connection's client encoding) without NUL. Names refused
+// by the check are refused by the server too, except NUL, which libpq would
+// silently cut short.
+TEST_F(PostgresConfigTest, IndexNamesAreCheckedAgainstWhatTheConfigTableHolds) {
+  auto config = Make(UniqueTableName("config"), BackingStoreType::CONFIG);
+  auto repeat = [](const std::string& part, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) out += part;
+    return out;
+  };
+  const std::string too_long = "Index name cannot be longer than 251 characters in PostgreSQL.";
+  const std::string not_utf8 = "Index name must be valid UTF-8 in PostgreSQL.";
+  const struct {
+    const char* what;
+    std::string name;
+    std::string refusal;  // empty: accepted
+  } cases[] = {
+      {"251 characters", repeat("x", 251), ""},
+      {"252 characters", repeat("x", 252), too_long},
+      {"251 two-byte characters", repeat("\xC3\xA9", 251), ""},
+      {"252 two-byte characters", repeat("\xC3\xA9", 252), too_long},
+      {"four-byte character", "a\xF0\x9F\x98\x80", ""},
+      {"NUL", std::string("a\0b", 3), "Index name cannot contain a NUL character in PostgreSQL."},
+      {"lone continuation byte", "a\x80", not_utf8},
+      {"cut-off sequence", "a\xC3", not_utf8},
+      {"overlong form", "a\xC0\xAF", not_utf8},
+      {"surrogate", "a\xED\xA0\x80", not_utf8},
+      {"past U+10FFFF", "a\xF4\x90\x80\x80", not_utf8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string item = c.name + ".nei";
+    if (c.refusal.empty()) {
+      config->CheckIndexName(c.name);
+      Put(*config, item);
+      EXPECT_TRUE(config->ConfigItemExists(item));
+    } else {
+      EXPECT_EQ(MessageOf<std::invalid_argument>([&] { config->CheckIndexName(c.name); }),
+                c.refusal);
+      if (c.name.find('\0') == std::string::npos) {
+        EXPECT_ANY_THROW(Put(*config, item));
+      }
+    }
+  }
+}
+
 TEST_F(PostgresConfigTest, ListingKeepsIndexStatesOnly) {
   const std::string table = UniqueTableName("listing");
   auto config = Make(table, BackingStoreType::CONFIG);

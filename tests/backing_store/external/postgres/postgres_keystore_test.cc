@@ -129,21 +129,26 @@ TEST_F(PostgresKeystoreTest, TableCreatedMeanwhileWithOtherColumnTypesFailsTheSc
   const std::string name = UniqueTableName("raced");
   raw_.Query("CREATE TABLE " + name + " (key BIGINT, value BYTEA, index_name BIGINT)");
   log_.Take();
-  EXPECT_EQ(MessageOf<std::runtime_error>([&] { CreatePostgresTable(raw_.get(), name); }),
+  PgSession session(*PostgresConfig(name).db_connection_string, "");
+  EXPECT_EQ(MessageOf<std::runtime_error>([&] { CreatePostgresTable(session, name); }),
             "Table " + name + " exists but does not match the expected schema.");
   EXPECT_THAT(log_.Take(), Contains("[WARNING] Table " + name + " already exists."));
 
   // A matching table created meanwhile passes.
   const std::string good = UniqueTableName("raced_config");
   raw_.Query("CREATE TABLE " + good + " (index_name VARCHAR(255) PRIMARY KEY, config BYTEA)");
-  EXPECT_NO_THROW(CreateConfigTable(raw_.get(), good));
+  EXPECT_NO_THROW(CreateConfigTable(session, good));
 }
 
-TEST_F(PostgresKeystoreTest, ItemStoreOnAConfigTableFailsToPrepare) {
-  const std::string name = UniqueTableName("config_only");
-  Make(name, BackingStoreType::CONFIG);
-  EXPECT_THAT(MessageOf<std::runtime_error>([&] { Make(name, BackingStoreType::INDEX); }),
-              StartsWith("Failed to prepare batch insert statement: "));
+TEST_F(PostgresKeystoreTest, OneTableNeverServesAsBothItemAndConfigTable) {
+  for (const auto& [first, second] :
+       {std::pair(BackingStoreType::CONFIG, BackingStoreType::INDEX),
+        std::pair(BackingStoreType::VECTORS, BackingStoreType::CONFIG)}) {
+    const std::string name = UniqueTableName("one_kind");
+    Make(name, first);
+    EXPECT_EQ(MessageOf<std::runtime_error>([&] { Make(name, second); }),
+              "Table " + name + " exists but does not match the expected schema.");
+  }
 }
 
 TEST_F(PostgresKeystoreTest, RepeatedKeyInOneBatchStoresItsLastValue) {
@@ -211,15 +216,20 @@ TEST_F(PostgresKeystoreTest, LargeBatchTravelsAsStatementsOfAThousandInOneTransa
   raw_.Query("DELETE FROM " + name + "_probe");
   keys.back() = kRefused;
   log_.Take();
-  EXPECT_EQ(MessageOf<std::runtime_error>(
-                [&] { keystore->BatchPushItemsImpl(index_, keys, Matrix(values)); }),
-            "Error executing Batch Push. Rolling back transaction.");
+  const std::string message = MessageOf<std::runtime_error>(
+      [&] { keystore->BatchPushItemsImpl(index_, keys, Matrix(values)); });
+  EXPECT_THAT(message, StartsWith("Error executing Batch Push. Rolling back transaction: "
+                                  "Postgres query execution failed: "));
+  EXPECT_THAT(message, HasSubstr("refused key"));
+  // One failure, one line.
   const auto lines = log_.Take();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.starts_with("[ERROR]"); }),
+            1);
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
     return line.starts_with("[ERROR] Postgres query execution failed: ") &&
            line.find("refused key") != std::string::npos;
   }));
-  EXPECT_THAT(lines, Contains("[ERROR] Error executing Batch Push. Rolling back transaction."));
   EXPECT_EQ(raw_.Scalar("SELECT COUNT(*) FROM " + name), "0");
   EXPECT_EQ(keystore->GetTotalSize(index_), 0u);
   // The connection is out of the failed transaction: the next push works.
@@ -251,26 +261,64 @@ TEST_F(PostgresKeystoreTest, ReadsFollowTheRequestedKeys) {
   EXPECT_THROW(keystore->BatchGetItemsImpl(index_, {3}), std::invalid_argument);
 }
 
-TEST_F(PostgresKeystoreTest, LostConnectionFailsReadsInsteadOfReportingNothingStored) {
+// Ends every other client session of the test database (the keystore's).
+void TerminateOtherSessions(RawConnection& raw) {
+  raw.Query("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity WHERE pid <> "
+            "pg_backend_pid() AND backend_type = 'client backend' AND datname = "
+            "current_database()");
+}
+
+TEST_F(PostgresKeystoreTest, ASessionEndedWhileIdleIsOpenedAgainBeforeTheNextOperation) {
   const std::string name = UniqueTableName("lost");
   auto keystore = Make(name, BackingStoreType::INDEX);
   const Bytes value = Pattern(8, 1);
   keystore->PushItem(index_, 1, value.data(), value.size());
   ASSERT_TRUE(keystore->PushMapImpl(index_, 7, value.data(), value.size(), 42, 0));
+  log_.Take();
   // Tests run one after another: the keystore's is the only other session.
-  raw_.Query("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity WHERE pid <> "
-             "pg_backend_pid() AND backend_type = 'client backend' AND datname = "
-             "current_database()");
+  TerminateOtherSessions(raw_);
+  EXPECT_EQ(keystore->GetItem(index_, 1).cols, value.size());
+  EXPECT_TRUE(keystore->PushMapImpl(index_, 7, value.data(), value.size(), 42, 1));
+  TerminateOtherSessions(raw_);
+  EXPECT_EQ(keystore->GetMapImpl(index_, 7, 42).version, 2u);
+  EXPECT_EQ(log_.Count("[INFO] Reconnected to PostgreSQL"), 2u);
+}
 
-  EXPECT_THAT(MessageOf<std::runtime_error>([&] { keystore->GetItem(index_, 1); }),
-              StartsWith("Postgres get_item error: "));
-  EXPECT_THAT(MessageOf<std::runtime_error>([&] { keystore->GetMapImpl(index_, 7, 42); }),
-              StartsWith("Failed to retrieve map from Postgres: "));
-  EXPECT_THROW(keystore->GetTotalSize(index_), std::runtime_error);
-  EXPECT_THROW(keystore->GetAllKeys(index_), std::runtime_error);
-  EXPECT_THROW(keystore->BatchGetItemsImpl(index_, {1}), std::runtime_error);
-  EXPECT_THROW(keystore->BatchPushItemsImpl(index_, {1}, Matrix({value})), std::runtime_error);
-  EXPECT_FALSE(keystore->PushMapImpl(index_, 7, value.data(), value.size(), 42, 1));
+TEST_F(PostgresKeystoreTest, ASessionEndedMidStatementFailsThatOperationWithTheCause) {
+  const std::string name = UniqueTableName("cut");
+  auto keystore = Make(name, BackingStoreType::INDEX);
+  const Bytes value = Pattern(8, 1);
+  keystore->PushItem(index_, 1, value.data(), value.size());
+  // The keystore's read waits for the table lock held here, until its
+  // session is ended.
+  RawConnection holder;
+  holder.Query("BEGIN");
+  holder.Query("LOCK TABLE " + name + " IN ACCESS EXCLUSIVE MODE");
+  log_.Take();
+  std::string failure;
+  std::thread reader([&] {
+    failure = MessageOf<std::runtime_error>([&] { keystore->GetItem(index_, 1); });
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (raw_.Scalar("SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' AND "
+                     "query LIKE 'SELECT value FROM " + name + "%'") != "1" &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  raw_.Query("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity WHERE "
+             "wait_event_type = 'Lock' AND query LIKE 'SELECT value FROM " + name + "%'");
+  reader.join();
+  holder.Query("COMMIT");
+  EXPECT_THAT(failure, StartsWith("Postgres get_item error: connection lost: "));
+  EXPECT_THAT(failure, HasSubstr("terminating connection due to administrator command"));
+  EXPECT_EQ(failure.find('\n'), std::string::npos);
+  const auto lines = log_.Take();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.starts_with("[ERROR]"); }),
+            1)
+      << ::testing::PrintToString(lines);
+  // The next operation opens a new session.
+  EXPECT_EQ(keystore->GetItem(index_, 1).cols, value.size());
 }
 
 TEST_F(PostgresKeystoreTest, OneKeystoreServesSeveralThreadsAtOnce) {

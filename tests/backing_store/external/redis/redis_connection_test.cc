@@ -27,15 +27,14 @@ struct ParseCase {
   RedisParams expected;
 };
 
-TEST(RedisConnectionStringTest, ParsesPairsAsTheGrammarSays) {
+TEST(RedisConnectionStringTest, ParsesTrimmedPairs) {
   const ParseCase cases[] = {
       {"host:h,port:6379,db:0", {{"host", "h"}, {"port", "6379"}, {"db", "0"}}},
       {"db:0,host:h,port:6379", {{"host", "h"}, {"port", "6379"}, {"db", "0"}}},
       {"host:h,port:6379,db:1,db:2", {{"host", "h"}, {"port", "6379"}, {"db", "2"}}},
-      {"host:h,port6379,db:0", {{"host", "h"}, {"port6379,db", "0"}}},
-      {"host:h,port:1,db:", {{"host", "h"}, {"port", "1"}}},
-      {"host:h,port:1,db:,", {{"host", "h"}, {"port", "1"}, {"db", ""}}},
-      {"host: h,port:1", {{"host", " h"}, {"port", "1"}}},
+      {" host : h , port:1 ,db:\t2 ", {{"host", "h"}, {"port", "1"}, {"db", "2"}}},
+      {"host:h,,port:1,", {{"host", "h"}, {"port", "1"}}},
+      {"host:h,port:1,db:", {{"host", "h"}, {"port", "1"}, {"db", ""}}},
       {"host:::1,port:1", {{"host", "::1"}, {"port", "1"}}},
       {"", {}},
   };
@@ -44,46 +43,59 @@ TEST(RedisConnectionStringTest, ParsesPairsAsTheGrammarSays) {
   }
 }
 
-TEST(RedisConnectionStringTest, ValidationNamesTheFirstProblem) {
-  struct Case {
-    std::string text;
-    std::string error;  // empty: valid
-    int db = 0;
+TEST(RedisConnectionStringTest, MalformedStringsShowTheExpectedForm) {
+  const std::string form = "; expected host:H,port:P,db:N[,ssl:true,...]";
+  const std::pair<std::string, std::string> cases[] = {
+      {"redis://localhost:6379/0", "a URL is not accepted"},
+      {"host:h,port6379,db:0", "'port6379' is not a key:value pair"},
+      {"", "missing host"},
+      {"port:1,db:0", "missing host"},
+      {"host: ,port:1,db:0", "missing host"},
+      {"host:h,db:0", "missing port"},
+      {"host:h,port:1", "missing db"},
+      {"host:h,port:1,db:", "missing db"},
+      {"host:h,port:abc,db:0", "port must be a number from 1 to 65535, not 'abc'"},
+      {"host:h,port:0,db:0", "port must be a number from 1 to 65535, not '0'"},
+      {"host:h,port:99999999999,db:0", "port must be a number from 1 to 65535, not '99999999999'"},
+      {"host:h,port:1,db:1x", "db must be a whole number, not '1x'"},
+      {"host:h,port:1,db:99999999999", "db must be a whole number, not '99999999999'"},
+      {"host:h,port:1,db:0,timeout:0", "timeout must be a number of seconds from 1 to 86400, not '0'"},
+      {"host:h,port:1,db:0,timeout:2s", "timeout must be a number of seconds from 1 to 86400, not '2s'"},
   };
-  const Case cases[] = {
-      {"port:1,db:0", "Missing Redis key: 'host'"},
-      {"db:0", "Missing Redis key: 'host'"},
-      {"host:h,db:0", "Missing Redis key: 'port'"},
-      {"host:h,port6379,db:0", "Missing Redis key: 'port'"},
-      {"host:h,port:1,db:", "Missing Redis key: 'db'"},
-      {"host:h,port:1,db:,", "Invalid Redis DB value (not a number): "},
-      {"host:h,port:1,db:abc", "Invalid Redis DB value (not a number): abc"},
-      {"host:h,port:1,db:5 ", "Invalid Redis DB value: 5 "},
-      {"host:h,port:1,db:1x", "Invalid Redis DB value: 1x"},
-      {"host:h,port:1,db:99999999999", "Invalid Redis DB value (out of range): 99999999999"},
-      {"host:h,port:1,db: 5", "", 5},
-      {"host:h,port:1,db:-1", "", -1},
-  };
-  for (const Case& c : cases) {
-    if (c.error.empty()) {
-      EXPECT_EQ(ValidateConnectionParams(ParseConnectionString(c.text)), c.db) << c.text;
-      continue;
-    }
+  for (const auto& [text, what] : cases) {
     try {
-      ValidateConnectionParams(ParseConnectionString(c.text));
-      ADD_FAILURE() << "accepted " << c.text;
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()), c.error) << c.text;
+      ReadRedisSettings(text);
+      ADD_FAILURE() << "accepted " << text;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_EQ(std::string(e.what()), "Invalid Redis connection string: " + what + form) << text;
     }
   }
 }
 
-TEST(RedisConnectionStringTest, OnlyTrueAndOneTurnTlsOn) {
-  for (const char* on : {"true", "1"}) EXPECT_TRUE(TlsRequested({{"ssl", on}})) << on;
-  for (const char* off : {"TRUE", "True", "yes", "0", ""}) {
-    EXPECT_FALSE(TlsRequested({{"ssl", off}})) << off;
+TEST(RedisConnectionStringTest, BooleansInAnyCaseAndNothingElse) {
+  const std::string base = "host:h,port:1,db:3";
+  for (const char* on : {"true", "TRUE", "True", "1", " true "}) {
+    EXPECT_TRUE(ReadRedisSettings(base + ",ssl:" + on).tls) << on;
+    EXPECT_TRUE(ReadRedisSettings(base + ",ssl_verify:" + on).tls_options.verify) << on;
   }
-  EXPECT_FALSE(TlsRequested({}));
+  for (const char* off : {"false", "FALSE", "False", "0"}) {
+    EXPECT_FALSE(ReadRedisSettings(base + ",ssl:" + off).tls) << off;
+    EXPECT_FALSE(ReadRedisSettings(base + ",ssl_verify:" + off).tls_options.verify) << off;
+  }
+  for (const char* key : {"ssl", "ssl_verify"}) {
+    for (const char* bad : {"yes", "", "on", "2", "tru"}) {
+      EXPECT_THAT(FailureOf([&] { ReadRedisSettings(base + "," + key + ":" + bad); }),
+                  ::testing::StrEq("Invalid Redis connection string: " + std::string(key) +
+                                   " must be true, false, 1 or 0, not '" + bad + "'"))
+          << key << "=" << bad;
+    }
+  }
+  const RedisSettings plain = ReadRedisSettings(base);
+  EXPECT_FALSE(plain.tls);
+  EXPECT_TRUE(plain.tls_options.verify);  // verification is on unless turned off
+  EXPECT_EQ(plain.db, 3);
+  EXPECT_EQ(plain.reply_timeout, kRedisReplyTimeout);
+  EXPECT_EQ(ReadRedisSettings(base + ",timeout:7").reply_timeout, std::chrono::seconds(7));
 }
 
 // A raw connection to the plain server, for looking at what keystores wrote.
@@ -109,8 +121,8 @@ TEST_F(RedisConstructionTest, SelectsTheDatabaseTheStringNames) {
   const uint64_t index = 0x5E1EC7ull;
   const std::string base = "host:127.0.0.1,port:" + Port();
   const std::pair<std::string, int> cases[] = {
-      {base + ",db:1,db:2", 2}, {"db: 5," + base, 5}, {base + "abc,db:3", 3},
-      {base + ",db:4,ssl:TRUE", 4}, {base + ",db:6,ssl:yes,unknown:x", 6}};
+      {base + ",db:1,db:2", 2}, {"db: 5," + base, 5}, {" " + base + " , db : 3 ", 3},
+      {base + ",db:4,ssl:FALSE", 4}, {base + ",db:6,ssl:0,unknown:x", 6}};
   for (const auto& [text, db] : cases) {
     auto keystore = Open(text);
     const uint8_t byte = 7;
@@ -140,18 +152,14 @@ TEST_F(RedisConstructionTest, FailuresNameTheirCause) {
             }),
             "Invalid DBConfig: missing db_connection_string or table_name.");
   EXPECT_THROW(Open("host:127.0.0.1,port:abc,db:0"), std::invalid_argument);
-  EXPECT_THROW(Open("host:127.0.0.1,port:99999999999,db:0"), std::out_of_range);
+  EXPECT_THROW(Open("host:127.0.0.1,port:99999999999,db:0"), std::invalid_argument);
   EXPECT_EQ(FailureOf([&] { Open(base + ",db:99"); }),
-            "Failed to select Redis database: unexpected reply: ERR DB index is out of range");
+            "Failed to select Redis database (db=99): ERR DB index is out of range");
   EXPECT_EQ(FailureOf([&] { Open(base + ",db:-1"); }),
-            "Failed to select Redis database: unexpected reply: ERR DB index is out of range");
-  // TLS asked of a plain server, which waits for a request that never ends:
-  // the handshake gives up after the connect timeout.
-  EXPECT_EQ(FailureOf([&] { Open(base + ",db:0,ssl:1"); }),
-            "SSL configuration failed: Failed to initiate SSL connection to Redis");
-  // Plain talk to a TLS port (ssl TRUE is not "true"): the server hangs up.
+            "Failed to select Redis database (db=-1): ERR DB index is out of range");
+  // Plain talk to a TLS port: the server hangs up.
   const std::string tls_port = "host:127.0.0.1,db:0,port:" + std::to_string(Servers().tls->port());
-  for (const char* ssl : {"", ",ssl:TRUE", ",ssl:yes"}) {
+  for (const char* ssl : {"", ",ssl:FALSE", ",ssl:0"}) {
     EXPECT_THAT(FailureOf([&] { Open(tls_port + ssl); }),
                 StartsWith("Failed to select Redis database (db=0): "))
         << ssl;
@@ -196,39 +204,50 @@ TEST(RedisConnectionTest, PipelinedRepliesStayInStepAroundAnErrorReply) {
   raw->Command({"DEL", "nivora-step"});
 }
 
-// Kills every other client of the plain server (the keystores of a test).
-void KillOtherClients() {
-  auto raw = Raw();
-  auto reply = raw->Command({"CLIENT", "KILL", "TYPE", "normal", "SKIPME", "yes"});
-  ASSERT_NE(reply, nullptr);
+// Kills every client of the server `via` talks to, `via` itself excepted.
+void KillOtherClients(RedisConnection& via) {
+  auto reply = via.Command({"CLIENT", "KILL", "TYPE", "normal", "SKIPME", "yes"});
+  ASSERT_NE(reply, nullptr) << via.error_text();
 }
 
-TEST_F(RedisConstructionTest, ABrokenConnectionStaysBrokenAndNeverRaisesSigpipe) {
+std::unique_ptr<RedisConnection> RawTo(bool tls) {
+  RedisSettings settings = ReadRedisSettings(tls ? Servers().Tls(",ssl_verify:false")
+                                                 : Servers().Plain());
+  return OpenRedisConnection(settings);
+}
+
+TEST(RedisConnectionTest, ABrokenConnectionStaysBrokenAndNeverRaisesSigpipe) {
   for (bool tls : {false, true}) {
-    const std::string text = tls ? Servers().Tls() : Servers().Plain();
-    auto keystore = Open(text);
+    auto victim = RawTo(tls);
+    KillOtherClients(*RawTo(tls));
+    // A large write into a socket the server has closed: EPIPE, not SIGPIPE.
+    const std::string big(8 << 20, 'x');
+    EXPECT_EQ(victim->Command({"SET", "nivora-big", big}), nullptr) << tls;
+    EXPECT_FALSE(victim->ok());
+    EXPECT_TRUE(victim->PeerClosed());
+    const std::string first = victim->error_text();
+    EXPECT_EQ(victim->Command({"PING"}), nullptr);
+    EXPECT_EQ(victim->error_text(), first) << "the first failure stays";
+  }
+}
+
+TEST_F(RedisConstructionTest, AKeystoreReopensItsConnectionAfterTheServerDropsIt) {
+  for (bool tls : {false, true}) {
+    auto keystore = Open(tls ? Servers().Tls(",ssl_verify:0") : Servers().Plain());
     const uint64_t index = 0xB40C3Dull;
     keystore->SetValueSizeImpl(index, 8192);
-    if (tls) {
-      auto raw = std::make_unique<RedisConnection>("127.0.0.1", Servers().tls->port(),
-                                                   kRedisConnectTimeout);
-      ConfigureSSL(*raw, "127.0.0.1", {});
-      raw->Command({"CLIENT", "KILL", "TYPE", "normal", "SKIPME", "yes"});
-    } else {
-      KillOtherClients();
-    }
-    // Large writes into a socket the server has closed: EPIPE, not SIGPIPE.
     nivora::Array2D<unsigned char> values(256, 8192);
     std::vector<uint64_t> keys(256);
     for (size_t i = 0; i < keys.size(); ++i) keys[i] = i;
-    EXPECT_THROW(keystore->BatchPushItemsImpl(index, keys, values), std::runtime_error);
-    EXPECT_THROW(keystore->BatchPushItemsImpl(index, keys, values), std::runtime_error);
-    EXPECT_EQ(FailureOf([&] { keystore->GetTotalSize(index); }), "HLEN command failed");
-    EXPECT_EQ(FailureOf([&] { keystore->GetItem(index, 1); }), "HGET command failed");
-    EXPECT_EQ(FailureOf([&] { keystore->BatchGetVariableImpl(index, {1}); }),
-              "Exception in BatchGetVariable: HMGET command failed");
-    EXPECT_EQ(FailureOf([&] { keystore->ConfigItemExists("x"); }),
-              "Redis HEXISTS error: connection failure.");
+    KillOtherClients(*RawTo(tls));
+    // The hang-up is seen before anything is sent: nothing fails.
+    keystore->BatchPushItemsImpl(index, keys, values);
+    EXPECT_EQ(keystore->GetTotalSize(index), 256u) << tls;
+    KillOtherClients(*RawTo(tls));
+    EXPECT_EQ(keystore->GetItem(index, 1).cols, 8192u);
+    EXPECT_FALSE(keystore->ConfigItemExists("x"));
+    keystore->DeleteIndexImpl(index);
+    EXPECT_EQ(log_.Count("[INFO] Reconnected to Redis"), tls ? 4u : 2u);
   }
 }
 

@@ -44,13 +44,9 @@ TEST_F(RedisIndexListerTest, ListsStateItemNamesWithoutTheirEnding) {
   EXPECT_THAT(ListRedisIndexes(RedisConfig(Servers().Plain(), table_)),
               UnorderedElementsAre("a", "b"));
   EXPECT_TRUE(ListRedisIndexes(RedisConfig(Servers().Plain(), "no_such_table")).empty());
-  // The lister reads a db value as a number prefix: 1x is database 1.
   Store(Servers().Plain(1), {"one.nvs"});
-  EXPECT_THAT(
-      ListRedisIndexes(RedisConfig("host:127.0.0.1,port:" +
-                                       std::to_string(Servers().plain->port()) + ",db:1x",
-                                   table_)),
-      UnorderedElementsAre("one"));
+  EXPECT_THAT(ListRedisIndexes(RedisConfig(Servers().Plain(1), table_)),
+              UnorderedElementsAre("one"));
 }
 
 TEST_F(RedisIndexListerTest, ListsOverTlsWithTheKeystoresSettings) {
@@ -61,7 +57,8 @@ TEST_F(RedisIndexListerTest, ListsOverTlsWithTheKeystoresSettings) {
               ListRedisIndexes(RedisConfig(
                   Servers().Tls(",ca_cert:" + Servers().certs.other_ca_cert.string()), table_));
             }),
-            "Failed to initiate SSL connection to Redis");
+            "SSL configuration failed: Failed to initiate SSL connection to Redis: certificate "
+            "verify failed: self-signed certificate in certificate chain");
 }
 
 TEST_F(RedisIndexListerTest, ErrorRepliesAndBadSettingsFail) {
@@ -70,7 +67,7 @@ TEST_F(RedisIndexListerTest, ErrorRepliesAndBadSettingsFail) {
   EXPECT_EQ(FailureOf([&] {
               ListRedisIndexes(RedisConfig("host:127.0.0.1,port:" + port + ",db:99", table_));
             }),
-            "Failed to select Redis database: ERR DB index is out of range");
+            "Failed to select Redis database (db=99): ERR DB index is out of range");
   auto raw = std::make_unique<RedisConnection>("127.0.0.1", Servers().plain->port(),
                                                std::chrono::seconds(5));
   raw->Command({"SET", "lister_string_key", "x"});
@@ -85,9 +82,13 @@ TEST_F(RedisIndexListerTest, ErrorRepliesAndBadSettingsFail) {
        "table_name is not set in DBConfig."},
       {nivora::DBConfig(nivora::Location::REDIS, table_, std::nullopt),
        "Database connection string is missing in the configuration."},
-      {RedisConfig("port:1,db:0", table_), "Redis connection string missing required key: 'host'"},
-      {RedisConfig("host:h,db:0", table_), "Redis connection string missing required key: 'port'"},
-      {RedisConfig("host:h,port:1", table_), "Redis connection string missing required key: 'db'"},
+      {RedisConfig("port:1,db:0", table_),
+       "Invalid Redis connection string: missing host; expected host:H,port:P,db:N[,ssl:true,...]"},
+      {RedisConfig("host:h,port:1,db:1x", table_),
+       "Invalid Redis connection string: db must be a whole number, not '1x'; expected "
+       "host:H,port:P,db:N[,ssl:true,...]"},
+      {RedisConfig("host:h,port:1,db:0,ssl:yes", table_),
+       "Invalid Redis connection string: ssl must be true, false, 1 or 0, not 'yes'"},
   };
   for (const auto& [config, message] : invalid) {
     try {

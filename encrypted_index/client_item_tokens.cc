@@ -1,0 +1,106 @@
+// Location records and the removal of superseded tokens.
+//
+// The INDEX store only ever gains tokens, and every token of an id leads to
+// the id's current records: without these steps an item upserted again into
+// another list (or deleted and upserted again) would still be found in the
+// list it left, ranked there. Each ingest therefore records where the
+// item's token is (D64(K_location || LE64(h)) in the INDEX store, so a
+// rebuild, which empties that store, drops the records with the tokens),
+// and replacing or removing the item deletes that token. A token is deleted
+// only while it still holds the item's masked hash, so a stale record can
+// never take another item's token.
+#include <algorithm>
+#include <string>
+
+#include "core/little_endian.h"
+#include "encrypted_index/client.h"
+#include "encrypted_index/cryptography/aes_gcm.h"
+#include "encrypted_index/cryptography/keyed_digest.h"
+#include "encrypted_index/id_unmasking.h"
+#include "encrypted_index/ingest_tokens.h"
+
+namespace nivora_encrypted_index {
+namespace {
+
+namespace crypto = internal::cryptography;
+namespace engine = internal::encrypted_index;
+
+constexpr size_t kLocationBatch = 10000;
+
+// Decrypted or to-be-encrypted location records; wiped when the scope ends.
+struct Locations {
+  std::vector<std::vector<uint8_t>> plain;
+  ~Locations() {
+    for (auto& record : plain) crypto::Cleanse(record);
+  }
+};
+
+}  // namespace
+
+engine::EncryptedTokens Client::FindCurrentTokens(const std::vector<uint64_t>& id_hashes) {
+  if (id_hashes.empty()) return {};
+  GetSaltsAndSeeds();
+  const std::vector<std::vector<uint8_t>> records = index_keystore_->BatchGetVariable(
+      index_id_, crypto::DeriveKeystoreKeys(id_hashes, location_key_));
+  engine::CheckRowCount(records.size(), id_hashes.size());
+  Locations locations;
+  locations.plain = crypto::DecryptItemsVariable(records, location_key_);
+  const std::vector<std::vector<uint8_t>>& plain = locations.plain;
+  std::vector<uint64_t> hashes;
+  std::vector<uint32_t> centroids;
+  std::vector<uint32_t> positions;
+  for (size_t i = 0; i < plain.size(); ++i) {
+    if (plain[i].size() != engine::kLocationSize) continue;
+    const uint32_t centroid = nivora::LoadLittleEndian<uint32_t>(plain[i].data());
+    if (centroid >= salts_and_seeds_.size()) continue;
+    hashes.push_back(id_hashes[i]);
+    centroids.push_back(centroid);
+    positions.push_back(nivora::LoadLittleEndian<uint32_t>(plain[i].data() + 4));
+  }
+  if (hashes.empty()) return {};
+  return engine::cpu::IngestCentroids(centroids, hashes, salts_and_seeds_, tree_depth_, positions);
+}
+
+void Client::StoreLocations(const std::vector<uint64_t>& id_hashes,
+                            const std::vector<uint32_t>& centroid_ids,
+                            const std::vector<uint32_t>& positions) {
+  if (id_hashes.empty()) return;
+  Locations locations;
+  locations.plain.assign(id_hashes.size(), std::vector<uint8_t>(engine::kLocationSize));
+  std::vector<std::vector<uint8_t>>& plain = locations.plain;
+  for (size_t i = 0; i < plain.size(); ++i) {
+    nivora::StoreLittleEndian<uint32_t>(centroid_ids[i], plain[i].data());
+    nivora::StoreLittleEndian<uint32_t>(positions[i], plain[i].data() + 4);
+  }
+  const std::vector<uint64_t> keys = crypto::DeriveKeystoreKeys(id_hashes, location_key_);
+  const std::vector<std::vector<uint8_t>> records = crypto::EncryptItemsVariable(plain, location_key_);
+  // In the slices of the other ingest writes, bounding each batch.
+  for (size_t begin = 0; begin < keys.size(); begin += kLocationBatch) {
+    const size_t end = std::min(keys.size(), begin + kLocationBatch);
+    index_keystore_->BatchPushVariable(
+        index_id_, std::vector<uint64_t>(keys.begin() + begin, keys.begin() + end),
+        std::vector<std::vector<uint8_t>>(records.begin() + begin, records.begin() + end));
+  }
+}
+
+void Client::DeleteTokens(const engine::EncryptedTokens& tokens) {
+  if (tokens.keys.empty()) return;
+  const nivora::Array2D<unsigned char> stored = index_keystore_->BatchGetItems(index_id_, tokens.keys);
+  engine::CheckRowCount(stored.rows, tokens.keys.size());
+  if (stored.cols != engine::kIndexValueSize) return;  // not token entries: touch nothing
+  std::vector<uint64_t> doomed;
+  for (size_t i = 0; i < tokens.keys.size(); ++i) {
+    if (nivora::LoadLittleEndian<uint64_t>(stored.row(i)) == tokens.values[i]) {
+      doomed.push_back(tokens.keys[i]);
+    }
+  }
+  if (!doomed.empty()) index_keystore_->BatchDeleteItems(index_id_, doomed);
+}
+
+void Client::ForgetItems(const std::vector<uint64_t>& id_hashes) {
+  if (id_hashes.empty()) return;
+  DeleteTokens(FindCurrentTokens(id_hashes));
+  index_keystore_->BatchDeleteItems(index_id_, crypto::DeriveKeystoreKeys(id_hashes, location_key_));
+}
+
+}  // namespace nivora_encrypted_index
