@@ -117,8 +117,13 @@ void EncryptedIndex::ValidateUpsert(const std::vector<std::string>& ids,
     std::string error;
     // The text itself may be sensitive: the message names the position only.
     if (!ParseJsonText(metadata[i], &error)) {
+      const std::string position = std::to_string(i);
       LogAndThrow<std::invalid_argument>(
-          *logger_, ERROR, "Invalid JSON metadata at position " + std::to_string(i) + ".");
+          *logger_, ERROR,
+          error == kJsonTooDeepError
+              ? "Metadata at position " + position +
+                    " nests deeper than 64 levels; at most 64 are allowed."
+              : "Invalid JSON metadata at position " + position + ".");
     }
   }
   if (!internal::AllFinite(embeddings)) {

@@ -149,7 +149,7 @@ class Client {
   // stores of the index and deletes both config items, throwing
   // std::runtime_error "Failed to delete index config for <name>" or
   // "Failed to delete NVS config for <name>" when one survives; without,
-  // stores the engine configuration again.
+  // sets the vectors value size and stores the engine configuration again.
   void DeleteIndex(bool full);
 
   // ---- Generations of the lists (client_generations.cc) -------------------

@@ -151,6 +151,8 @@ void Client::DeleteIndex(bool full) {
   index_value_size_ = internal::encrypted_index::kIndexValueSize;
 
   if (!full) {
+    // The index lives on: its stores' value sizes went with their data.
+    SetVectorsValueSize();
     // The emptied INDEX store lost the stamp: the advance starts it anew,
     // under tags no cache was marked with (and state tag 0, which makes the
     // Index API reread its state).
