@@ -18,6 +18,9 @@ namespace crypto = nivora_encrypted_index::internal::cryptography;
 using internal::Guarded;
 using internal::TelemetryEventType;
 
+// A write that a training overtakes is made again, this many times at most.
+constexpr int kWriteAttempts = 3;
+
 uint64_t SumCounters(const std::vector<uint32_t>& counters) {
   return std::accumulate(counters.begin(), counters.end(), uint64_t{0});
 }
@@ -88,16 +91,9 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name,
     state_tag_ = state_tag;
     CacheQuantizers();
     EndQuantizerUse();
-    if (trained_ && client_) {
-      const size_t n = index_config_->n_lists();
-      const int32_t v = client_->vocab_size();
-      if (static_cast<int64_t>(n) != v) {
-        logger_->info("Index is trained, synchronizing vocabulary size from " + std::to_string(v) +
-                      " to " + std::to_string(n));
-        client_->ResizeVocabulary(n);
-      }
-      client_->WarmTokenCache();  // the first query then derives no tokens
-    }
+    // The engine configuration only caches the sizes: the state decides.
+    SyncEngineShape();
+    if (trained_) client_->WarmTokenCache();  // the first query then derives no tokens
   });
 }
 
@@ -146,7 +142,7 @@ void EncryptedIndex::Delete(const std::vector<std::string>& ids) {
   Guarded("Delete", telemetry_.get(), [&] {
     logger_->info("Deleting item");
     RequireConnected();
-    client_->RemoveItems(ids);
+    WriteOnCurrentLists([&] { client_->RemoveItems(ids); });
     AddCounter(TelemetryEventType::Delete, static_cast<int64_t>(ids.size()));
   });
 }
@@ -194,6 +190,25 @@ std::string EncryptedIndex::index_name() const {
 std::unique_ptr<IndexConfig> EncryptedIndex::config() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return index_config_ ? index_config_->clone() : nullptr;
+}
+
+void EncryptedIndex::WriteOnCurrentLists(const std::function<void()>& write) {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      write();
+      return;
+    } catch (const nivora_encrypted_index::ListsReplaced&) {
+      if (attempt == kWriteAttempts - 1) {
+        LogAndThrow<std::runtime_error>(
+            *logger_, ERROR,
+            "Training is in progress on this index and replaced its lists during this write. "
+            "Please retry.");
+      }
+      logger_->info("A training replaced the lists during this write: writing again");
+    }
+    SyncWithStore(/*with_state=*/true);
+    SyncQuantizers();
+  }
 }
 
 // ---- Stored state ---------------------------------------------------------

@@ -28,6 +28,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -107,7 +108,8 @@ class EncryptedIndex {
 
   // ---- Internal steps (run with mutex_ held by the calling operation) ----
   // Encodes and stores a batch under the trained quantizers in quantizers_
-  // (plaintext). rebuild rewrites the whole index (training's re-ingest).
+  // (plaintext). rebuild adds the items to the lists only, with their
+  // summaries (training's build of a new generation).
   void IngestTrained(Array2D<float> embeddings, const std::vector<std::string>& ids,
                      const std::vector<std::vector<uint8_t>>& contents,
                      const std::vector<std::string>& metadata, bool rebuild);
@@ -139,6 +141,12 @@ class EncryptedIndex {
   // before the stamp was read. Operations that need neither the
   // configuration, the quantizers nor the payload width pass false.
   void SyncWithStore(bool with_state);
+  // Runs write (whose engine writes advance the change stamp), and when a
+  // training replaced the lists while it ran (ListsReplaced), synchronises
+  // with the stored state and runs it again; after 3 attempts throws
+  // std::runtime_error "Training is in progress on this index ... Please
+  // retry.". write must be safe to repeat.
+  void WriteOnCurrentLists(const std::function<void()>& write);
   // Quantizer synchronisation. SyncQuantizers is the one sequence every
   // operation uses: a cache hit (same stamp) serves; otherwise the stored
   // state is reread and adopted whole, then put into the cache. A miss
@@ -209,13 +217,31 @@ class EncryptedIndex {
                        const std::vector<std::vector<uint8_t>>& contents,
                        const std::vector<std::string>& metadata);
   void AddCounter(internal::TelemetryEventType type, int64_t n) const;
-  // After a failed training re-ingest: drops what it left, puts the engine's
-  // payload size and vocabulary back and adds the items read for training
-  // again under the current (old) quantizers. Failures are logged, not thrown.
-  void RestoreAfterFailedTraining(const Array2D<float>& matrix,
-                                  const std::vector<std::string>& ids,
-                                  const std::vector<std::string>& metadata, size_t payload_size,
-                                  size_t vocab_size) noexcept;
+  // What the index looked like before training changed it in memory.
+  struct IndexSnapshot {
+    std::unique_ptr<QuantizerSet> quantizers;
+    size_t n_lists = 0;
+    bool trained = false;
+    int32_t quantizer_version = 0;
+    uint64_t generation = 0;  // of the engine's lists
+    size_t payload_size = 0;
+    size_t vocab_size = 0;
+  };
+  using ItemDigests = nivora_encrypted_index::Client::ItemDigests;
+  // Training after its checks: reads the items, trains the quantizers,
+  // builds generation `pending` of the lists, takes in the writes of other
+  // clients made meanwhile and commits it. On failure the object is as
+  // before (the caller removes the pending generation).
+  void TrainGeneration(const TrainParams& params, uint64_t pending);
+  // One round of taking in other clients' writes into generation `pending`:
+  // the items of the current generation whose records changed since
+  // `digests` (decoded under decode when given) are added to the new lists
+  // again, and those deleted are removed from them.
+  void ReconcileWrites(const IndexSnapshot& before, uint64_t pending,
+                       const internal::vector_index::SQQuantizer* decode, ItemDigests& digests);
+  // The state of this object stored as the state of the pending generation
+  // the engine is building.
+  void StorePendingState();
   // Takes over a state read from storage (the name stays this index's).
   void AdoptIndexState(IndexState&& state);
 

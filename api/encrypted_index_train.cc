@@ -1,12 +1,13 @@
 // Training of an index: read every stored item back, train the quantizers
-// of the index type and re-ingest every item under them.
+// of the index type and build new lists of every item under them.
 //
-// Training is all or nothing as seen from outside. The new quantizers,
-// n_lists, the trained flag and the version become the index's, stored and
-// cached, only once the re-ingest has succeeded. When the re-ingest (or the
-// store of the new state) fails, the engine's payload size and vocabulary
-// go back to what they were and the items read at the start are added again
-// under the old quantizers; the stored state was never touched.
+// Training is all or nothing, also when the process dies. The new lists
+// (tokens, counters, summaries, payload rows) and the new state are written
+// into a new generation beside the current one (client_generations.cc);
+// one compare-and-set of the generation record makes them current, and only
+// then is the replaced generation removed. A failure before the switch
+// removes the new generation and puts the object back as it was; ids,
+// metadata and contents, shared by every generation, are never rewritten.
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "api/error_guard.h"
 #include "api/train_steps.h"
 #include "core/log_and_throw.h"
+#include "core/test_points.h"
 #include "vector/gpu_entry_points.h"
 #include "vector/kmeans.h"
 #include "vector/pq_encoding.h"
@@ -28,10 +30,20 @@ namespace nivora {
 
 namespace {
 
+namespace crypto = nivora_encrypted_index::internal::cryptography;
 using internal::vector_index::KMeansParams;
 using internal::vector_index::QuantizerSet;
 using internal::vector_index::SQQuantizer;
+using nivora_encrypted_index::ChangeStamp;
 using nivora_encrypted_index::ItemBatch;
+
+// Rounds of taking in other clients' writes before training gives up.
+constexpr int kMaxReconcileRounds = 20;
+constexpr char kTrainedMeanwhileMessage[] =
+    "Another training of this index was committed while this one ran. Please retry.";
+constexpr char kWritesOutpaceTrainingMessage[] =
+    "Training is in progress on this index and could not take in the writes of other clients "
+    "in time. Please retry.";
 
 // The items training works on, owned here: the engine's batch is reused by
 // its next read on this thread. The matrix holds plaintext vectors and is
@@ -44,12 +56,15 @@ struct TrainingItems {
   TrainingItems() = default;
   TrainingItems(const TrainingItems&) = delete;
   TrainingItems& operator=(const TrainingItems&) = delete;
-  TrainingItems(TrainingItems&&) = default;
+  // A moved matrix keeps its data pointer: the source must forget it, or
+  // its wipe would zero the rows it handed over.
+  TrainingItems(TrainingItems&& other) noexcept { *this = std::move(other); }
   TrainingItems& operator=(TrainingItems&& other) noexcept {
     Wipe();
     ids = std::move(other.ids);
     metadata = std::move(other.metadata);
     matrix = std::move(other.matrix);
+    other.matrix = Array2D<float>();
     return *this;
   }
   ~TrainingItems() { Wipe(); }
@@ -150,20 +165,6 @@ QuantizerSet TrainQuantizers(const Array2D<float>& matrix, const IndexConfig& co
   return set;
 }
 
-// What the engine looked like before the re-ingest changed it.
-struct EngineShape {
-  size_t payload_size = 0;
-  size_t vocab_size = 0;
-};
-
-// What the index looked like before training changed it in memory.
-struct IndexSnapshot {
-  std::unique_ptr<QuantizerSet> quantizers;
-  size_t n_lists = 0;
-  bool trained = false;
-  int32_t quantizer_version = 0;
-};
-
 // Ends the use of the plaintext quantizers however training ends.
 class QuantizerUse {
  public:
@@ -191,7 +192,9 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
     logger_->info("TrainIndex");
     RequireConnected();
     const QuantizerUse quantizer_use(*this);
+    // Another client may have trained since this object last looked.
     SyncWithStore(/*with_state=*/true);
+    SyncQuantizers();
     const bool retraining = trained_;
     if (retraining) {
       const IndexType type = index_config_->index_type_;
@@ -210,105 +213,125 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
       return;
     }
     internal::CheckTrainingParameters(*index_config_, params.n_lists, *logger_);
-    const std::vector<uint32_t> snapshot = client_->get_counter_map();
-
-    // Every stored item, as float rows. Retraining an IVFSQ index decodes
-    // the stored codes under the quantizers they were made with.
-    logger_->info("Retrieving embeddings from the encrypted index for training...");
-    ItemBatch& stored = client_->RetrieveAllEmbeddings();
-    const SQQuantizer* decode = nullptr;
-    if (retraining) {
-      SyncQuantizers();
-      if (trained_ && index_config_->index_type_ == IndexType::IVFSQ) {
-        logger_->info("Dequantizing IVFSQ embeddings for retraining...");
-        decode = &FirstScalarQuantizer(*quantizers_);
-      }
-    }
-    const size_t sq_bits = index_config_->sq_bits();
-    TrainingItems items = TakeItems(stored, decode, sq_bits);
-
-    const size_t n_lists = ChooseNLists(params, items.matrix, *logger_);
-    client_->LoadMap();
-    const std::vector<uint32_t> current = client_->get_counter_map();
-    if (internal::FewerThanTwicePerList(items.matrix.rows, n_lists)) {
-      LogAndThrow<std::invalid_argument>(
-          *logger_, ERROR,
-          "Number of embeddings is less than the 2 * n_lists. Please ingest more data before "
-          "training.");
-    }
-    QuantizerSet fresh =
-        TrainQuantizers(items.matrix, *index_config_, n_lists, params, gpu_config_, *logger_);
-
-    // Another client added items while these were read: read them all
-    // again, so each is re-ingested once, with its metadata.
-    const bool reread = current != snapshot;
-    if (reread) {
-      logger_->info("Detected changes in counter map. Rereading every item for the re-ingest...");
-      client_->RefreshCaches();
-      client_->ClearVectorsCache();
-      items = TakeItems(client_->RetrieveAllEmbeddings(), decode, sq_bits);
-      logger_->info("Retrieved " + std::to_string(items.ids.size()) + " items for the re-ingest");
-      logger_->info("Re-quantizing existing embeddings with new quantizers...");
-    } else {
-      logger_->info(
-          "No new embeddings detected. Re-quantizing existing embeddings without reloading...");
-    }
-
-    IndexSnapshot before{std::move(quantizers_), index_config_->n_lists(), trained_,
-                         quantizer_version_};
-    const EngineShape engine_before{client_->payload_size(),
-                                    static_cast<size_t>(client_->vocab_size())};
-    quantizers_ = std::make_unique<QuantizerSet>(std::move(fresh));
-    set_quantizers_plain(true);
+    const uint64_t pending = client_->ClaimGeneration();
+    internal::ReachTestPoint("training-claimed");
     try {
-      index_config_->set_n_lists(n_lists);
-      trained_ = true;
-      quantizer_version_ = before.quantizer_version + 1;
-      client_->payload_size(TrainedPayloadSize());
-      client_->ResizeVocabulary(n_lists);
-      IngestTrained(items.matrix, items.ids, {}, items.metadata, /*rebuild=*/true);
-      StoreIndexState();
+      TrainGeneration(params, pending);
     } catch (const std::exception& e) {
-      logger_->error(std::string("Training failed, restoring the index: ") + e.what());
-      std::swap(quantizers_, before.quantizers);
-      index_config_->set_n_lists(before.n_lists);
-      trained_ = before.trained;
-      quantizer_version_ = before.quantizer_version;
-      RestoreAfterFailedTraining(items.matrix, items.ids, items.metadata,
-                                 engine_before.payload_size, engine_before.vocab_size);
-      if (before.quantizers) WipeQuantizers(*before.quantizers);
+      logger_->error(std::string("Training failed, the index keeps its lists: ") + e.what());
+      client_->AbandonGeneration(pending);
       throw;
     }
-    if (!reread) logger_->info("Avoided redundant embedding retrieval by reusing cached data");
-    logger_->info("Incremented quantizer version to " + std::to_string(quantizer_version_));
-    if (before.quantizers) WipeQuantizers(*before.quantizers);
-    CacheQuantizers();
-    client_->EagerLoadCaches();
-    client_->WarmTokenCache();  // the first query then derives no tokens
-    logger_->info("TrainIndex completed successfully");
   });
 }
 
-void EncryptedIndex::RestoreAfterFailedTraining(const Array2D<float>& matrix,
-                                                const std::vector<std::string>& ids,
-                                                const std::vector<std::string>& metadata,
-                                                size_t payload_size, size_t vocab_size) noexcept {
-  try {
-    client_->DeleteIndex(false);
-    client_->payload_size(payload_size);
-    client_->ResizeVocabulary(vocab_size);
-    if (trained_) {
-      IngestTrained(matrix, ids, {}, metadata, /*rebuild=*/false);
-    } else {
-      IngestUntrained(matrix, ids, {}, metadata);
-    }
-    client_->EagerLoadCaches();
-  } catch (const std::exception& e) {
-    logger_->critical(std::string("Could not restore the index after a failed training: ") +
-                      e.what());
-  } catch (...) {
-    logger_->critical("Could not restore the index after a failed training.");
+void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending) {
+  // Everything is read from the store itself after this stamp; the writes
+  // of other clients that complete later are reconciled before the commit.
+  ChangeStamp seen = client_->ReadChangeStamp();
+  if (seen.generation != client_->generation()) {
+    LogAndThrow<std::runtime_error>(*logger_, ERROR, kTrainedMeanwhileMessage);
   }
+  ItemDigests digests;
+  std::vector<uint64_t> gone;
+
+  // Every stored item, as float rows. Retraining an IVFSQ index decodes
+  // the stored codes under the quantizers they were made with.
+  logger_->info("Retrieving embeddings from the encrypted index for training...");
+  const SQQuantizer* decode = nullptr;
+  if (trained_ && index_config_->index_type_ == IndexType::IVFSQ) {
+    logger_->info("Dequantizing IVFSQ embeddings for retraining...");
+    decode = &FirstScalarQuantizer(*quantizers_);
+  }
+  const size_t sq_bits = index_config_->sq_bits();
+  TrainingItems items = TakeItems(client_->RetrieveChangedItems(digests, gone), decode, sq_bits);
+  logger_->info("Retrieved " + std::to_string(items.ids.size()) + " items for training");
+
+  const size_t n_lists = ChooseNLists(params, items.matrix, *logger_);
+  if (internal::FewerThanTwicePerList(items.matrix.rows, n_lists)) {
+    LogAndThrow<std::invalid_argument>(
+        *logger_, ERROR,
+        "Number of embeddings is less than the 2 * n_lists. Please ingest more data before "
+        "training.");
+  }
+  QuantizerSet fresh =
+      TrainQuantizers(items.matrix, *index_config_, n_lists, params, gpu_config_, *logger_);
+
+  // The new lists are built in the pending generation; the current one is
+  // not touched until the new one is committed.
+  IndexSnapshot before{std::move(quantizers_),  index_config_->n_lists(), trained_,
+                       quantizer_version_,       client_->generation(),  client_->payload_size(),
+                       static_cast<size_t>(client_->vocab_size())};
+  quantizers_ = std::make_unique<QuantizerSet>(std::move(fresh));
+  set_quantizers_plain(true);
+  ChangeStamp committed;
+  try {
+    index_config_->set_n_lists(n_lists);
+    trained_ = true;
+    quantizer_version_ = before.quantizer_version + 1;
+    client_->BuildGeneration(pending, TrainedPayloadSize(), n_lists);
+    IngestTrained(items.matrix, items.ids, {}, items.metadata, /*rebuild=*/true);
+    items = TrainingItems();
+    StorePendingState();
+    internal::ReachTestPoint("training-state-stored");
+    // Commit once no write has completed since the last look; else take the
+    // writes in first.
+    for (int round = 0;; ++round) {
+      const ChangeStamp now = client_->ReadChangeStamp();
+      if (now == seen) {
+        if (client_->CommitGeneration(pending, seen, &committed)) break;
+        continue;
+      }
+      if (now.generation != before.generation) {
+        LogAndThrow<std::runtime_error>(*logger_, ERROR, kTrainedMeanwhileMessage);
+      }
+      if (round == kMaxReconcileRounds) {
+        LogAndThrow<std::runtime_error>(*logger_, ERROR, kWritesOutpaceTrainingMessage);
+      }
+      ReconcileWrites(before, pending, decode, digests);
+      seen = now;
+    }
+  } catch (const std::exception&) {
+    std::swap(quantizers_, before.quantizers);
+    index_config_->set_n_lists(before.n_lists);
+    trained_ = before.trained;
+    quantizer_version_ = before.quantizer_version;
+    client_->UseGeneration(before.generation, before.payload_size, before.vocab_size);
+    if (before.quantizers) WipeQuantizers(*before.quantizers);
+    throw;
+  }
+  internal::ReachTestPoint("training-committed");
+  state_tag_ = committed.state_tag;
+  logger_->info("Incremented quantizer version to " + std::to_string(quantizer_version_));
+  if (before.quantizers) WipeQuantizers(*before.quantizers);
+  client_->RemoveRetiredGeneration();
+  CacheQuantizers();
+  client_->EagerLoadCaches();
+  logger_->info("TrainIndex completed successfully");
+}
+
+void EncryptedIndex::ReconcileWrites(const IndexSnapshot& before, uint64_t pending,
+                                     const SQQuantizer* decode, ItemDigests& digests) {
+  const size_t n_lists = index_config_->n_lists();
+  // Read from the current generation, under its shape.
+  client_->UseGeneration(before.generation, before.payload_size, before.vocab_size);
+  std::vector<uint64_t> removed;
+  TrainingItems changed = TakeItems(client_->RetrieveChangedItems(digests, removed), decode,
+                                    index_config_->sq_bits());
+  logger_->info("Taking in the writes made during training: " +
+                std::to_string(changed.ids.size()) + " items written, " +
+                std::to_string(removed.size()) + " removed");
+  client_->BuildGeneration(pending, TrainedPayloadSize(), n_lists);
+  if (!changed.ids.empty()) {
+    IngestTrained(changed.matrix, changed.ids, {}, changed.metadata, /*rebuild=*/true);
+  }
+  client_->RemoveListEntries(removed);
+}
+
+void EncryptedIndex::StorePendingState() {
+  std::vector<uint8_t> bytes = SerializeIndexState();
+  crypto::ScopedCleanse wipe_bytes(bytes);
+  client_->StoreGenerationState(bytes);
 }
 
 }  // namespace nivora

@@ -117,8 +117,13 @@ void EncryptedIndex::ValidateUpsert(const std::vector<std::string>& ids,
     std::string error;
     // The text itself may be sensitive: the message names the position only.
     if (!ParseJsonText(metadata[i], &error)) {
+      const std::string position = std::to_string(i);
       LogAndThrow<std::invalid_argument>(
-          *logger_, ERROR, "Invalid JSON metadata at position " + std::to_string(i) + ".");
+          *logger_, ERROR,
+          error == kJsonTooDeepError
+              ? "Metadata at position " + position +
+                    " nests deeper than 64 levels; at most 64 are allowed."
+              : "Invalid JSON metadata at position " + position + ".");
     }
   }
   if (!internal::AllFinite(embeddings)) {
@@ -175,23 +180,24 @@ void EncryptedIndex::Upsert(const std::vector<std::string>& ids, Array2D<float> 
 
     QuantizerUse use(*this);
     SyncQuantizers();
+    // Copies of a matrix share its rows: a second attempt writes the same.
+    auto ingest = [&](const Array2D<float>& rows, const std::vector<std::string>& item_ids,
+                      const std::vector<std::vector<uint8_t>>& item_contents,
+                      const std::vector<std::string>& item_metadata) {
+      WriteOnCurrentLists([&] {
+        if (trained_) {
+          IngestTrained(rows, item_ids, item_contents, item_metadata, false);
+        } else {
+          IngestUntrained(rows, item_ids, item_contents, item_metadata);
+        }
+      });
+    };
     if (keep.empty()) {
-      if (trained_) {
-        IngestTrained(std::move(embeddings), ids, contents, metadata, false);
-      } else {
-        IngestUntrained(std::move(embeddings), ids, contents, metadata);
-      }
+      ingest(embeddings, ids, contents, metadata);
     } else {
       // A repeated id keeps its last occurrence.
-      std::vector<std::string> kept_ids = Pick(ids, keep);
-      Array2D<float> kept_rows = PickRows(embeddings, keep);
-      if (trained_) {
-        IngestTrained(std::move(kept_rows), kept_ids, Pick(contents, keep), Pick(metadata, keep),
-                      false);
-      } else {
-        IngestUntrained(std::move(kept_rows), kept_ids, Pick(contents, keep),
-                        Pick(metadata, keep));
-      }
+      ingest(PickRows(embeddings, keep), Pick(ids, keep), Pick(contents, keep),
+             Pick(metadata, keep));
     }
     AddCounter(TelemetryEventType::Upsert, static_cast<int64_t>(rows));
   });
@@ -290,6 +296,8 @@ void EncryptedIndex::IngestTrained(Array2D<float> embeddings, const std::vector<
   auto update_summaries = [&] {
     try {
       UpdateMetadata(metadata, centroid_ids);
+    } catch (const nivora_encrypted_index::ListsReplaced&) {
+      throw;  // the caller writes again
     } catch (const std::exception& e) {
       LogAndThrow<std::runtime_error>(*logger_, CRITICAL,
                                       std::string("Error updating metadata: ") + e.what());
@@ -299,19 +307,18 @@ void EncryptedIndex::IngestTrained(Array2D<float> embeddings, const std::vector<
   // pre-filter; a missing one would hide stored items from it.
   if (summarise && !rebuild) update_summaries();
   try {
-    if (!rebuild) {
-      client_->AddItems(batch, centroid_ids);
-    } else if (config.index_type_ == IndexType::IVFFLAT) {
-      client_->RebuildIndex(batch, centroid_ids);
+    if (rebuild) {
+      client_->AddListEntries(batch, centroid_ids);
     } else {
-      client_->DeleteIndex(false);
       client_->AddItems(batch, centroid_ids);
     }
+  } catch (const nivora_encrypted_index::ListsReplaced&) {
+    throw;  // the caller writes again
   } catch (const std::exception& e) {
     LogAndThrow<std::runtime_error>(*logger_, CRITICAL,
                                     std::string("Error ingesting: ") + e.what());
   }
-  // A rebuild drops every summary with the old lists: build them afresh.
+  // New lists start without summaries: build them afresh.
   if (summarise && rebuild) update_summaries();
 }
 

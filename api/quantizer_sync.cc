@@ -61,6 +61,8 @@ internal::QuantizerStamp EncryptedIndex::stamp() const {
 void EncryptedIndex::SyncWithStore(bool with_state) {
   if (!internal::ChangeChecksEnabled()) return;
   const nivora_encrypted_index::ChangeStamp stamp = client_->ReadChangeStamp();
+  // Lists replaced by a training are useless to every operation.
+  if (stamp.generation != client_->generation()) with_state = true;
   if (with_state && (!state_tag_ || *state_tag_ != stamp.state_tag)) {
     // Another client stored a new state (or this one has not read it yet):
     // adopt it before anything is read or written under the old one. The

@@ -155,6 +155,8 @@ class Keystore {
   // The default accepts every name: the store keeps names as byte strings.
   virtual void CheckIndexName(const std::string& index_name);
   // Removes every item of the index in this store kind; config items stay.
+  // A store may forget the index's value size too (the in-process ones do):
+  // an index that lives on sets it again.
   virtual void DeleteIndexImpl(const uint64_t& index) = 0;
   // Number of items of the index; 0 when it has none.
   virtual size_t GetTotalSize(const uint64_t& index) = 0;

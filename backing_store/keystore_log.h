@@ -15,6 +15,13 @@ namespace nivora_encrypted_index::internal::backing_store {
 
 inline nivora::Logger& KeystoreLog() { return *encrypted_index::GetLogger(); }
 
+// The level at which a server keystore logs a failure to reach its server
+// (refused, lost, no answer in time) before throwing it. Below the default
+// level: the API operation that called reports the exception on its own
+// line, so by default one failure prints one line; a more verbose log still
+// shows where it happened.
+inline constexpr int kConnectionFailureLevel = nivora::WARNING;
+
 // Logs `logged` at ERROR, then throws std::invalid_argument(thrown).
 [[noreturn]] inline void RejectArgument(const std::string& logged, const std::string& thrown) {
   nivora::LogAndThrow<std::invalid_argument>(KeystoreLog(), nivora::ERROR, logged, thrown);

@@ -143,6 +143,7 @@ void MemoryKeystore::DeleteItem(const uint64_t& index, const uint64_t& key) {
 void MemoryKeystore::DeleteIndexImpl(const uint64_t& index) {
   Caught("DeleteIndex", nullptr, [&] {
     KeystoreLog().info("Deleting index from Memory");
+    value_sizes_.erase(HashedName(index));
     if (tables_.erase(HashedName(index)) != 0) {
       KeystoreLog().info("Index successfully deleted from Memory");
     } else {

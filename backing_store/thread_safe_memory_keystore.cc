@@ -144,34 +144,33 @@ const std::shared_ptr<ThreadSafeMemoryKeystore::Tables>& ThreadSafeMemoryKeystor
   return tables;
 }
 
-ThreadSafeMemoryKeystore::IndexData& ThreadSafeMemoryKeystore::GetIndexData(
+std::shared_ptr<ThreadSafeMemoryKeystore::IndexData> ThreadSafeMemoryKeystore::GetIndexData(
     const uint64_t& index) {
-  if (IndexData* data = FindIndexData(index)) return *data;
+  if (std::shared_ptr<IndexData> data = FindIndexData(index)) return data;
   std::unique_lock lock(tables_->index_registry_mutex);
-  // try_emplace finds the entry another thread may have made meanwhile.
-  return tables_->index_registry.try_emplace(HashedName(index)).first->second;
+  // Another thread may have made the entry meanwhile.
+  std::shared_ptr<IndexData>& data = tables_->index_registry[HashedName(index)];
+  if (!data) data = std::make_shared<IndexData>();
+  return data;
 }
 
-ThreadSafeMemoryKeystore::IndexData* ThreadSafeMemoryKeystore::FindIndexData(
+std::shared_ptr<ThreadSafeMemoryKeystore::IndexData> ThreadSafeMemoryKeystore::FindIndexData(
     const uint64_t& index) const {
   std::shared_lock lock(tables_->index_registry_mutex);
   auto it = tables_->index_registry.find(HashedName(index));
-  return it == tables_->index_registry.end() ? nullptr : &it->second;
+  return it == tables_->index_registry.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<std::mutex> ThreadSafeMemoryKeystore::MapMutexFor(const uint64_t& index) {
-  std::lock_guard lock(tables_->map_mutex_registry);
-  std::shared_ptr<std::mutex>& mutex = tables_->map_operation_mutexes[HashedName(index)];
-  if (!mutex) mutex = std::make_shared<std::mutex>();
-  return mutex;
+  return tables_->map_mutexes.Get(HashedName(index));
 }
 
 void ThreadSafeMemoryKeystore::BatchPushItemsImpl(const uint64_t& index,
                                                   const std::vector<uint64_t>& keys,
                                                   const nivora::Array2D<unsigned char>& values) {
   CheckBatch(keys, values.rows, "BatchPushItems");
-  IndexData& data = GetIndexData(index);
-  WriteByShard(data, keys, [&](IndexData::Map& map, size_t i) {
+  const std::shared_ptr<IndexData> data = GetIndexData(index);
+  WriteByShard(*data, keys, [&](IndexData::Map& map, size_t i) {
     const unsigned char* row = values.row(i);
     map.insert_or_assign(keys[i], std::vector<uint8_t>(row, row + values.cols));
   });
@@ -181,15 +180,15 @@ void ThreadSafeMemoryKeystore::BatchPushVariableImpl(
     const uint64_t& index, const std::vector<uint64_t>& keys,
     const std::vector<std::vector<uint8_t>>& values) {
   CheckBatch(keys, values.size(), "BatchPushVariable");
-  IndexData& data = GetIndexData(index);
-  WriteByShard(data, keys, [&](IndexData::Map& map, size_t i) {
+  const std::shared_ptr<IndexData> data = GetIndexData(index);
+  WriteByShard(*data, keys, [&](IndexData::Map& map, size_t i) {
     map.insert_or_assign(keys[i], values[i]);
   });
 }
 
 void ThreadSafeMemoryKeystore::PushItem(const uint64_t& index, const uint64_t& key,
                                         const uint8_t* data, size_t size) {
-  GetIndexData(index).InsertOrAssign(key, std::vector<uint8_t>(data, data + size));
+  GetIndexData(index)->InsertOrAssign(key, std::vector<uint8_t>(data, data + size));
 }
 
 bool ThreadSafeMemoryKeystore::PushMapImpl(const uint64_t& index, const uint64_t& map_key,
@@ -198,11 +197,11 @@ bool ThreadSafeMemoryKeystore::PushMapImpl(const uint64_t& index, const uint64_t
                                            const uint64_t& expected_version) {
   const std::shared_ptr<std::mutex> map_mutex = MapMutexFor(index);
   std::lock_guard map_lock(*map_mutex);
-  IndexData& index_data = GetIndexData(index);
-  if (ReadVersion(index_data, version_key) != expected_version) return false;
-  index_data.InsertOrAssign(map_key, std::vector<uint8_t>(data, data + size));
+  const std::shared_ptr<IndexData> index_data = GetIndexData(index);
+  if (ReadVersion(*index_data, version_key) != expected_version) return false;
+  index_data->InsertOrAssign(map_key, std::vector<uint8_t>(data, data + size));
   const auto version = EncodeVersion(expected_version + 1);
-  index_data.InsertOrAssign(version_key, std::vector<uint8_t>(version.begin(), version.end()));
+  index_data->InsertOrAssign(version_key, std::vector<uint8_t>(version.begin(), version.end()));
   return true;
 }
 
@@ -213,7 +212,7 @@ VersionedMap ThreadSafeMemoryKeystore::GetMapImpl(const uint64_t& index, const u
   const std::shared_ptr<std::mutex> map_mutex = MapMutexFor(index);
   std::lock_guard map_lock(*map_mutex);
   VersionedMap result;
-  const IndexData* index_data = FindIndexData(index);
+  const std::shared_ptr<const IndexData> index_data = FindIndexData(index);
   if (index_data == nullptr) return result;
   index_data->Find(map_key, [&](const std::vector<uint8_t>& value) {
     result.map = OneRow(value.data(), value.size());
@@ -224,19 +223,19 @@ VersionedMap ThreadSafeMemoryKeystore::GetMapImpl(const uint64_t& index, const u
 
 void ThreadSafeMemoryKeystore::BatchDeleteItemsImpl(const uint64_t& index,
                                                     const std::vector<uint64_t>& keys) {
-  if (IndexData* data = FindIndexData(index)) {
+  if (const std::shared_ptr<IndexData> data = FindIndexData(index)) {
     for (uint64_t key : keys) data->Erase(key);
   }
 }
 
 void ThreadSafeMemoryKeystore::DeleteItem(const uint64_t& index, const uint64_t& key) {
-  if (IndexData* data = FindIndexData(index)) data->Erase(key);
+  if (const std::shared_ptr<IndexData> data = FindIndexData(index)) data->Erase(key);
 }
 
 nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::GetItem(const uint64_t& index,
                                                                  const uint64_t& key) {
   nivora::Array2D<unsigned char> result;
-  if (const IndexData* data = FindIndexData(index)) {
+  if (const std::shared_ptr<const IndexData> data = FindIndexData(index)) {
     data->Find(key, [&](const std::vector<uint8_t>& value) {
       result = OneRow(value.data(), value.size());
     });
@@ -258,7 +257,7 @@ nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::BatchGetItemsImpl(
   const size_t n = keys.size();
   if (n == 0) return {};
   const size_t value_size = ValueSizeOf(index);
-  const IndexData* data = FindIndexData(index);
+  const std::shared_ptr<const IndexData> data = FindIndexData(index);
   if (data == nullptr) return nivora::Array2D<unsigned char>(n, value_size);
   // Every row is written below (copied, or zeroed when its key is missing):
   // no zero-filling first.
@@ -284,7 +283,7 @@ bool ThreadSafeMemoryKeystore::VisitItemsImpl(const uint64_t& index,
                                               const ItemVisitor& visit) {
   if (keys.empty()) return true;
   const size_t value_size = ValueSizeOf(index);
-  const IndexData* data = FindIndexData(index);
+  const std::shared_ptr<const IndexData> data = FindIndexData(index);
   if (data == nullptr) {
     for (size_t i = 0; i < keys.size(); ++i) visit(i, nullptr);
     return true;
@@ -301,7 +300,7 @@ bool ThreadSafeMemoryKeystore::VisitItemsImpl(const uint64_t& index,
 std::vector<std::vector<uint8_t>> ThreadSafeMemoryKeystore::BatchGetVariableImpl(
     const uint64_t& index, const std::vector<uint64_t>& keys) {
   std::vector<std::vector<uint8_t>> result(keys.size());
-  const IndexData* data = FindIndexData(index);
+  const std::shared_ptr<const IndexData> data = FindIndexData(index);
   if (data == nullptr) return result;
   ReadByShard(*data, keys, [&](size_t position, const std::vector<uint8_t>* value) {
     if (value != nullptr) result[position] = *value;
@@ -310,21 +309,41 @@ std::vector<std::vector<uint8_t>> ThreadSafeMemoryKeystore::BatchGetVariableImpl
 }
 
 void ThreadSafeMemoryKeystore::DeleteIndexImpl(const uint64_t& index) {
-  // Taken so a map read never sees the map of one moment and the version of
-  // another while the index is emptied.
+  std::shared_ptr<IndexData> dropped;
   const std::shared_ptr<std::mutex> map_mutex = MapMutexFor(index);
-  std::lock_guard map_lock(*map_mutex);
-  if (IndexData* data = FindIndexData(index)) data->clear();
+  {
+    // Taken so a map read never sees the map of one moment and the version
+    // of another while the index goes.
+    std::lock_guard map_lock(*map_mutex);
+    std::unique_lock lock(tables_->index_registry_mutex);
+    auto it = tables_->index_registry.find(HashedName(index));
+    if (it != tables_->index_registry.end()) {
+      dropped = std::move(it->second);
+      tables_->index_registry.erase(it);
+    }
+  }
+  // A call that still holds the dropped data reads or writes it until it is
+  // done, as if it had run just before the delete; the data is freed with
+  // the last holder, outside every lock.
+  {
+    std::lock_guard lock(tables_->value_sizes_mutex);
+    if (tables_->value_sizes->contains(HashedName(index))) {
+      auto updated = std::make_shared<ValueSizeTable>(*tables_->value_sizes);
+      updated->erase(HashedName(index));
+      tables_->value_sizes = std::move(updated);
+    }
+  }
+  tables_->map_mutexes.Forget(HashedName(index), map_mutex);
 }
 
 size_t ThreadSafeMemoryKeystore::GetTotalSize(const uint64_t& index) {
-  const IndexData* data = FindIndexData(index);
+  const std::shared_ptr<const IndexData> data = FindIndexData(index);
   return data == nullptr ? 0 : data->size();
 }
 
 std::vector<uint64_t> ThreadSafeMemoryKeystore::GetAllKeys(const uint64_t& index) {
   std::vector<uint64_t> keys;
-  if (const IndexData* data = FindIndexData(index)) {
+  if (const std::shared_ptr<const IndexData> data = FindIndexData(index)) {
     data->ForEach([&](uint64_t key, const std::vector<uint8_t>&) { keys.push_back(key); });
   }
   return keys;

@@ -8,8 +8,10 @@
 // nor with the cache of another storage location.
 //
 // The process-wide data lives from library load to process exit, a cache's
-// as long as the cache; deleting an index empties it. Value sizes are kept per
-// index. Config items are kept, in one namespace per set of tables.
+// as long as the cache. Value sizes are kept per index. Deleting an index
+// drops its items, its value size and (when no call is using it) its map
+// mutex, so names that come and go leave nothing behind. Config items are
+// kept, in one namespace per set of tables.
 //
 // Thread safety: safe for any number of threads. Lock order: per-index map
 // mutex, then the index registry, then one shard of an index; the config and
@@ -30,8 +32,8 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "absl/container/node_hash_map.h"
 #include "backing_store/keystore.h"
+#include "core/mutex_registry.h"
 #include "core/sharded_map.h"
 
 namespace nivora_encrypted_index::internal::backing_store {
@@ -110,17 +112,16 @@ class ThreadSafeMemoryKeystore : public Keystore {
 
   // Everything a set of keystores shares.
   struct Tables {
-    // Per hashed_index_name, the index's items. Entries are never removed.
+    // Per hashed_index_name, the index's items; a call holds its own
+    // reference, so deleting the index never pulls them from under it.
     // Guarded by index_registry_mutex.
-    absl::node_hash_map<uint64_t, IndexData> index_registry;
+    absl::flat_hash_map<uint64_t, std::shared_ptr<IndexData>> index_registry;
     std::shared_mutex index_registry_mutex;
     // Config items by name. Guarded by config_mutex.
     std::unordered_map<std::string, std::vector<uint8_t>> config_store;
     std::shared_mutex config_mutex;
     // Per hashed_index_name, the mutex of its versioned-map operations.
-    absl::flat_hash_map<uint64_t, std::shared_ptr<std::mutex>>
-        map_operation_mutexes;  // guarded by map_mutex_registry
-    std::mutex map_mutex_registry;
+    nivora::MutexRegistry<uint64_t> map_mutexes;
     // Value size per hashed_index_name (kDefaultValueSize when absent). Copy
     // on write: readers copy the pointer under the mutex and read the table
     // after releasing it; writers publish a new table.
@@ -132,12 +133,10 @@ class ThreadSafeMemoryKeystore : public Keystore {
   static const std::shared_ptr<Tables>& ProcessTables();
 
   uint64_t HashedName(const uint64_t& index) const { return hashed_index_name(index, store_type_); }
-  // The index's data, created on first use. The reference stays valid as
-  // long as the tables: entries are never removed and the registry is
-  // node-based.
-  IndexData& GetIndexData(const uint64_t& index);
+  // The index's data, created on first use.
+  std::shared_ptr<IndexData> GetIndexData(const uint64_t& index);
   // The index's data, or null when it was never written. Creates nothing.
-  IndexData* FindIndexData(const uint64_t& index) const;
+  std::shared_ptr<IndexData> FindIndexData(const uint64_t& index) const;
   // The index's value size; throws std::runtime_error "Value size not set"
   // (logged) when it has none.
   size_t ValueSizeOf(const uint64_t& index) const;

@@ -29,6 +29,8 @@ struct ChangeStamp {
                            // that reached one version apart
   uint64_t state_tag = 0;  // random, new at every advance of kind kState and
                            // carried over by the others
+  uint64_t generation = 0;  // the current generation of the lists (client.h);
+                            // changed only by a training's commit
 
   bool operator==(const ChangeStamp&) const = default;
   // What a RAM cache's copy filled after reading this stamp is marked with.
@@ -43,11 +45,13 @@ enum class ChangeKind {
 
 namespace internal::encrypted_index {
 
-// The record's plaintext: tag and state_tag, little-endian (16 bytes).
-inline constexpr size_t kChangeRecordSize = 16;
+// The record's plaintext: tag, state_tag and generation, little-endian (24
+// bytes). A record of the first two alone (16 bytes) is of generation 0.
+inline constexpr size_t kChangeRecordSize = 24;
+inline constexpr size_t kChangeRecordSizeWithoutGeneration = 16;
 
 std::vector<uint8_t> EncodeChangeRecord(const ChangeStamp& stamp);
-// The tags of a decrypted record of kChangeRecordSize bytes, with `version`.
+// The stamp of a decrypted record of either size above, with `version`.
 // Another size throws std::runtime_error "Invalid change stamp record".
 ChangeStamp DecodeChangeRecord(const uint8_t* plain, size_t size, uint64_t version);
 // A fresh random tag, never 0. Throws std::runtime_error when the random

@@ -96,6 +96,7 @@ Client::Client(ExistingIndexConfig& config, nivora::Logger& logger) {
   logger_->info("Creating backing stores");
   logger_->info("Backing store successfully created");
   DeserializeIndexConfig(LoadConfig(EngineConfigName()));
+  FollowCurrentGeneration();
   LoadMap();
   DeriveKeys();
   SetVectorsValueSize();
@@ -117,13 +118,27 @@ Client::~Client() {
   crypto::Cleanse(salts_and_seeds_);
 }
 
-void Client::ComputeIndexId() {
-  // The first 8 bytes of the name key, read big-endian.
-  crypto::WipedKey name_mac;
-  DeriveKey(index_key_, index_name_, name_mac);
+namespace {
+
+// The first 8 bytes of HMAC(index key, message), read big-endian.
+uint64_t StorageId(const crypto::Key& index_key, const std::string& message) {
+  crypto::WipedKey mac;
+  DeriveKey(index_key, message, mac);
   uint64_t id = 0;
-  for (int i = 0; i < 8; ++i) id = (id << 8) | name_mac[i];
-  index_id_ = id;
+  for (int i = 0; i < 8; ++i) id = (id << 8) | mac[i];
+  return id;
+}
+
+}  // namespace
+
+void Client::ComputeIndexId() {
+  index_id_ = StorageId(index_key_, index_name_);
+  list_id_ = ListIdOf(generation_);
+}
+
+uint64_t Client::ListIdOf(uint64_t g) const {
+  if (g == 0) return index_id_;
+  return StorageId(index_key_, index_name_ + ".lists." + std::to_string(g));
 }
 
 void Client::DeriveKeys() {

@@ -34,7 +34,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "backing_store/keystore.h"
@@ -74,6 +76,15 @@ struct NewIndexConfig : ExistingIndexConfig {
   int32_t tree_depth = 32;  // depth of the position trees, 1 .. 32. Default: 32
   int32_t vocab_size = 1;   // number of centroids, at least 1. Default: 1
   size_t payload_size = 0;  // plaintext bytes of one VECTORS row. Default: 0
+};
+
+// A write of this client went into lists that a training replaced while it
+// ran: the write may be missing from the current lists, and the caller must
+// synchronise with the stored state and write again.
+class ListsReplaced : public std::runtime_error {
+ public:
+  ListsReplaced()
+      : std::runtime_error("The lists of this index were replaced by a training during this write") {}
 };
 
 class Client {
@@ -139,8 +150,79 @@ class Client {
   // stores of the index and deletes both config items, throwing
   // std::runtime_error "Failed to delete index config for <name>" or
   // "Failed to delete NVS config for <name>" when one survives; without,
-  // stores the engine configuration again.
+  // sets the vectors value size and stores the engine configuration again.
   void DeleteIndex(bool full);
+
+  // ---- Generations of the lists (client_generations.cc) -------------------
+  // Training builds the lists of a new generation beside the current one and
+  // makes them current with one compare-and-set of the change stamp, whose
+  // record names the current generation (0 for an index that never had
+  // another). A crash at any point leaves one complete generation current.
+  // The generation record (a versioned map in the INDEX store) keeps what
+  // is not current yet or any more, for removal by the next training.
+  static constexpr uint64_t kNoGeneration = ~uint64_t{0};
+  struct GenerationRecord {
+    uint64_t current = 0;              // current when the record was last stored
+    uint64_t pending = kNoGeneration;  // being built by a training
+    uint64_t retired = kNoGeneration;  // replaced or unfinished: its lists still to remove
+    uint64_t highest = 0;              // the highest generation ever handed out
+    uint64_t version = 0;              // of the stored record; 0 when absent
+  };
+  // The stored record. Throws the decryption's failure for a damaged one.
+  GenerationRecord LoadGenerationRecord();
+  // The generation the lists of this client are read and written in.
+  uint64_t generation() const { return generation_; }
+  // Points the lists at generation g with the given payload and vocabulary
+  // sizes, in memory only (nothing is stored), and forgets the counters and
+  // tokens of the previous generation. Nothing when all three are as they are.
+  void UseGeneration(uint64_t g, size_t payload_size, size_t vocab_size);
+  // UseGeneration for a pending generation that a training fills: its
+  // writes advance no change stamp until CommitGeneration.
+  void BuildGeneration(uint64_t g, size_t payload_size, size_t vocab_size);
+  // Reads the change stamp and uses its generation, keeping the sizes
+  // (which the caller brings in line with that generation's state). Returns it.
+  uint64_t FollowCurrentGeneration();
+  // Stores blob as the state of this client's generation, advancing nothing
+  // (a pending generation's state).
+  void StoreGenerationState(const std::vector<uint8_t>& blob);
+  // Reserves a new generation for a training: records it as pending, then
+  // removes what earlier trainings left (replaced generations, and a pending
+  // one, whose training is dead or overtaken now: the stamp is moved first
+  // so that it can no longer commit). Returns it.
+  uint64_t ClaimGeneration();
+  // Makes the pending generation g current, when the stamp is still
+  // `expected`, in one compare-and-set that also gives the stamp a new state
+  // tag; records the replaced generation as retired and stores the engine
+  // configuration of this client (which must be building g). False when the
+  // stamp moved (a write to reconcile first). Throws std::runtime_error when
+  // g is no longer pending (another training took over). *stored (when not
+  // null) receives the stamp stored.
+  bool CommitGeneration(uint64_t g, const ChangeStamp& expected, ChangeStamp* stored = nullptr);
+  // Removes the lists and state of generation g after a failed training
+  // (unless it became current) and clears it from the record when still
+  // pending there. Failures are logged, not thrown.
+  void AbandonGeneration(uint64_t g) noexcept;
+  // Removes the lists and state of the retired generation and clears it
+  // from the record. Failures are logged, not thrown.
+  void RemoveRetiredGeneration() noexcept;
+
+  // ---- Changes since a snapshot (client_retrieval.cc, client_ingest.cc) ---
+  // For a training that reads the items of the current generation and then
+  // reconciles its new lists with what other clients wrote meanwhile.
+  // Per item (id hash), a digest of its payload row and metadata record as
+  // last read; every write of an item stores new records, so a new digest.
+  using ItemDigests = std::unordered_map<uint64_t, uint64_t>;
+  // Reads every item of this client's generation from the stores themselves
+  // (never a RAM cache) and returns, in the calling thread's batch (as
+  // RetrieveAllEmbeddings), the ids, payload rows and metadata of those
+  // whose digest is new or differs from `digests` (every item for empty
+  // digests). An item counts once its ID record and payload row are both
+  // stored. `removed` receives the id hashes of `digests` whose items are
+  // gone; `digests` is brought up to what was read.
+  ItemBatch& RetrieveChangedItems(ItemDigests& digests, std::vector<uint64_t>& removed);
+  // Removes the payload rows, tokens and location records of id_hashes from
+  // this client's generation.
+  void RemoveListEntries(const std::vector<uint64_t>& id_hashes);
 
   // ---- Counter map -------------------------------------------------------
   // Replaces the counters and their version by the stored map (from the
@@ -200,6 +282,11 @@ class Client {
   // 0; clears the token cache. The other stores are neither read nor
   // written. Checks as AddItems, before anything is deleted.
   void RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids);
+  // Adds the batch's items to the lists only: positions, INDEX tokens, then
+  // VECTORS rows (replacing); the METADATA, ID and CONTENTS stores are
+  // neither read nor written. Training fills a new generation with it.
+  // Checks as AddItems.
+  void AddListEntries(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids);
   // Stores blob i, encrypted, as the centroid metadata of field names[i],
   // replacing, as a plain item (the layout of indexes before the merge
   // below). Counts that differ throw std::invalid_argument.
@@ -337,6 +424,21 @@ class Client {
   // Keystore::SetValueSize on the vectors store: payload_size_ + 28.
   void SetVectorsValueSize();
   std::string EngineConfigName() const;
+  // The config item holding the index state of generation g.
+  std::string StateItemName(uint64_t g) const;
+  // The id the INDEX and VECTORS stores keep generation g's lists under.
+  uint64_t ListIdOf(uint64_t g) const;
+  // Compare-and-set of the record against record.version.
+  bool StoreGenerationRecord(const GenerationRecord& record);
+  // Removes the lists of generation g and, for g > 0, its state item;
+  // halfway_point names the test point between the two stores' removals.
+  void DeleteGeneration(uint64_t g, const char* halfway_point = nullptr);
+  // Removes the pending and retired generations of the record (full
+  // deletion of the index).
+  void DeleteOtherGenerations();
+  // Moves the stamp so that a training building g can no longer commit it;
+  // false when g is current already.
+  bool FenceGeneration(uint64_t g);
 
   // The stored centroid metadata of some fields: per field its map and
   // version keys, its record (empty when none) and its version.
@@ -351,14 +453,32 @@ class Client {
   void MergeOneField(const std::string& name, size_t field, const CentroidMetadataMerge& merge);
   // The keystores of the index whose RAM cache is attached.
   std::vector<Keystore*> CachedStores() const;
+  // The index argument of store's calls: the list id for the INDEX and
+  // VECTORS stores, the index id for the others.
+  uint64_t StoreIdOf(const Keystore* store) const {
+    return store == index_keystore_ || store == vectors_keystore_ ? list_id_ : index_id_;
+  }
+  // One compare-and-set of the stamp from `expected` to `next` (whose
+  // version must be expected.version + 1); on success the attached caches
+  // current at `expected` are marked current at `next`.
+  bool PushChangeStamp(const ChangeStamp& expected, const ChangeStamp& next);
+  // Throws ListsReplaced when `stamp` names another generation than the
+  // one this client wrote into.
+  void RequireOwnGeneration(const ChangeStamp& stamp) const;
   // AdvanceChangeStamp after an operation failed part-way: failures are
   // logged, not thrown, so the operation's own exception passes on.
   void AdvanceChangeStampAfterFailure(ChangeKind kind) noexcept;
   // Runs write, then advances the stamp by kind; when write throws, advances
   // it as far as it can and rethrows.
   // Returns AdvanceChangeStamp's stamp.
+  // While a training builds a pending generation, its writes go into lists
+  // no one reads yet: they advance nothing.
   template <typename Write>
   ChangeStamp StampedWrite(ChangeKind kind, const Write& write) {
+    if (building_) {
+      write();
+      return ChangeStamp{};
+    }
     try {
       write();
     } catch (...) {
@@ -416,6 +536,9 @@ class Client {
   internal::encrypted_index::EncryptedTokens ReplaceItems(const SliceRecords& records);
   void WriteContents(const SliceRecords& records, const EarlierVersions& earlier);
   void UpdateIndexBackingStore(const internal::encrypted_index::EncryptedTokens& tokens);
+  // The VECTORS records of payload rows [begin, end).
+  nivora::Array2D<unsigned char> SealPayloads(const nivora::Array2DView<uint8_t>& payload,
+                                              size_t begin, size_t end);
 
   // Tokens of replaced and removed items (client_item_tokens.cc). A token
   // is never rewritten, so an item's earlier token would keep leading to
@@ -462,8 +585,10 @@ class Client {
   template <typename Read>
   auto ReadInTurn(Keystore* store, const Read& read);
   // Decrypted variable records of `keys` in `store`, each as a string.
+  // from_store reads the store itself, bypassing its RAM cache.
   std::vector<std::string> RetrieveStrings(Keystore* store, const std::vector<uint64_t>& keys,
-                                           const internal::cryptography::Key& key);
+                                           const internal::cryptography::Key& key,
+                                           bool from_store = false);
 
   uint64_t tree_depth_ = 0;
   uint64_t vocab_size_ = 0;
@@ -492,7 +617,10 @@ class Client {
   internal::cryptography::WipedKey location_key_;
   size_t index_value_size_ = 8;
   std::string index_name_;
-  uint64_t index_id_ = 0;  // the index argument of every keystore call
+  uint64_t index_id_ = 0;  // the index argument of the METADATA, ID, CONTENTS and CONFIG calls
+  uint64_t generation_ = 0;  // of the lists this client uses
+  uint64_t list_id_ = 0;     // the index argument of the INDEX and VECTORS calls
+  bool building_ = false;    // the lists are a pending generation (BuildGeneration)
   // Serialises the payload reads of one operation's threads on a store that
   // serves one thread at a time (Keystore::ConcurrentReads).
   std::mutex read_turns_;

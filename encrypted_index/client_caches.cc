@@ -94,9 +94,9 @@ bool Client::RefreshCaches() {
     return false;
   }
   const VersionedMap cached =
-      cache->GetMapImpl(index_id_, engine::kCounterMapKey, engine::kCounterMapVersionKey);
+      cache->GetMapImpl(list_id_, engine::kCounterMapKey, engine::kCounterMapVersionKey);
   const VersionedMap stored =
-      index_keystore_->GetMapImpl(index_id_, engine::kCounterMapKey, engine::kCounterMapVersionKey);
+      index_keystore_->GetMapImpl(list_id_, engine::kCounterMapKey, engine::kCounterMapVersionKey);
   logger_->info("Cache version: " + std::to_string(cached.version) +
                 ", Persistent version: " + std::to_string(stored.version));
   if (cached.version >= stored.version) {
@@ -119,7 +119,7 @@ bool Client::RefreshCaches() {
   } else {
     logger_->info("Refreshing vectors cache with " + std::to_string(hashes.size()) +
                   " new items...");
-    CopyItemsToCache(vectors_keystore_, index_id_, hashes);
+    CopyItemsToCache(vectors_keystore_, list_id_, hashes);
     logger_->info("Refreshing id cache...");
     CopyVariableToCache(id_keystore_, index_id_,
                         internal::cryptography::DeriveKeystoreKeys(hashes, id_key_));
@@ -198,7 +198,7 @@ std::vector<uint64_t> Client::RefreshIndexCacheIncremental(
     return {};
   }
   logger_->info("Fetching " + std::to_string(keys.size()) + " new index entries from persistent store");
-  const nivora::Array2D<unsigned char> rows = index_keystore_->BatchGetItemsImpl(index_id_, keys);
+  const nivora::Array2D<unsigned char> rows = index_keystore_->BatchGetItemsImpl(list_id_, keys);
   engine::CheckRowCount(rows.rows, keys.size());
   const std::vector<uint64_t> unmasked = engine::DecryptItemIdSHAs(rows, pads.data(), pads.size());
 
@@ -207,14 +207,14 @@ std::vector<uint64_t> Client::RefreshIndexCacheIncremental(
   for (size_t i = 0; i < rows.rows; ++i) {
     if (engine::HasNonZeroByte(rows.row(i), rows.cols)) hashes.push_back(unmasked[i]);
   }
-  const size_t added = PushStoredRows(index_keystore_->GetCache(), index_id_, keys, rows);
+  const size_t added = PushStoredRows(index_keystore_->GetCache(), list_id_, keys, rows);
   if (added != 0) logger_->info("Added " + std::to_string(added) + " new items to index cache");
   return hashes;
 }
 
 void Client::ClearVectorsCache() {
   const auto threads = ThreadScope();
-  if (vectors_keystore_->GetCache() != nullptr) vectors_keystore_->ClearCacheForIndex(index_id_);
+  if (vectors_keystore_->GetCache() != nullptr) vectors_keystore_->ClearCacheForIndex(list_id_);
   logger_->info("Cleared vectors cache");
 }
 

@@ -48,7 +48,7 @@ Client::StoredCentroidMetadata Client::ReadCentroidMetadata(const std::vector<st
   std::vector<size_t> plain_fields;
   for (size_t i = 0; i < names.size(); ++i) {
     const VersionedMap read =
-        index_keystore_->GetMapImpl(index_id_, stored.map_keys[i], stored.version_keys[i]);
+        index_keystore_->GetMapImpl(list_id_, stored.map_keys[i], stored.version_keys[i]);
     stored.versions[i] = read.version;
     if (read.map.size() != 0) {
       stored.records[i] = RecordBytes(read);
@@ -58,7 +58,7 @@ Client::StoredCentroidMetadata Client::ReadCentroidMetadata(const std::vector<st
     }
   }
   if (!plain_keys.empty()) {
-    std::vector<std::vector<uint8_t>> plain = index_keystore_->BatchGetVariableImpl(index_id_, plain_keys);
+    std::vector<std::vector<uint8_t>> plain = index_keystore_->BatchGetVariableImpl(list_id_, plain_keys);
     for (size_t j = 0; j < plain_fields.size() && j < plain.size(); ++j) {
       stored.records[plain_fields[j]] = std::move(plain[j]);
     }
@@ -92,7 +92,7 @@ void Client::MergeOneField(const std::string& name, size_t field,
     if (!stored.records.front().empty() && merged == current) return;  // covered already
     const std::vector<std::vector<uint8_t>> record =
         crypto::EncryptItemsVariable({merged}, centroid_metadata_key_);
-    if (index_keystore_->PushMapImpl(index_id_, stored.map_keys.front(), record.front().data(),
+    if (index_keystore_->PushMapImpl(list_id_, stored.map_keys.front(), record.front().data(),
                                      record.front().size(), stored.version_keys.front(),
                                      stored.versions.front())) {
       return;

@@ -32,11 +32,7 @@ ChangeStamp Client::ReadChangeStamp() {
   return engine::DecodeChangeRecord(plain.data, plain.size(), stored.version);
 }
 
-bool Client::AdvanceChangeStampFrom(const ChangeStamp& expected, ChangeKind kind,
-                                    ChangeStamp* stored) {
-  const auto threads = ThreadScope();
-  ChangeStamp next{expected.version + 1, engine::NewChangeTag(), expected.state_tag};
-  if (kind == ChangeKind::kState) next.state_tag = engine::NewChangeTag();
+bool Client::PushChangeStamp(const ChangeStamp& expected, const ChangeStamp& next) {
   const std::vector<uint8_t> plain = engine::EncodeChangeRecord(next);
   const nivora::Array2D<unsigned char> record =
       crypto::EncryptItemsFixed(plain.data(), 1, plain.size(), index_key_);
@@ -48,10 +44,24 @@ bool Client::AdvanceChangeStampFrom(const ChangeStamp& expected, ChangeKind kind
   // This client's writes went through to the caches it is attached to; any
   // other write that is not in them yet will advance the stamp past `next`.
   for (Keystore* store : CachedStores()) {
-    store->AdvanceCacheMark(index_id_, expected.mark(), next.mark());
+    store->AdvanceCacheMark(StoreIdOf(store), expected.mark(), next.mark());
   }
+  return true;
+}
+
+bool Client::AdvanceChangeStampFrom(const ChangeStamp& expected, ChangeKind kind,
+                                    ChangeStamp* stored) {
+  const auto threads = ThreadScope();
+  ChangeStamp next{expected.version + 1, engine::NewChangeTag(), expected.state_tag,
+                   expected.generation};
+  if (kind == ChangeKind::kState) next.state_tag = engine::NewChangeTag();
+  if (!PushChangeStamp(expected, next)) return false;
   if (stored != nullptr) *stored = next;
   return true;
+}
+
+void Client::RequireOwnGeneration(const ChangeStamp& stamp) const {
+  if (stamp.generation != generation_) throw ListsReplaced();
 }
 
 ChangeStamp Client::AdvanceChangeStamp(ChangeKind kind) {
@@ -59,12 +69,20 @@ ChangeStamp Client::AdvanceChangeStamp(ChangeKind kind) {
   for (int attempt = 0; attempt < kStampRetries; ++attempt) {
     const ChangeStamp seen = ReadChangeStamp();
     ChangeStamp stored;
-    if (AdvanceChangeStampFrom(seen, kind, &stored)) return stored;
+    if (AdvanceChangeStampFrom(seen, kind, &stored)) {
+      // A training that committed before this advance did not see the write
+      // (advanced all the same: the shared stores did change).
+      RequireOwnGeneration(seen);
+      return stored;
+    }
     // Another advance that started after this client's writes would do for
     // items; a change of state must be told by a state tag of its own.
     if (kind == ChangeKind::kItems) {
       const ChangeStamp now = ReadChangeStamp();
-      if (!(now == seen)) return now;
+      if (!(now == seen)) {
+        RequireOwnGeneration(now);
+        return now;
+      }
     }
     engine::PauseBeforeRetry();
   }
@@ -87,12 +105,13 @@ void Client::SyncCaches(const ChangeStamp& stamp) {
   const auto threads = ThreadScope();
   const internal::backing_store::CacheMark mark = stamp.mark();
   for (Keystore* store : CachedStores()) {
-    if (store->IsCacheCurrent(index_id_, mark)) continue;
+    const uint64_t id = StoreIdOf(store);
+    if (store->IsCacheCurrent(id, mark)) continue;
     logger_->info("Refilling the " + BackingStoreTypeToString(store->GetBackingStoreType()) +
                   " cache of the index at change " + std::to_string(stamp.version));
-    store->RefillCache(index_id_, mark);
+    store->RefillCache(id, mark);
     if (store == index_keystore_) {
-      store->EagerLoadMapCache(index_id_, engine::kCounterMapKey, engine::kCounterMapVersionKey);
+      store->EagerLoadMapCache(id, engine::kCounterMapKey, engine::kCounterMapVersionKey);
     }
   }
 }

@@ -28,7 +28,7 @@ std::string Client::EngineConfigName() const {
 }
 
 void Client::SetVectorsValueSize() {
-  vectors_keystore_->SetValueSize(index_id_, payload_size_ + crypto::kRecordOverhead);
+  vectors_keystore_->SetValueSize(list_id_, payload_size_ + crypto::kRecordOverhead);
 }
 
 std::vector<uint8_t> Client::SerializeIndexConfig() {
@@ -102,14 +102,20 @@ std::vector<uint8_t> Client::LoadConfig(const std::string& name) {
 
 ChangeStamp Client::StoreIndexConfig(const std::vector<uint8_t>& blob) {
   const auto threads = ThreadScope();
-  return StampedWrite(ChangeKind::kState, [&] {
-    StoreConfig(index_name_ + internal::encrypted_index::kIndexStateSuffix, blob);
-  });
+  return StampedWrite(ChangeKind::kState, [&] { StoreConfig(StateItemName(generation_), blob); });
 }
 
 std::vector<uint8_t> Client::LoadIndexConfig() {
   const auto threads = ThreadScope();
-  return LoadConfig(index_name_ + internal::encrypted_index::kIndexStateSuffix);
+  const uint64_t seen = FollowCurrentGeneration();
+  try {
+    return LoadConfig(StateItemName(seen));
+  } catch (const std::exception&) {
+    // A training that committed between the two reads has removed the state
+    // of the generation just read: read the new one.
+    if (FollowCurrentGeneration() == seen) throw;
+    return LoadConfig(StateItemName(generation_));
+  }
 }
 
 void Client::payload_size(size_t n) {
@@ -118,7 +124,7 @@ void Client::payload_size(size_t n) {
   const size_t old = payload_size_;
   payload_size_ = n;
   // Rows of the old width must not be served from the RAM cache.
-  if (old != 0) vectors_keystore_->ClearCacheForIndex(index_id_);
+  if (old != 0) vectors_keystore_->ClearCacheForIndex(list_id_);
   SetVectorsValueSize();
   StampedWrite(ChangeKind::kItems, [&] { StoreConfig(EngineConfigName(), SerializeIndexConfig()); });
 }
@@ -132,14 +138,21 @@ void Client::StoreIndexValueSizeToConfig(const size_t& /*index_value_size*/) {
 void Client::DeleteIndex(bool full) {
   const auto threads = ThreadScope();
   logger_->info("Deleting index " + index_name_);
-  for (Keystore* keystore : {index_keystore_, vectors_keystore_, metadata_keystore_, id_keystore_}) {
-    keystore->DeleteIndex(index_id_);
-  }
+  // Before the record that names them goes.
+  if (full) DeleteOtherGenerations();
+  index_keystore_->DeleteIndex(list_id_);
+  // The change stamp and the generation record.
+  if (full && list_id_ != index_id_) index_keystore_->DeleteIndex(index_id_);
+  vectors_keystore_->DeleteIndex(list_id_);
+  metadata_keystore_->DeleteIndex(index_id_);
+  id_keystore_->DeleteIndex(index_id_);
   token_cache_->clear();
   counter_map_.assign(vocab_size_, 0);
   index_value_size_ = internal::encrypted_index::kIndexValueSize;
 
   if (!full) {
+    // The index lives on: its stores' value sizes went with their data.
+    SetVectorsValueSize();
     // The emptied INDEX store lost the stamp: the advance starts it anew,
     // under tags no cache was marked with (and state tag 0, which makes the
     // Index API reread its state).
@@ -147,9 +160,10 @@ void Client::DeleteIndex(bool full) {
                  [&] { StoreConfig(EngineConfigName(), SerializeIndexConfig()); });
     return;
   }
+  if (generation_ != 0) config_keystore_->DeleteConfigItem(StateItemName(generation_));
   config_keystore_->DeleteIndex(index_id_);
   contents_keystore_->DeleteIndex(index_id_);
-  const std::string state_name = index_name_ + internal::encrypted_index::kIndexStateSuffix;
+  const std::string state_name = StateItemName(0);
   config_keystore_->DeleteConfigItem(EngineConfigName());
   config_keystore_->DeleteConfigItem(state_name);
   if (config_keystore_->ConfigItemExists(EngineConfigName())) {

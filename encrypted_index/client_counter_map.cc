@@ -66,21 +66,21 @@ void Client::LoadMap() {
   const auto threads = ThreadScope();
   // Reads that hand out nothing may come from the RAM cache; what it served
   // is kept, so that a StoreMap on top of it can be checked against the store.
-  Keystore* cache = index_keystore_->IsCacheLoaded(index_id_) ? index_keystore_->GetCache() : nullptr;
+  Keystore* cache = index_keystore_->IsCacheLoaded(list_id_) ? index_keystore_->GetCache() : nullptr;
   if (cache != nullptr) {
-    const VersionedMap cached = cache->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey);
+    const VersionedMap cached = cache->GetMapImpl(list_id_, kCounterMapKey, kCounterMapVersionKey);
     if (HasMap(cached)) {
       AdoptMap(cached);
       cached_map_record_ = RecordBytes(cached);
       return;
     }
   }
-  AdoptMap(index_keystore_->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey));
+  AdoptMap(index_keystore_->GetMapImpl(list_id_, kCounterMapKey, kCounterMapVersionKey));
 }
 
 void Client::LoadMapFromStore() {
   const VersionedMap stored =
-      index_keystore_->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey);
+      index_keystore_->GetMapImpl(list_id_, kCounterMapKey, kCounterMapVersionKey);
   AdoptMap(stored);
   CatchUpMapCache(stored);
 }
@@ -129,11 +129,11 @@ void Client::CatchUpMapCache(const VersionedMap& stored) {
   Keystore* cache = index_keystore_->GetCache();
   if (cache == nullptr || !HasMap(stored)) return;
   try {
-    const VersionedMap cached = cache->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey);
+    const VersionedMap cached = cache->GetMapImpl(list_id_, kCounterMapKey, kCounterMapVersionKey);
     uint64_t version = cached.version;
     if (version > stored.version ||
         (version == stored.version && !SameRecord(cached, RecordBytes(stored)))) {
-      cache->BatchDeleteItemsImpl(index_id_, {kCounterMapKey, kCounterMapVersionKey});
+      cache->BatchDeleteItemsImpl(list_id_, {kCounterMapKey, kCounterMapVersionKey});
       version = 0;
     }
     if (version >= stored.version) return;
@@ -144,10 +144,10 @@ void Client::CatchUpMapCache(const VersionedMap& stored) {
     }
     const uint64_t start = version;
     while (version >= start && version < stored.version) {
-      const bool taken = cache->PushMapImpl(index_id_, kCounterMapKey, stored.map.data,
+      const bool taken = cache->PushMapImpl(list_id_, kCounterMapKey, stored.map.data,
                                             record_size, kCounterMapVersionKey, version);
       const uint64_t now =
-          cache->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey).version;
+          cache->GetMapImpl(list_id_, kCounterMapKey, kCounterMapVersionKey).version;
       if (!taken && now == version) break;  // refused without a competing change: give up
       version = now;
     }
@@ -168,13 +168,13 @@ bool Client::StoreMap() {
   if (cached_map_record_ && !CachedMapIsTheStored()) return false;
   const nivora::Array2D<unsigned char> record =
       crypto::EncryptItemsFixed(plain.data(), 1, plain.size(), index_key_);
-  return index_keystore_->PushMap(index_id_, kCounterMapKey, record.data, record.cols,
+  return index_keystore_->PushMap(list_id_, kCounterMapKey, record.data, record.cols,
                                   kCounterMapVersionKey, counter_map_version_);
 }
 
 bool Client::CachedMapIsTheStored() {
   const VersionedMap stored =
-      index_keystore_->GetMapImpl(index_id_, kCounterMapKey, kCounterMapVersionKey);
+      index_keystore_->GetMapImpl(list_id_, kCounterMapKey, kCounterMapVersionKey);
   return stored.version == counter_map_version_ && SameRecord(stored, *cached_map_record_);
 }
 

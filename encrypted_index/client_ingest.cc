@@ -16,6 +16,7 @@
 
 #include "core/little_endian.h"
 #include "core/log_and_throw.h"
+#include "core/test_points.h"
 #include "core/parallel_for.h"
 #include "encrypted_index/centroid_range.h"
 #include "encrypted_index/client.h"
@@ -267,10 +268,7 @@ Client::SliceRecords Client::SealSlice(const engine::ItemKeys& keys, const ItemB
                   Part(keys.id_keys, slice), Part(keys.contents_keys, slice)};
   records.token_keys = Part(tokens.keys, slice);
   records.index_values = IndexValues(tokens.values, slice);
-  const size_t width = payload.cols;
-  uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
-  records.payloads = crypto::EncryptItemsFixed(
-      width == 0 ? &no_payload : payload.data + width * begin, slice.size(), width, vectors_key_);
+  records.payloads = SealPayloads(payload, begin, end);
   records.metadata = SealPart(batch.metadata, slice, metadata_key_);
   records.ids = SealPart(batch.ids, slice, id_key_);
   if (!batch.contents.empty()) records.contents = SealPart(batch.contents, slice, contents_key_);
@@ -280,7 +278,7 @@ Client::SliceRecords Client::SealSlice(const engine::ItemKeys& keys, const ItemB
 Client::EarlierVersions Client::ReadEarlierVersions(const engine::ItemKeys& keys) {
   const size_t n = keys.id_hashes.size();
   EarlierVersions earlier;
-  earlier.vectors = vectors_keystore_->BatchGetItems(index_id_, keys.id_hashes);
+  earlier.vectors = vectors_keystore_->BatchGetItems(list_id_, keys.id_hashes);
   CheckPayloadRows(earlier.vectors, n);
   for (size_t i = 0; i < n; ++i) {
     (crypto::IsAbsentRecord(earlier.vectors.row(i)) ? earlier.fresh : earlier.stored).push_back(i);
@@ -299,6 +297,7 @@ engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
   engine::EncryptedTokens superseded = FindCurrentTokens(Pick(records.keys.id_hashes, earlier.stored));
   const engine::ItemKeys& keys = records.keys;
   const uint64_t index = index_id_;
+  const uint64_t lists = list_id_;
   // Records of an item share its keys across versions, so each write
   // replaces in place; a step's undo puts back what it replaced. An ID
   // record is the id itself whichever version wrote it: only a fresh item's
@@ -308,10 +307,10 @@ engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
     std::function<void()> undo;
   };
   const std::array<Step, 5> steps = {{
-      {[&] { index_keystore_->BatchPushItems(index, records.token_keys, records.index_values); },
-       [&] { index_keystore_->BatchDeleteItems(index, records.token_keys); }},
-      {[&] { vectors_keystore_->BatchPushItems(index, keys.id_hashes, records.payloads); },
-       [&] { RestoreRows(*vectors_keystore_, index, keys.id_hashes, earlier.vectors); }},
+      {[&] { index_keystore_->BatchPushItems(lists, records.token_keys, records.index_values); },
+       [&] { index_keystore_->BatchDeleteItems(lists, records.token_keys); }},
+      {[&] { vectors_keystore_->BatchPushItems(lists, keys.id_hashes, records.payloads); },
+       [&] { RestoreRows(*vectors_keystore_, lists, keys.id_hashes, earlier.vectors); }},
       {[&] { metadata_keystore_->BatchPushVariable(index, keys.metadata_keys, records.metadata); },
        [&] { RestoreRecords(*metadata_keystore_, index, keys.metadata_keys, earlier.metadata); }},
       {[&] { id_keystore_->BatchPushVariable(index, keys.id_keys, records.ids); },
@@ -348,9 +347,17 @@ void Client::WriteContents(const SliceRecords& records, const EarlierVersions& e
   DeleteKeys(*contents_keystore_, index_id_, replaced);
 }
 
+nivora::Array2D<unsigned char> Client::SealPayloads(const nivora::Array2DView<uint8_t>& payload,
+                                                    size_t begin, size_t end) {
+  const size_t width = payload.cols;
+  uint8_t no_payload = 0;  // a valid address for rows of 0 bytes
+  return crypto::EncryptItemsFixed(width == 0 ? &no_payload : payload.data + width * begin,
+                                   end - begin, width, vectors_key_);
+}
+
 void Client::UpdateIndexBackingStore(const engine::EncryptedTokens& tokens) {
   ForEachSlice(tokens.keys.size(), [&](const Slice& slice) {
-    index_keystore_->BatchPushItems(index_id_, Part(tokens.keys, slice),
+    index_keystore_->BatchPushItems(list_id_, Part(tokens.keys, slice),
                                     IndexValues(tokens.values, slice));
   });
 }
@@ -391,7 +398,7 @@ void Client::RemoveItems(const std::vector<std::string>& ids) {
   const engine::ItemKeys keys =
       engine::DeriveItemKeys(ids, vectors_key_, metadata_key_, id_key_, contents_key_);
   StampedWrite(ChangeKind::kItems, [&] {
-    vectors_keystore_->BatchDeleteItems(index_id_, keys.id_hashes);
+    vectors_keystore_->BatchDeleteItems(list_id_, keys.id_hashes);
     metadata_keystore_->BatchDeleteItems(index_id_, keys.metadata_keys);
     id_keystore_->BatchDeleteItems(index_id_, keys.id_keys);
     contents_keystore_->BatchDeleteItems(index_id_, keys.contents_keys);
@@ -404,7 +411,7 @@ void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroi
   logger_->info("Rebuilding index with " + std::to_string(batch.ids.size()) + " items");
   ValidateInputSizes(batch, centroid_ids, /*check_payload_width=*/false);
   StampedWrite(ChangeKind::kItems, [&] {
-    index_keystore_->DeleteIndex(index_id_);
+    index_keystore_->DeleteIndex(list_id_);
     token_cache_->clear();
     GetSaltsAndSeeds();
     std::vector<uint32_t> assigned = centroid_ids;
@@ -414,6 +421,36 @@ void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroi
     StoreLocations(id_hashes, centroid_ids, positions);
   });
   logger_->info("Index rebuild completed");
+}
+
+void Client::AddListEntries(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids) {
+  const auto threads = ThreadScope();
+  logger_->info("Adding list entries of " + std::to_string(batch.ids.size()) + " items");
+  ValidateInputSizes(batch, centroid_ids);
+  GetSaltsAndSeeds();
+  std::vector<uint32_t> assigned = centroid_ids;
+  const std::vector<uint32_t> positions = UpdateMap(assigned);
+  const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
+  // An item added again (a reconciled write) leaves its earlier entry.
+  const engine::EncryptedTokens superseded = FindCurrentTokens(id_hashes);
+  UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+  nivora::internal::ReachTestPoint("list-tokens-written");
+  const nivora::Array2DView<uint8_t> payload =
+      batch.payload_empty() ? nivora::Array2DView<uint8_t>(nullptr, batch.ids.size(), 0)
+                            : batch.payload_view();
+  ForEachSlice(id_hashes.size(), [&](const Slice& slice) {
+    vectors_keystore_->BatchPushItems(list_id_, Part(id_hashes, slice),
+                                      SealPayloads(payload, slice.begin, slice.end));
+  });
+  StoreLocations(id_hashes, centroid_ids, positions);
+  DeleteTokens(superseded);
+}
+
+void Client::RemoveListEntries(const std::vector<uint64_t>& id_hashes) {
+  const auto threads = ThreadScope();
+  if (id_hashes.empty()) return;
+  vectors_keystore_->BatchDeleteItems(list_id_, id_hashes);
+  ForgetItems(id_hashes);
 }
 
 void Client::AddCentroidMetadata(const std::vector<std::string>& names,
@@ -427,7 +464,7 @@ void Client::AddCentroidMetadata(const std::vector<std::string>& names,
   }
   if (names.empty()) return;
   const std::vector<uint64_t> keys = crypto::ComputeSHA3256String(names, centroid_metadata_key_);
-  index_keystore_->BatchPushVariable(index_id_, keys,
+  index_keystore_->BatchPushVariable(list_id_, keys,
                                      crypto::EncryptItemsVariable(blobs, centroid_metadata_key_));
 }
 

@@ -41,7 +41,7 @@ engine::EncryptedTokens Client::FindCurrentTokens(const std::vector<uint64_t>& i
   if (id_hashes.empty()) return {};
   GetSaltsAndSeeds();
   const std::vector<std::vector<uint8_t>> records = index_keystore_->BatchGetVariable(
-      index_id_, crypto::DeriveKeystoreKeys(id_hashes, location_key_));
+      list_id_, crypto::DeriveKeystoreKeys(id_hashes, location_key_));
   engine::CheckRowCount(records.size(), id_hashes.size());
   Locations locations;
   locations.plain = crypto::DecryptItemsVariable(records, location_key_);
@@ -78,14 +78,14 @@ void Client::StoreLocations(const std::vector<uint64_t>& id_hashes,
   for (size_t begin = 0; begin < keys.size(); begin += kLocationBatch) {
     const size_t end = std::min(keys.size(), begin + kLocationBatch);
     index_keystore_->BatchPushVariable(
-        index_id_, std::vector<uint64_t>(keys.begin() + begin, keys.begin() + end),
+        list_id_, std::vector<uint64_t>(keys.begin() + begin, keys.begin() + end),
         std::vector<std::vector<uint8_t>>(records.begin() + begin, records.begin() + end));
   }
 }
 
 void Client::DeleteTokens(const engine::EncryptedTokens& tokens) {
   if (tokens.keys.empty()) return;
-  const nivora::Array2D<unsigned char> stored = index_keystore_->BatchGetItems(index_id_, tokens.keys);
+  const nivora::Array2D<unsigned char> stored = index_keystore_->BatchGetItems(list_id_, tokens.keys);
   engine::CheckRowCount(stored.rows, tokens.keys.size());
   if (stored.cols != engine::kIndexValueSize) return;  // not token entries: touch nothing
   std::vector<uint64_t> doomed;
@@ -94,13 +94,13 @@ void Client::DeleteTokens(const engine::EncryptedTokens& tokens) {
       doomed.push_back(tokens.keys[i]);
     }
   }
-  if (!doomed.empty()) index_keystore_->BatchDeleteItems(index_id_, doomed);
+  if (!doomed.empty()) index_keystore_->BatchDeleteItems(list_id_, doomed);
 }
 
 void Client::ForgetItems(const std::vector<uint64_t>& id_hashes) {
   if (id_hashes.empty()) return;
   DeleteTokens(FindCurrentTokens(id_hashes));
-  index_keystore_->BatchDeleteItems(index_id_, crypto::DeriveKeystoreKeys(id_hashes, location_key_));
+  index_keystore_->BatchDeleteItems(list_id_, crypto::DeriveKeystoreKeys(id_hashes, location_key_));
 }
 
 }  // namespace nivora_encrypted_index

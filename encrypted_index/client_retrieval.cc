@@ -13,6 +13,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 
 #include "core/parallel_for.h"
 #include "encrypted_index/client.h"
@@ -68,6 +69,18 @@ void Wipe(std::vector<std::string>& strings) {
   strings.clear();
 }
 
+// FNV-1a over an item's payload record and metadata record: every write
+// stores them with a fresh nonce, so a rewritten item has another digest.
+uint64_t RecordDigest(const uint8_t* row, size_t size, const std::vector<uint8_t>& metadata) {
+  uint64_t digest = 0xcbf29ce484222325ULL;
+  auto add = [&](const uint8_t* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) digest = (digest ^ bytes[i]) * 0x100000001b3ULL;
+  };
+  add(row, size);
+  add(metadata.data(), metadata.size());
+  return digest;
+}
+
 void Wipe(nivora::Array2D<uint8_t>& matrix) {
   if (matrix.data != nullptr && matrix.size() != 0) OPENSSL_cleanse(matrix.data, matrix.size());
 }
@@ -108,11 +121,13 @@ void Client::CheckPayloadRows(const nivora::Array2D<unsigned char>& rows, size_t
 }
 
 std::vector<std::string> Client::RetrieveStrings(Keystore* store, const std::vector<uint64_t>& keys,
-                                                 const crypto::Key& key) {
+                                                 const crypto::Key& key, bool from_store) {
   std::vector<std::string> out(keys.size());
   if (keys.empty()) return out;
-  std::vector<std::vector<uint8_t>> plain =
-      crypto::DecryptItemsVariable(store->BatchGetVariable(index_id_, keys), key);
+  std::vector<std::vector<uint8_t>> plain = crypto::DecryptItemsVariable(
+      from_store ? store->BatchGetVariableImpl(index_id_, keys)
+                 : store->BatchGetVariable(index_id_, keys),
+      key);
   nivora::ParallelForStatic(plain.size(), nivora::kSerialReadLimit, [&](size_t i) {
     out[i].assign(plain[i].begin(), plain[i].end());
   });
@@ -165,7 +180,7 @@ void Client::RetrieveCandidates(std::vector<uint32_t>& centroid_ids,
     return;
   }
   logger_->info("Retrieving encrypted hash IDs");
-  const nivora::Array2D<unsigned char> masked = index_keystore_->BatchGetItems(index_id_, tokens.keys);
+  const nivora::Array2D<unsigned char> masked = index_keystore_->BatchGetItems(list_id_, tokens.keys);
   engine::CheckRowCount(masked.rows, tokens.keys.size());
   logger_->info("Decrypting hash IDs");
   std::vector<uint64_t> ids =
@@ -212,11 +227,11 @@ void Client::ReadPayloadRows(const uint64_t* ids, size_t count, uint8_t* out, ui
   // decryption where it lies: no copy of the batch's records.
   if (vectors_keystore_->ConcurrentReads()) {
     const size_t expected = width + crypto::kRecordOverhead;
-    const size_t stored = vectors_keystore_->GetValueSize(index_id_);
+    const size_t stored = vectors_keystore_->GetValueSize(list_id_);
     crypto::RecordDecryptor decryptor(vectors_key_, expected);
     uint64_t failures = 0;
     const bool visited = stored == expected &&
-        vectors_keystore_->VisitItems(index_id_, keys, [&](size_t i, const uint8_t* record) {
+        vectors_keystore_->VisitItems(list_id_, keys, [&](size_t i, const uint8_t* record) {
           uint8_t* row = out + i * width;
           if (record == nullptr || crypto::IsAbsentRecord(record)) {
             present[i] = 0;
@@ -231,7 +246,7 @@ void Client::ReadPayloadRows(const uint64_t* ids, size_t count, uint8_t* out, ui
     }
   }
   const nivora::Array2D<unsigned char> rows = ReadInTurn(
-      vectors_keystore_, [&] { return vectors_keystore_->BatchGetItems(index_id_, keys); });
+      vectors_keystore_, [&] { return vectors_keystore_->BatchGetItems(list_id_, keys); });
   CheckPayloadRows(rows, count);
   for (size_t i = 0; i < rows.rows; ++i) {
     if (!crypto::IsAbsentRecord(rows.row(i))) continue;
@@ -306,7 +321,7 @@ std::vector<RetrievedItem> Client::RetrieveItems(const std::vector<std::string>&
 
   nivora::Array2D<uint8_t> vectors;
   if (want_vector) {
-    const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, h);
+    const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(list_id_, h);
     CheckPayloadRows(rows, n);
     for (size_t i = 0; i < n; ++i) present[i] |= !crypto::IsAbsentRecord(rows.row(i));
     vectors = crypto::DecryptItemsFixed(rows.data, rows.rows, rows.cols, vectors_key_);
@@ -359,7 +374,7 @@ ItemBatch& Client::RetrieveAllEmbeddings() {
   batch.ids = RetrieveStrings(id_keystore_, keys, id_key_);
   const std::vector<uint64_t> h = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
 
-  const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(index_id_, h);
+  const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItems(list_id_, h);
   CheckPayloadRows(rows, m);
   auto payload = nivora::Array2D<uint8_t>::Wiped(m, payload_size_);
   uint8_t no_payload = 0;
@@ -373,5 +388,67 @@ ItemBatch& Client::RetrieveAllEmbeddings() {
 }
 
 void Client::ReleaseAllEmbeddings() { WipeBatch(Embeddings().batch); }
+
+ItemBatch& Client::RetrieveChangedItems(ItemDigests& digests, std::vector<uint64_t>& removed) {
+  const auto threads = ThreadScope();
+  ItemBatch& batch = Embeddings().batch;
+  WipeBatch(batch);
+  removed.clear();
+  const std::vector<uint64_t> id_keys = id_keystore_->GetAllKeys(index_id_);
+  std::vector<std::string> ids = RetrieveStrings(id_keystore_, id_keys, id_key_, /*from_store=*/true);
+  const std::vector<uint64_t> hashes = crypto::ComputeSHA3256String(ids, vectors_key_);
+  // An ID record counts only under the key its id leads to.
+  const std::vector<uint64_t> expected_keys = crypto::DeriveKeystoreKeys(hashes, id_key_);
+  const nivora::Array2D<unsigned char> rows = vectors_keystore_->BatchGetItemsImpl(list_id_, hashes);
+  CheckPayloadRows(rows, hashes.size());
+  const std::vector<std::vector<uint8_t>> metadata = metadata_keystore_->BatchGetVariableImpl(
+      index_id_, crypto::DeriveKeystoreKeys(hashes, metadata_key_));
+  engine::CheckRowCount(metadata.size(), hashes.size());
+
+  std::unordered_set<uint64_t> seen;
+  std::vector<size_t> changed;
+  for (size_t i = 0; i < hashes.size(); ++i) {
+    if (ids[i].empty() || expected_keys[i] != id_keys[i] || crypto::IsAbsentRecord(rows.row(i))) {
+      continue;  // not an item, or one not complete yet
+    }
+    seen.insert(hashes[i]);
+    const uint64_t digest = RecordDigest(rows.row(i), rows.cols, metadata[i]);
+    auto [it, fresh] = digests.try_emplace(hashes[i], digest);
+    if (fresh || it->second != digest) {
+      it->second = digest;
+      changed.push_back(i);
+    }
+  }
+  for (auto it = digests.begin(); it != digests.end();) {
+    if (seen.count(it->first) != 0) {
+      ++it;
+      continue;
+    }
+    removed.push_back(it->first);
+    it = digests.erase(it);
+  }
+
+  const size_t m = changed.size();
+  nivora::Array2D<unsigned char> records(m, rows.cols);
+  std::vector<std::vector<uint8_t>> metadata_records(m);
+  for (size_t j = 0; j < m; ++j) {
+    std::memcpy(records.row(j), rows.row(changed[j]), rows.cols);
+    metadata_records[j] = metadata[changed[j]];
+    batch.ids.push_back(std::move(ids[changed[j]]));
+  }
+  Wipe(ids);
+  auto payload = nivora::Array2D<uint8_t>::Wiped(m, payload_size_);
+  uint8_t no_payload = 0;
+  if (m != 0) {
+    crypto::DecryptItemsFixedInto(records.data, m, records.cols, vectors_key_,
+                                  payload_size_ == 0 ? &no_payload : payload.data, payload_size_);
+  }
+  batch.payload = std::move(payload);
+  std::vector<std::vector<uint8_t>> plain = crypto::DecryptItemsVariable(metadata_records, metadata_key_);
+  batch.metadata.resize(m);
+  for (size_t j = 0; j < m; ++j) batch.metadata[j].assign(plain[j].begin(), plain[j].end());
+  Wipe(plain);
+  return batch;
+}
 
 }  // namespace nivora_encrypted_index

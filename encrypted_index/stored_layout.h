@@ -9,8 +9,14 @@
 // INDEX store;
 // centroid metadata lives in the INDEX store under D64(K_centroid_metadata
 // || field name), and the place of an item's current token (its location
-// record, below) under D64(K_location || LE64(h)). Everything in the INDEX, VECTORS, METADATA, ID and
-// CONTENTS stores is kept under the index id.
+// record, below) under D64(K_location || LE64(h)). The METADATA, ID and
+// CONTENTS stores keep everything under the index id. The INDEX and VECTORS
+// stores (the lists: tokens, location records, counter map, centroid
+// metadata, payload rows) keep it under the list id of the current
+// generation: the index id for generation 0, else the first 8 bytes of
+// HMAC(index key, name || ".lists." || generation) read big-endian. The
+// state of generation 0 is config item "<name>.nvs"; of generation g > 0,
+// "<name>.nvs.<g>".
 #ifndef NIVORA_ENCRYPTED_INDEX_STORED_LAYOUT_H_
 #define NIVORA_ENCRYPTED_INDEX_STORED_LAYOUT_H_
 
@@ -32,6 +38,13 @@ inline constexpr uint64_t kChangeStampKey = 0xFFFFFFFFFFFFFFFEULL;
 inline constexpr uint64_t kChangeStampVersionKey = 43;
 // Width of an INDEX store value: the masked id hash, little-endian.
 inline constexpr size_t kIndexValueSize = 8;
+
+// The generation record's map item and version item in the INDEX store,
+// under the index id (beside the change stamp, which names the current
+// generation): which generation a training is building and which ones
+// trainings left to remove.
+inline constexpr uint64_t kGenerationRecordKey = 0xFFFFFFFFFFFFFFFDULL;
+inline constexpr uint64_t kGenerationVersionKey = 44;
 
 // A location record's plaintext: the centroid (LE32) and position (LE32) of
 // the token an item was last ingested under. Items written before such

@@ -1,11 +1,10 @@
 #include "filters/filter_walk.h"
 
+#include <stdexcept>
+
 namespace nivora {
 
-void ThrowNotAFilter(const nlohmann::json& value) {
-  throw nlohmann::json::invalid_iterator::create(207, "cannot use key() for non-object iterators",
-                                                 &value);
-}
+void ThrowNotAFilter() { throw std::invalid_argument(kNotAFilterMessage); }
 
 bool AbsentFieldMatches(const nlohmann::json& condition) {
   if (!condition.is_object() || condition.empty()) return false;

@@ -18,9 +18,12 @@ namespace nivora {
 // or "must", so a coarse evaluation lets $not and $nor pass.
 enum class Negation { kExact, kPass };
 
-// The JSON library's invalid-iterator error for a filter that is not an
-// object; thrown unchanged to the caller, as iterating such a value would.
-[[noreturn]] void ThrowNotAFilter(const nlohmann::json& value);
+inline constexpr const char* kNotAFilterMessage =
+    "Invalid filter: the operands of $and, $or, $nor and $not must be filter objects.";
+
+// Throws std::invalid_argument kNotAFilterMessage: a logical operator's
+// operand holds a value that is not a filter object where one is evaluated.
+[[noreturn]] void ThrowNotAFilter();
 
 // Whether a field clause holds for a document in which the field is absent
 // (or null): only {"$exists": false} alone, or a condition whose first
@@ -37,7 +40,7 @@ template <typename FieldTest>
 bool WalkFilter(const nlohmann::json& filter, FieldTest& field_test, Negation negation) {
   if (!filter.is_object()) {
     if (filter.is_null() || (filter.is_array() && filter.empty())) return true;
-    ThrowNotAFilter(filter);
+    ThrowNotAFilter();
   }
   auto holds = [&](const nlohmann::json& f) { return WalkFilter(f, field_test, negation); };
   const bool exact = negation == Negation::kExact;

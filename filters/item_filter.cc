@@ -137,7 +137,7 @@ struct ItemFieldTest {
       // Only reachable through an object operand of a logical operator.
       static const json kNull;
       if (!JsonEquals(value != nullptr ? *value : kNull, condition)) return false;
-      ThrowNotAFilter(condition);
+      ThrowNotAFilter();
     }
     if (value == nullptr) return AbsentFieldMatches(condition);
     for (auto it = condition.begin(); it != condition.end(); ++it) {

@@ -11,7 +11,7 @@ namespace {
 using json = nlohmann::json;
 
 struct TooDeep : std::exception {
-  const char* what() const noexcept override { return "nesting deeper than 64 levels"; }
+  const char* what() const noexcept override { return kJsonTooDeepError.data(); }
 };
 
 bool IntegersEqual(const json& a, const json& b) {

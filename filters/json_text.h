@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -17,10 +18,14 @@ namespace nivora {
 // walk over them recurses, so deeper input is refused at the door.
 inline constexpr int kMaxJsonDepth = 64;
 
+// The error text ParseJsonText gives for containers nested deeper than
+// kMaxJsonDepth.
+inline constexpr std::string_view kJsonTooDeepError = "nesting deeper than 64 levels";
+
 // Parses text as one strict JSON value (no comments, only white space after
 // it). Returns nullopt and sets *error for any failure: a syntax error, a
 // number out of range, or containers nested deeper than kMaxJsonDepth (the
-// text "nesting deeper than 64 levels"). Never throws a nlohmann exception.
+// text kJsonTooDeepError). Never throws a nlohmann exception.
 std::optional<nlohmann::json> ParseJsonText(const std::string& text, std::string* error);
 
 // Whether value holds containers nested more than max_depth levels (a lone

@@ -320,8 +320,10 @@ inline constexpr const char* kQueryNumpy =
                 batch (bool, optional): Whether query_vectors holds several queries. Defaults to False.
 
             Returns:
-                np.ndarray: For batch=False a 1-D int64 array of length top_k; for batch=True a
-                    2-D array of shape (num_queries, top_k). Invalid IDs that cannot be converted to integers are set to -1.
+                np.ndarray: For batch=False a 1-D int64 array of length k; for batch=True a
+                    2-D array of shape (num_queries, k), where k is top_k or, when the index holds
+                    fewer items, that number. Places without a result and IDs that cannot be
+                    converted to integers are set to -1.
 
             Raises:
                 ValueError: If the shape of query_vectors or top_k is invalid, or the query fails.

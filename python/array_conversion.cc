@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace py = pybind11;
 
@@ -84,6 +85,14 @@ Array2D<float> RowsToArray2D(const std::vector<std::vector<float>>& rows) {
   return out;
 }
 
+std::vector<float> FloatRow(py::handle value, const std::string& what) {
+  try {
+    return value.cast<std::vector<float>>();
+  } catch (const py::cast_error&) {
+    throw py::cast_error(what + " must be a sequence of numbers");
+  }
+}
+
 QueryMatrix QueryListToArray2D(const py::list& vectors) {
   QueryMatrix result;
   if (vectors.empty()) return result;
@@ -91,12 +100,14 @@ QueryMatrix QueryListToArray2D(const py::list& vectors) {
   if (py::isinstance<py::list>(first) || py::isinstance<py::array>(first)) {
     std::vector<std::vector<float>> rows;
     rows.reserve(vectors.size());
-    for (py::handle row : vectors) rows.push_back(row.cast<std::vector<float>>());
+    for (size_t i = 0; i < vectors.size(); ++i) {
+      rows.push_back(FloatRow(vectors[i], "query_vectors row " + std::to_string(i)));
+    }
     result.single = rows.size() == 1 && !rows.front().empty();
     result.matrix = RowsToArray2D(rows);
     return result;
   }
-  std::vector<std::vector<float>> rows(1, vectors.cast<std::vector<float>>());
+  std::vector<std::vector<float>> rows(1, FloatRow(vectors, "query_vectors"));
   result.matrix = RowsToArray2D(rows);
   result.single = true;
   return result;

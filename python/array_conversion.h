@@ -10,6 +10,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <string>
 #include <vector>
 
 #include "core/array2d.h"
@@ -31,6 +32,11 @@ Array2D<float> NumpyToArray2D(const pybind11::array_t<float>& array, bool allow_
 // differs from the first. No rows give an empty matrix.
 Array2D<float> RowsToArray2D(const std::vector<std::vector<float>>& rows);
 
+// A list of 32-bit floats from any sequence of numbers (pybind11's
+// conversion). Anything else throws a pybind11 cast error (a
+// std::runtime_error) "<what> must be a sequence of numbers".
+std::vector<float> FloatRow(pybind11::handle value, const std::string& what);
+
 // A query matrix built from a Python list and whether it stands for a
 // single query vector (its result is then returned unnested).
 struct QueryMatrix {
@@ -41,9 +47,8 @@ struct QueryMatrix {
 // The list forms of query vectors: [] (no rows, not single); a list whose
 // first element is a list or a numpy array (one row per element; single when
 // there is exactly one non-empty row); otherwise a flat list of numbers (one
-// row, single). Elements are converted to float32 lists by pybind11 (its
-// cast error, a std::runtime_error, when they cannot be); ragged rows throw
-// as RowsToArray2D does.
+// row, single). Rows are converted by FloatRow, as "query_vectors row <i>"
+// or "query_vectors"; ragged rows throw as RowsToArray2D does.
 QueryMatrix QueryListToArray2D(const pybind11::list& vectors);
 
 }  // namespace nivora

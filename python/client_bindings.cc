@@ -16,6 +16,7 @@
 #include "python/api_docstrings.h"
 #include "python/embedding_model.h"
 #include "python/index_key.h"
+#include "python/keep_client_alive.h"
 #include "python/module_state.h"
 #include "python/native_call.h"
 #include "python/registration.h"
@@ -169,10 +170,10 @@ void RegisterClient(ClientClass& cls) {
       .def("list_indexes", &ListIndexes, docs::kListIndexes)
       .def("create_index", &CreateIndex, py::arg("index_name"), py::arg("index_key"),
            py::arg("index_config") = py::none(), py::arg("embedding_model") = py::none(),
-           py::arg("metric") = py::none(), py::arg("logger") = py::none(), py::keep_alive<0, 1>(),
+           py::arg("metric") = py::none(), py::arg("logger") = py::none(), KeepClientAlive(),
            docs::kCreateIndex)
       .def("load_index", &LoadIndex, py::arg("index_name"), py::arg("index_key"),
-           py::arg("logger") = py::none(), py::keep_alive<0, 1>(), docs::kLoadIndex)
+           py::arg("logger") = py::none(), KeepClientAlive(), docs::kLoadIndex)
       .def("get_cpu_threads", [](const ClientHandle& self) { return self.client->get_cpu_threads(); },
            docs::kGetCpuThreads)
       .def("is_gpu_enabled", [](const ClientHandle& self) { return self.client->is_gpu_enabled(); },

@@ -18,9 +18,11 @@ namespace nivora {
 // Fills `key` from `index_key`. Throws std::invalid_argument "index_key must
 // be exactly 32 bytes" (bytes of another length), "index_key must be exactly
 // 32 elements" (a sequence of another length) or "index_key must be bytes,
-// list, tuple, or array-like object with 32 elements" (neither); an element
-// that is not an integer 0..255 fails with pybind11's cast error (a
-// std::runtime_error); a Python error of __len__ or __getitem__ propagates.
+// list, tuple, or array-like object with 32 elements" (neither) or "index_key
+// must be bytes or a sequence of 32 integers from 0 to 255, not str"; an
+// element that is not an integer 0..255 fails with a pybind11 cast error (a
+// std::runtime_error) "index_key element <i> must be an integer from 0 to
+// 255"; a Python error of __len__ or __getitem__ propagates.
 // On failure `key` may hold some bytes already: the caller wipes it.
 void ToIndexKey(const pybind11::object& index_key, std::array<uint8_t, 32>& key);
 

@@ -29,7 +29,8 @@ pybind11::object QueryBinding(IndexHandle& self, const pybind11::object& query_v
 // (anything else fails argument loading with TypeError).
 using QueryArray = pybind11::array_t<float, pybind11::array::c_style>;
 
-// EncryptedIndex.query_numpy: integer ids in an int64 array, -1 padded.
+// EncryptedIndex.query_numpy: integer ids in an int64 array, -1 padded, with
+// min(top_k, items the index holds) columns.
 pybind11::array_t<int64_t> QueryNumpyBinding(IndexHandle& self, const QueryArray& query_vectors,
                                              uint64_t top_k, uint64_t n_probes, bool greedy,
                                              bool batch);

@@ -3,9 +3,11 @@
 // query converts its inputs with the GIL held (arrays, lists, text through
 // the embedding model, json.dumps of the filter), runs Query through
 // CallNative and builds dicts with the GIL again. query_numpy checks the
-// shape and allocates its int64 output with the GIL, then copies the
-// queries, runs Query and fills the ids without it. Result loops never read
-// past num_results, the id and distance lists or top_k.
+// shape with the GIL, copies the queries and runs Query without it,
+// allocates its int64 output (top_k columns at most, and no more than the
+// index holds items) with the GIL, then fills the ids without it. Result
+// loops never read past num_results, the id and distance lists or the
+// columns asked for.
 #include <pybind11/stl.h>
 
 #include <algorithm>
@@ -163,15 +165,16 @@ int64_t ParseId(const std::string& id) {
   return static_cast<int64_t>(value);
 }
 
-void FillIds(const QueryResult& result, size_t rows, uint64_t top_k, bool batch, int64_t* out) {
+// Row i of out (columns wide) gets the first results of query i, -1 after.
+void FillIds(const QueryResult& result, size_t rows, uint64_t columns, bool batch, int64_t* out) {
   if (std::min(result.num_queries, result.ids.size()) < rows) {
     throw std::out_of_range("Query index is out of bounds");
   }
   for (size_t i = 0; i < rows; ++i) {
-    int64_t* row = out + (batch ? i * top_k : 0);
-    const size_t m = ResultCount(result, i, top_k);
+    int64_t* row = out + (batch ? i * columns : 0);
+    const size_t m = ResultCount(result, i, columns);
     for (size_t j = 0; j < m; ++j) row[j] = ParseId(result.ids[i][j]);
-    std::fill(row + m, row + top_k, int64_t{-1});
+    std::fill(row + m, row + columns, int64_t{-1});
   }
 }
 
@@ -201,16 +204,15 @@ py::array_t<int64_t> QueryNumpyBinding(IndexHandle& self, const QueryArray& quer
                                        uint64_t top_k, uint64_t n_probes, bool greedy, bool batch) {
   const NumpyShape shape = CheckedQueryShape(query_vectors, batch);
   if (top_k > kMaxTopK) throw py::value_error("top_k must not exceed 4294967295.");
-  py::array_t<int64_t> out =
-      batch ? py::array_t<int64_t>({shape.rows, static_cast<size_t>(top_k)})
-            : py::array_t<int64_t>(static_cast<py::ssize_t>(top_k));
-  int64_t* out_data = out.mutable_data();
   const float* in_data = query_vectors.data();
   QueryParams params;
   params.top_k = top_k;
   params.n_probes = n_probes;
   params.greedy = greedy;
-  CallNative(self.lock, [&] {
+  // The index never returns more items than it holds: a top_k past that
+  // would only allocate padding (8 bytes x rows x top_k).
+  uint64_t columns = 0;
+  const QueryResult result = CallNative(self.lock, [&] {
     Array2D<float> matrix;
     matrix.rows = shape.rows;
     matrix.cols = shape.cols;
@@ -218,9 +220,14 @@ py::array_t<int64_t> QueryNumpyBinding(IndexHandle& self, const QueryArray& quer
       matrix.AllocateOwned(matrix.size());
       std::memcpy(matrix.data, in_data, matrix.size() * sizeof(float));
     }
-    const QueryResult result = self.index->Query(matrix, params);
-    FillIds(result, shape.rows, top_k, batch, out_data);
+    columns = std::min<uint64_t>(top_k, self.index->get_num_vectors());
+    return self.index->Query(matrix, params);
   });
+  py::array_t<int64_t> out =
+      batch ? py::array_t<int64_t>({shape.rows, static_cast<size_t>(columns)})
+            : py::array_t<int64_t>(static_cast<py::ssize_t>(columns));
+  int64_t* out_data = out.mutable_data();
+  CallNative(nullptr, [&] { FillIds(result, shape.rows, columns, batch, out_data); });
   return out;
 }
 

@@ -2,12 +2,17 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include "api/change_checks.h"
+#include "core/test_points.h"
 #include "python/array_conversion.h"
 #include "python/embedding_model.h"
 #include "python/module_state.h"
@@ -44,6 +49,56 @@ void RaiseNative(const std::string& kind, const std::string& message) {
   throw UnknownError{};
 }
 
+// The point stop_at holds this process at ("" for none), and the file whose
+// appearance releases it ("" for never).
+struct StopPoint {
+  std::mutex mutex;
+  std::string name;     // guarded by mutex
+  std::string release;  // guarded by mutex
+  std::string reached;  // a file to create on arrival ("" for none); guarded by mutex
+};
+
+StopPoint& Stop() {
+  static StopPoint stop;
+  return stop;
+}
+
+// Holds the thread that reaches the chosen point, after saying so on
+// stderr: for good (a test kills the process there), or until the release
+// file exists (at most two minutes).
+void HoldAtStopPoint(const char* point) {
+  std::string release;
+  std::string reached;
+  {
+    std::lock_guard<std::mutex> lock(Stop().mutex);
+    if (Stop().name != point) return;
+    release = Stop().release;
+    reached = Stop().reached;
+  }
+  if (!reached.empty()) {
+    const int fd = open(reached.c_str(), O_CREAT | O_WRONLY, 0600);
+    if (fd >= 0) close(fd);
+  }
+  const std::string line = std::string("stopped at ") + point + "\n";
+  if (write(STDERR_FILENO, line.data(), line.size()) < 0) return;
+  if (release.empty()) {
+    for (;;) pause();
+  }
+  for (int waited = 0; waited < 12000 && access(release.c_str(), F_OK) != 0; ++waited) {
+    usleep(10000);
+  }
+}
+
+void StopAt(const std::string& point, const std::string& release, const std::string& reached) {
+  {
+    std::lock_guard<std::mutex> lock(Stop().mutex);
+    Stop().name = point;
+    Stop().release = release;
+    Stop().reached = reached;
+  }
+  internal::SetTestPointHandler(point.empty() ? nullptr : &HoldAtStopPoint);
+}
+
 }  // namespace
 
 void RegisterTestingHooks(py::module_& m) {
@@ -69,6 +124,10 @@ void RegisterTestingHooks(py::module_& m) {
   t.def("json_handles_held", &JsonHandlesHeld);
   t.def("working_dir", &WorkingDir);
   t.def("raise_native", &RaiseNative);
+  t.def("stop_at", &StopAt, py::arg("point"), py::arg("release") = "", py::arg("reached") = "",
+        "Holds the thread that reaches the named point of a long operation, after creating the "
+        "file `reached` (when given) and writing 'stopped at <point>' to stderr: for good, or "
+        "until the file `release` exists (at most two minutes); '' removes the stop.");
 }
 
 }  // namespace nivora::python

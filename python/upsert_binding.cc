@@ -10,12 +10,14 @@
 // failure reaches Python as ValueError with its text.
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "python/argument_errors.h"
 #include "python/array_conversion.h"
 #include "python/embedding_model.h"
 #include "python/index_methods.h"
@@ -37,33 +39,56 @@ struct UpsertArgs {
   std::vector<std::string> metadata;
 };
 
+// An id as pybind11 converts it (str, bytes or bytearray); anything else is
+// refused naming `what`.
+std::string IdText(py::handle value, const std::string& what) {
+  try {
+    return value.cast<std::string>();
+  } catch (const py::cast_error&) {
+    throw std::invalid_argument(MustBe(what, "str, bytes or bytearray", value));
+  }
+}
+
 // ---- ids and array -------------------------------------------------------------
 
+// swapped: the elements are stored in the byte order opposite to the
+// machine's (numpy's ">i8" on a little-endian machine).
 template <typename T>
-void FormatIntegers(const py::buffer_info& info, std::vector<std::string>& ids) {
+void FormatIntegers(const py::buffer_info& info, bool swapped, std::vector<std::string>& ids) {
   const char* base = static_cast<const char*>(info.ptr);
   char text[24];
   for (py::ssize_t i = 0; i < info.shape[0]; ++i) {
+    char bytes[sizeof(T)];
+    std::memcpy(bytes, base + i * info.strides[0], sizeof(T));
+    if (swapped) std::reverse(bytes, bytes + sizeof(T));
     T value;
-    std::memcpy(&value, base + i * info.strides[0], sizeof(T));
+    std::memcpy(&value, bytes, sizeof(T));
     const auto end = std::to_chars(text, text + sizeof(text), value).ptr;
     ids.emplace_back(text, end);
   }
 }
 
-// The decimal text of every element of a 1-D integer array; false when the
-// dtype is not a plain integer type.
+template <typename Signed, typename Unsigned>
+void FormatEither(bool is_signed, const py::buffer_info& info, bool swapped,
+                  std::vector<std::string>& ids) {
+  if (is_signed) return FormatIntegers<Signed>(info, swapped, ids);
+  FormatIntegers<Unsigned>(info, swapped, ids);
+}
+
+// The decimal text of every element of a 1-D integer array, in either byte
+// order; false when the dtype is not a plain integer type.
 bool IntegerIds(const py::array& array, std::vector<std::string>& ids) {
   const char kind = array.dtype().kind();
   if (kind != 'i' && kind != 'u') return false;
   const py::buffer_info info = array.request();
   ids.reserve(static_cast<size_t>(info.shape[0]));
   const bool is_signed = kind == 'i';
+  const bool swapped = !array.dtype().attr("isnative").cast<bool>();
   switch (info.itemsize) {
-    case 1: is_signed ? FormatIntegers<int8_t>(info, ids) : FormatIntegers<uint8_t>(info, ids); break;
-    case 2: is_signed ? FormatIntegers<int16_t>(info, ids) : FormatIntegers<uint16_t>(info, ids); break;
-    case 4: is_signed ? FormatIntegers<int32_t>(info, ids) : FormatIntegers<uint32_t>(info, ids); break;
-    case 8: is_signed ? FormatIntegers<int64_t>(info, ids) : FormatIntegers<uint64_t>(info, ids); break;
+    case 1: FormatEither<int8_t, uint8_t>(is_signed, info, swapped, ids); break;
+    case 2: FormatEither<int16_t, uint16_t>(is_signed, info, swapped, ids); break;
+    case 4: FormatEither<int32_t, uint32_t>(is_signed, info, swapped, ids); break;
+    case 8: FormatEither<int64_t, uint64_t>(is_signed, info, swapped, ids); break;
     default: return false;
   }
   return true;
@@ -87,7 +112,11 @@ UpsertArgs IdsAndArray(const py::object& arg1, const py::object& arg2) {
   }
   UpsertArgs args;
   if (py::isinstance<py::list>(arg1)) {
-    args.ids = arg1.cast<std::vector<std::string>>();
+    const auto list = py::reinterpret_borrow<py::list>(arg1);
+    args.ids.reserve(list.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+      args.ids.push_back(IdText(list[i], "ids[" + std::to_string(i) + "]"));
+    }
   } else if (py::isinstance<py::array>(arg1)) {
     args.ids = ArrayIds(py::reinterpret_borrow<py::array>(arg1));
   } else {
@@ -123,14 +152,34 @@ std::vector<uint8_t> ContentBytes(const py::handle value) {
   return std::vector<uint8_t>(begin, begin + size);
 }
 
-// A float32 array is copied whole; anything else goes through pybind11's
-// float conversion.
-std::vector<float> VectorRow(const py::handle value) {
+// A float32 array is copied whole; anything else goes through FloatRow.
+std::vector<float> VectorRow(const py::handle value, size_t item) {
   if (py::array_t<float>::check_(value) && py::reinterpret_borrow<py::array>(value).ndim() == 1) {
     const Array2D<float> row = NumpyToArray2D(py::array_t<float>::ensure(value), true);
     return std::vector<float>(row.data, row.data + row.size());
   }
-  return value.cast<std::vector<float>>();
+  return FloatRow(value, ItemField("vector", item));
+}
+
+// The item's metadata as JSON text: a dict, or what the dict constructor
+// makes of a mapping or of key-value pairs. Text is refused rather than
+// read as pairs of characters.
+std::string MetadataText(const py::handle value, size_t item) {
+  const std::string what = ItemField("metadata", item);
+  const char* expected = "a dict or None";
+  if (py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value)) {
+    throw std::invalid_argument(MustBe(what, expected, value));
+  }
+  py::object document = py::reinterpret_borrow<py::object>(value);
+  if (!py::isinstance<py::dict>(document)) {
+    try {
+      document = py::dict(document);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
+      throw std::invalid_argument(MustBe(what, expected, value));
+    }
+  }
+  return JsonDumps(document).cast<std::string>();
 }
 
 void EmbedTexts(const std::string& model_name, const PendingTexts& pending,
@@ -189,7 +238,7 @@ UpsertArgs ItemDicts(const IndexHandle& self, const py::object& arg1) {
                                                       : py::dict(py::reinterpret_borrow<py::object>(element)));
     const py::dict& item = items.back();
     if (!item.contains("id")) throw std::invalid_argument("Each dictionary must contain an 'id' key.");
-    args.ids.push_back(item["id"].cast<std::string>());
+    args.ids.push_back(IdText(item["id"], ItemField("id", i)));
     if (!item.contains("vector") && item.contains("contents")) {
       const py::object text = item["contents"];
       if (!py::isinstance<py::str>(text)) {
@@ -200,16 +249,14 @@ UpsertArgs ItemDicts(const IndexHandle& self, const py::object& arg1) {
     }
     if (item.contains("contents")) args.contents[i] = ContentBytes(item["contents"]);
     if (item.contains("metadata") && !py::object(item["metadata"]).is_none()) {
-      py::object value = item["metadata"];
-      if (!py::isinstance<py::dict>(value)) value = py::dict(value);
-      metadata[i] = JsonDumps(value).cast<std::string>();
+      metadata[i] = MetadataText(item["metadata"], i);
       any_metadata = true;
     }
   }
   std::vector<std::vector<float>> rows(n);
   for (size_t i = 0; i < n; ++i) {
     if (items[i].contains("vector")) {
-      rows[i] = VectorRow(items[i]["vector"]);
+      rows[i] = VectorRow(items[i]["vector"], i);
     } else if (!items[i].contains("contents")) {
       throw std::invalid_argument("Item at index " + std::to_string(i) +
                                   " is missing both 'vector' and 'contents' fields.");

@@ -2,7 +2,8 @@
 # Builds the tests with ThreadSanitizer (build/tsan) and runs the tests that
 # exercise concurrency: the logger, the parallel loops, the sharded map, the
 # thread-safe in-process store, the shared RAM caches and their fills, the
-# cache registry and the counter map. Fails on any test failure or data race.
+# cache registry, the counter map and training beside writers in other
+# threads. Fails on any test failure or data race.
 #
 # GCC's OpenMP runtime is not instrumented: ThreadSanitizer cannot see its
 # barriers and reports every parallel region as a race. So this run limits
@@ -21,6 +22,7 @@ TESTS=(
   "backing_store/keystore_factory_tests:KeystoreFactoryTest.ConcurrentEnablesShareOneCache"
   "encrypted_index/engine_client_tests:CounterMapTest.*-CounterMapTest.CpuThreadsReachRegionsOnAnyCallingThread"
   "encrypted_index/engine_ingest_tests:IngestTest.CentroidMetadataMergesStartFromWhatTheStoreHolds"
+  "api/api_train_tests:TrainIndexTest.WritersInOtherThreadsDuringTrainingLoseNothing"
 )
 
 cmake -S . -B "$DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIVORA_BUILD_TESTS=ON \

@@ -271,6 +271,7 @@ constexpr std::string_view kShapes[] = {
     "Invalid JSON format for filters: {}",
     "Invalid JSON string provided: nesting deeper than 64 levels",
     "Invalid JSON string provided: {}",
+    "Invalid filter: the operands of $and, $or, $nor and $not must be filter objects.",
     "Invalid query: Operator `{}` cannot have an empty object or null as a value.",
     "Invalid regex pattern: {}",
     "MergeCentroidSummaries: {n} field names but {n} stored buffers",
@@ -280,7 +281,6 @@ constexpr std::string_view kShapes[] = {
     "The top-level filter must be one of: $and, $or, $nor, $not.",
     "Unsupported operator: {}",
     "Unsupported type in $type operator: {}",
-    "[json.exception.invalid_iterator.207] cannot use key() for non-object iterators",
     // Index API
     "Byte vector size is not a multiple of float size.",
     "Centroid id {n} is past the counter map ({n} lists).",
@@ -307,6 +307,7 @@ constexpr std::string_view kShapes[] = {
     "Item at index {n} is missing both 'vector' and 'contents' fields",
     "Listing indexes is only supported for Postgres, Redis, RocksDB, and Memory locations.",
     "Memory location is not supported for loading an existing index.",
+    "Metadata at position {n} nests deeper than 64 levels; at most 64 are allowed.",
     "Metric must be Cosine, Euclidean or SquaredEuclidean.",
     "Mismatch between the number of metadata texts ({n}) and centroid ids ({n})",
     "Mismatch between the number of quantized embeddings and IDs.",

@@ -4,10 +4,10 @@
 Each cycle opens a Client on one RocksDB folder, loads a 10-item index, reads
 its count and closes the client. Prints the folder's file count and bytes
 after every block of cycles, and the growth per cycle over the first and the
-last block. The reference is the folder after the first open. Info logs and
-options files stay at a few per store folder however often it is opened;
-what still grows per cycle is shown as it is (one empty write-ahead log per
-store folder per open, with this RocksDB).
+last block. The reference is the folder after the first open. Info logs,
+options files and write-ahead logs stay at a few per store folder however
+often it is opened, so a bounded folder shows no growth per cycle after the
+first block.
 
 Usage: rocksdb_folder_growth.py [--cycles N] [--block B]
 Needs the module installed (pip install .).

@@ -190,6 +190,9 @@ TEST_F(IndexTest, UpsertRefusalsLeaveTheStoresUnchanged) {
        "Mismatch between the number of vectors and metadata."},
       {"bad json", {"a", "b"}, Vectors(2, 4), {}, {"{\"x\": 1}", "{secret-text"},
        "Invalid JSON metadata at position 1."},
+      {"deep json", {"a", "b"}, Vectors(2, 4), {},
+       {"{}", std::string(65, '[') + std::string(65, ']')},
+       "Metadata at position 1 nests deeper than 64 levels; at most 64 are allowed."},
       {"nan", {"a", "b"}, with_nan, {}, {}, "Vectors must contain only finite values."},
       {"inf", {"a", "b"}, with_inf, {}, {}, "Vectors must contain only finite values."},
   };

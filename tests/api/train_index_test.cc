@@ -3,7 +3,9 @@
 // items another client adds while training reads, and IVFSQ retraining.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -11,11 +13,13 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "api/encrypted_index.h"
 #include "api/index_state.h"
+#include "core/test_points.h"
 #include "backing_store/forwarding_keystore.h"
 #include "encrypted_index/engine_fixture.h"
 #include "telemetry/telemetry_aggregator.h"
@@ -67,11 +71,11 @@ Items MakeItems(size_t first, size_t count, uint32_t seed, bool with_metadata) {
 class FailingKeystore : public ForwardingKeystore {
  public:
   using ForwardingKeystore::ForwardingKeystore;
-  bool fail_next_push = false;
+  std::atomic<bool> fail_next_push{false};  // writers in several threads read it
 
   void BatchPushItemsImpl(const uint64_t& index, const std::vector<uint64_t>& keys,
                           const nivora::Array2D<unsigned char>& values) override {
-    if (std::exchange(fail_next_push, false)) throw std::runtime_error("injected write failure");
+    if (fail_next_push.exchange(false)) throw std::runtime_error("injected write failure");
     ForwardingKeystore::BatchPushItemsImpl(index, keys, values);
   }
 };
@@ -309,24 +313,147 @@ TEST_F(TrainIndexTest, FailedRetrainingKeepsTheTrainedState) {
   ExpectItemsReadable(*index, items, 0.02f);
 }
 
-// Items another client adds while training reads the stored ones are
-// re-ingested too, each once, with their metadata and contents.
-TEST_F(TrainIndexTest, AddsOfAnotherClientIndexedOnce) {
+// Items [begin, end) of items.
+Items Part(const Items& items, size_t begin, size_t end) {
+  Items part;
+  part.ids.assign(items.ids.begin() + begin, items.ids.begin() + end);
+  part.vectors = Array2D<float>(end - begin, kDim);
+  std::copy(items.vectors.row(begin), items.vectors.row(end), part.vectors.data);
+  part.contents.assign(items.contents.begin() + begin, items.contents.begin() + end);
+  part.metadata.assign(items.metadata.begin() + begin, items.metadata.begin() + end);
+  return part;
+}
+
+// What another client does when training reaches a chosen test point.
+struct PointAction {
+  std::string point;
+  std::function<void()> action;
+};
+
+PointAction& CurrentPointAction() {
+  static PointAction current;
+  return current;
+}
+
+void RunPointAction(const char* point) {
+  PointAction& current = CurrentPointAction();
+  if (current.action && current.point == point) std::exchange(current.action, nullptr)();
+}
+
+// Installs the action for the scope of one training.
+class ScopedPointAction {
+ public:
+  ScopedPointAction(std::string point, std::function<void()> action) {
+    CurrentPointAction() = {std::move(point), std::move(action)};
+    nivora::internal::SetTestPointHandler(&RunPointAction);
+  }
+  ~ScopedPointAction() {
+    nivora::internal::SetTestPointHandler(nullptr);
+    CurrentPointAction() = {};
+  }
+  bool ran() const { return !CurrentPointAction().action; }
+};
+
+// Another client adds, updates and deletes items while training reads the
+// stored ones, builds its lists or is about to commit them: afterwards each
+// item is in its last state, found by an exhaustive query at its vector.
+TEST_F(TrainIndexTest, WritesOfAnotherClientDuringTrainingAreKept) {
+  for (const char* point : {"training-claimed", "list-tokens-written", "training-state-stored"}) {
+    SCOPED_TRACE(point);
+    name_ = UniqueIndexName();
+    auto index = Create(nivora::IndexIVFFlat(kDim));
+    const Items items = MakeItems(0, 10000);
+    Upsert(*index, items);
+    const Items added = MakeItems(10000, 600, 2);
+    const Items updated = MakeItems(0, 300, 3);  // new vectors for item-0 .. item-299
+    const Items deleted = Part(items, 9000, 9300);
+    {
+      ScopedPointAction during(point, [&] {
+        auto other = Open();
+        Upsert(*other, added);
+        Upsert(*other, updated);
+        other->Delete(deleted.ids);
+      });
+      index->TrainIndex(QuickParams());
+      ASSERT_TRUE(during.ran());
+    }
+    EXPECT_TRUE(index->is_trained());
+    EXPECT_EQ(index->ListIDs().size(), 10000u + 600u - 300u);
+    EXPECT_TRUE(index->Get(deleted.ids, {}).empty());
+    const Items kept[] = {added, updated, Part(items, 300, 9000), Part(items, 9300, 10000)};
+    for (const Items& part : kept) ExpectItemsReadable(*index, part, 0.0f);
+
+    nivora::QueryParams query;
+    query.top_k = 1;
+    query.n_probes = index->config()->n_lists();
+    for (const Items& part : {added, updated}) {
+      const nivora::QueryResult result = index->Query(part.vectors, query);
+      ASSERT_EQ(result.ids.size(), part.ids.size());
+      for (size_t q = 0; q < part.ids.size(); ++q) {
+        ASSERT_EQ(result.ids[q].size(), 1u);
+        EXPECT_EQ(result.ids[q][0], part.ids[q]);
+      }
+    }
+    const nivora::QueryResult gone = index->Query(deleted.vectors, query);
+    for (size_t q = 0; q < deleted.ids.size(); ++q) {
+      EXPECT_NE(gone.ids[q].at(0), deleted.ids[q]);
+    }
+  }
+}
+
+// Writers with index objects of their own, in other threads, keep writing
+// while another object trains: every write they were told succeeded is in
+// its last state afterwards.
+TEST_F(TrainIndexTest, WritersInOtherThreadsDuringTrainingLoseNothing) {
   auto index = Create(nivora::IndexIVFFlat(kDim));
   const Items items = MakeItems(0, 10000);
   Upsert(*index, items);
-  const Items added = MakeItems(10000, 600, 2);
-  hooked_ids_.after_next_listing = [&] {
-    auto other = Open();
-    Upsert(*other, added);
-  };
+  constexpr size_t kWriters = 3;
+  constexpr size_t kRounds = 6;
+  std::vector<std::unique_ptr<EncryptedIndex>> writers;
+  for (size_t w = 0; w < kWriters; ++w) writers.push_back(Open());
+  std::vector<Items> added(kWriters);
+  std::vector<std::vector<std::string>> deleted(kWriters);
+  std::atomic<bool> trained{false};
+  std::vector<std::thread> threads;
+  for (size_t w = 0; w < kWriters; ++w) {
+    threads.emplace_back([&, w] {
+      // At least kRounds rounds; more while the training runs.
+      for (size_t round = 0; round < kRounds || (!trained && round < 100); ++round) {
+        const size_t first = 20000 + (w * 100 + round) * 10;
+        Items batch = MakeItems(first, 10, static_cast<uint32_t>(first));
+        Upsert(*writers[w], batch);
+        added[w] = batch;  // the last batch stays; earlier ones are deleted
+        if (round != 0) {
+          const size_t earlier = 20000 + (w * 100 + round - 1) * 10;
+          std::vector<std::string> ids;
+          for (size_t i = 0; i < 10; ++i) ids.push_back("item-" + std::to_string(earlier + i));
+          writers[w]->Delete(ids);
+          deleted[w].insert(deleted[w].end(), ids.begin(), ids.end());
+        }
+      }
+    });
+  }
   index->TrainIndex(QuickParams());
-  EXPECT_FALSE(static_cast<bool>(hooked_ids_.after_next_listing));
+  trained = true;
+  for (std::thread& t : threads) t.join();
 
-  EXPECT_TRUE(index->is_trained());
-  EXPECT_EQ(index->get_num_vectors(), items.ids.size() + added.ids.size());
-  ExpectItemsReadable(*index, items, 0.0f);
-  ExpectItemsReadable(*index, added, 0.0f);
+  auto reader = Open();
+  EXPECT_TRUE(reader->is_trained());
+  ExpectItemsReadable(*reader, items, 0.0f);
+  for (size_t w = 0; w < kWriters; ++w) {
+    ExpectItemsReadable(*reader, added[w], 0.0f);
+    EXPECT_TRUE(reader->Get(deleted[w], {}).empty());
+  }
+  nivora::QueryParams query;
+  query.top_k = 1;
+  query.n_probes = reader->config()->n_lists();
+  for (size_t w = 0; w < kWriters; ++w) {
+    const nivora::QueryResult result = reader->Query(added[w].vectors, query);
+    for (size_t q = 0; q < added[w].ids.size(); ++q) {
+      EXPECT_EQ(result.ids[q].at(0), added[w].ids[q]);
+    }
+  }
 }
 
 TEST_F(TrainIndexTest, IVFSQRetraining) {

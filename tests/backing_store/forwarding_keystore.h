@@ -5,6 +5,7 @@
 #ifndef NIVORA_TESTS_BACKING_STORE_FORWARDING_KEYSTORE_H_
 #define NIVORA_TESTS_BACKING_STORE_FORWARDING_KEYSTORE_H_
 
+#include <atomic>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -31,8 +32,9 @@ class ForwardingKeystore : public Keystore {
   bool fail_map_reads = false;
   // Every PushMapImpl returns false without storing.
   bool refuse_map_pushes = false;
-  size_t map_reads = 0;
-  size_t map_pushes = 0;
+  // Counted from any thread that uses the store.
+  std::atomic<size_t> map_reads{0};
+  std::atomic<size_t> map_pushes{0};
 
   void BatchPushItemsImpl(const uint64_t& index, const std::vector<uint64_t>& keys,
                           const nivora::Array2D<unsigned char>& values) override {

@@ -152,6 +152,25 @@ TEST_F(ThreadSafeMemoryKeystoreTest, ValueSizeIsPerIndexAndStoreKind) {
   EXPECT_EQ(Make(BackingStoreType::ID)->GetValueSizeImpl(index_), kDefaultValueSize);
 }
 
+// A deleted index leaves nothing: a later index of the same name starts from
+// no items, version 0 and the default value size.
+TEST_F(ThreadSafeMemoryKeystoreTest, DeletingAnIndexForgetsEverythingOfIt) {
+  auto vectors = Make(BackingStoreType::VECTORS);
+  auto index = Make(BackingStoreType::INDEX);
+  const Bytes version = {1, 0, 0, 0, 0, 0, 0, 0};
+  vectors->SetValueSizeImpl(index_, 44);
+  vectors->PushItem(index_, 1, version.data(), version.size());
+  ASSERT_TRUE(vectors->PushMapImpl(index_, 100, version.data(), version.size(), 42, 0));
+  index->PushItem(index_, 1, version.data(), version.size());
+  vectors->DeleteIndexImpl(index_);
+  EXPECT_EQ(vectors->GetValueSizeImpl(index_), kDefaultValueSize);
+  EXPECT_EQ(vectors->GetTotalSize(index_), 0u);
+  EXPECT_EQ(vectors->GetMapImpl(index_, 100, 42).version, 0u);
+  EXPECT_EQ(index->GetTotalSize(index_), 1u);  // another store kind keeps its items
+  ASSERT_TRUE(vectors->PushMapImpl(index_, 100, version.data(), version.size(), 42, 0));
+  EXPECT_EQ(vectors->GetMapImpl(index_, 100, 42).version, 1u);
+}
+
 TEST_F(ThreadSafeMemoryKeystoreTest, ListsIndexNamesOfStateItems) {
   auto store = Make(BackingStoreType::CONFIG);
   const std::string prefix = "list_" + std::to_string(RandomId()) + "_";
@@ -252,6 +271,45 @@ TEST_F(ThreadSafeMemoryKeystoreTest, ConcurrentWritersAndReadersOfOneIndex) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(shared->GetTotalSize(index_), kThreads * (kKeysPerThread - 100));
+}
+
+// Calls on an index while another thread deletes it over and over: each
+// sees the index before or after a delete and never freed memory (what the
+// sanitizer builds check), and reads find only their own values.
+TEST_F(ThreadSafeMemoryKeystoreTest, DeletesWhileOtherThreadsUseTheIndex) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 300;
+  std::atomic<bool> done{false};
+  std::thread deleter([&] {
+    auto store = Make(BackingStoreType::VECTORS);
+    while (!done.load()) store->DeleteIndexImpl(index_);
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      auto store = Make(BackingStoreType::VECTORS);
+      const std::vector<uint64_t> keys = {static_cast<uint64_t>(t) + 1};
+      nivora::Array2D<unsigned char> row(1, 8);
+      std::fill(row.data, row.data + row.size(), static_cast<unsigned char>(t + 1));
+      for (int round = 0; round < kRounds; ++round) {
+        store->SetValueSizeImpl(index_, 8);
+        store->BatchPushItemsImpl(index_, keys, row);
+        const auto read = store->BatchGetItemsImpl(index_, keys);
+        if (read.size() == 8 && read.data[0] != 0 && read.data[0] != t + 1) {
+          ADD_FAILURE() << "thread " << t << " read a foreign value";
+          return;
+        }
+        const Bytes value(8, static_cast<uint8_t>(round));
+        store->PushMapImpl(index_, 100, value.data(), value.size(), 42,
+                           store->GetMapImpl(index_, 100, 42).version);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  done.store(true);
+  deleter.join();
+  Make(BackingStoreType::VECTORS)->DeleteIndexImpl(index_);
+  EXPECT_EQ(Make(BackingStoreType::VECTORS)->GetTotalSize(index_), 0u);
 }
 
 }  // namespace

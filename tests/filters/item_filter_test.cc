@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "filters/filter_language.h"
+#include "filters/filter_walk.h"
 #include "filters/json_text.h"
 
 namespace nivora {
@@ -293,10 +294,23 @@ TEST(ItemFilterTest, LibraryErrorsPassThroughUnchanged) {
   }
   EXPECT_THROW(evaluate(R"({"f": {"$regex": 5}})"), json::type_error);
   EXPECT_THROW(evaluate(R"({"g": {"$type": 5}})"), json::type_error);
-  EXPECT_THROW(evaluate(R"({"$and": [7]})"), json::invalid_iterator);
-  EXPECT_THROW(evaluate(R"({"$or": [[{"g": 1}]]})"), json::invalid_iterator);
   // Absent fields run no operator, so a bad operand there raises nothing.
   EXPECT_NO_THROW(evaluate(R"({"zz": {"$exists": 1}})"));
+}
+
+// Reached only when evaluated: the operand element or the field condition
+// that is not a filter object.
+TEST(ItemFilterTest, OperandsThatAreNotFiltersAreRefused) {
+  FilterContext context = ParseMetadataDocuments({R"({"f": "s", "g": 1})"});
+  for (const char* filter : {R"({"$and": "x"})", R"({"$and": [7]})", R"({"$or": [[{"g": 1}]]})",
+                             R"({"$not": 5})", R"({"$and": {"g": {"$eq": null}}})"}) {
+    try {
+      EvaluateFilter(context, ParseFilters(filter), true);
+      ADD_FAILURE() << "accepted " << filter;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), kNotAFilterMessage) << filter;
+    }
+  }
 }
 
 TEST(ItemFilterTest, OperatorAndPathHelpers) {

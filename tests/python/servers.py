@@ -165,6 +165,10 @@ class PostgresServer:
                                "-d", "postgres", "-Atc", statement], capture_output=True,
                               text=True, timeout=60, check=True).stdout
 
+    def stop_process(self):
+        """Shuts the server down (sessions are ended); start() brings it back."""
+        self._tool(["pg_ctl", "-D", self.data, "-m", "fast", "-w", "-t", "60", "stop"])
+
     def stop(self):
         try:
             os.kill(self.pid, signal.SIGINT)  # fast shutdown: sessions are ended

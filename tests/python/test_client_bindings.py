@@ -58,7 +58,8 @@ REFUSED_KEYS = [
      "index_key must be exactly 32 elements"),
     (12345, ValueError, ValueError,
      "index_key must be bytes, list, tuple, or array-like object with 32 elements"),
-    ("a" * 32, ValueError, RuntimeError, None),  # a str has no integer elements
+    ("a" * 32, ValueError, ValueError,
+     "index_key must be bytes or a sequence of 32 integers from 0 to 255, not str"),
     ([256] + [1] * 31, ValueError, RuntimeError, None),
     ([-1] + [1] * 31, ValueError, RuntimeError, None),
     ([1.0] * 32, ValueError, RuntimeError, None),

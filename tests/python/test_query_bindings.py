@@ -138,17 +138,30 @@ def test_query_numpy_parses_ids():
     assert out.tolist() == [7, 7, -3, 5, -1, -1, -1]  # nearest first: the ids in order
 
 
-def test_query_numpy_pads_with_minus_one(index):
-    out = index.query_numpy(np.array([0, 0, 0, 1], dtype=np.float32), top_k=10)
-    assert out[:8].tolist() == [int(r["id"]) for r in index.query([0, 0, 0, 1], top_k=10)]
-    assert out[8:].tolist() == [-1, -1]
-    batch = index.query_numpy(VECTORS[:3].copy(), top_k=10, batch=True)
-    assert batch.shape == (3, 10)
+@pytest.mark.parametrize("top_k", [10, 10**6, 10**9])
+def test_query_numpy_is_sized_by_what_the_index_holds(index, top_k):
+    # 8 items: a larger top_k adds no columns, however large.
+    out = index.query_numpy(np.array([0, 0, 0, 1], dtype=np.float32), top_k=top_k)
+    assert out.shape == (8,)
+    assert out.tolist() == [int(r["id"]) for r in index.query([0, 0, 0, 1], top_k=10)]
+    batch = index.query_numpy(VECTORS[:3].copy(), top_k=top_k, batch=True)
+    assert batch.shape == (3, 8)
     for row, q in zip(batch, VECTORS[:3]):
-        assert row[:8].tolist() == [int(r["id"]) for r in index.query(q, top_k=8)]
-        assert row[8:].tolist() == [-1, -1]
+        assert row.tolist() == [int(r["id"]) for r in index.query(q, top_k=8)]
     one_row = index.query_numpy(VECTORS[:1].copy(), top_k=4)
     assert one_row.tolist() == index.query_numpy(VECTORS[0].copy(), top_k=4).tolist()
+
+
+def test_query_numpy_pads_with_minus_one(trained):
+    # One probed list of a 10,000-item index holds fewer than top_k items.
+    index, vectors = trained
+    queries = vectors[:2].copy()
+    batch = index.query_numpy(queries, top_k=1000, n_probes=1, batch=True)
+    assert batch.shape == (2, 1000)
+    for row, q in zip(batch, queries):
+        found = [int(r["id"]) for r in index.query(q, top_k=1000, n_probes=1)]
+        assert 0 < len(found) < 1000
+        assert row.tolist() == found + [-1] * (1000 - len(found))
 
 
 @pytest.mark.parametrize("array, kwargs, error", [

@@ -86,6 +86,10 @@ def test_contents_and_metadata_per_item(flat_index):
     (np.array([7, 255], dtype=np.uint8), ["7", "255"]),
     (np.array([1, 2, 3, 4], dtype=np.int32)[::2], ["1", "3"]),
     (np.array([2**64 - 1], dtype=np.uint64), [str(2**64 - 1)]),
+    # integers in the other byte order than the machine's
+    (np.array([1, 2, -3], dtype=">i8"), ["1", "2", "-3"]),
+    (np.array([1, 2, 3, -4], dtype=">i4")[::2], ["1", "3"]),
+    (np.array([258, 65535], dtype=">u2"), ["258", "65535"]),
     (np.array([1.5, 2.0]), ["1.5", "2.0"]),
     (np.array(["x", "y"]), ["x", "y"]),
 ])

@@ -180,6 +180,19 @@ std::string PgSession::Parameter(const char* name) const {
   return value == nullptr ? "" : value;
 }
 
+bool PgSession::Lost() const {
+  return conn_ == nullptr || PQstatus(conn_.get()) == CONNECTION_BAD;
+}
+
+int FailureLevel(const PgSession& session) {
+  return session.Lost() ? kConnectionFailureLevel : nivora::ERROR;
+}
+
+void FailStatement(const PgSession& session, const std::string& prefix) {
+  nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), FailureLevel(session),
+                                          prefix + session.Error());
+}
+
 std::string PgSession::Error() const {
   if (conn_ == nullptr) return timed_out_.empty() ? "connection lost" : timed_out_;
   const std::string reason = OneLine(PQerrorMessage(conn_.get()));

@@ -64,6 +64,9 @@ class PgSession {
   // Why the last statement failed, on one line; "connection lost: ..." when
   // the connection broke.
   std::string Error() const;
+  // The connection is gone (broken, or dropped after a reply timeout): the
+  // last failure was one of reaching the server, not of the statement.
+  bool Lost() const;
 
  private:
   template <typename Send>
@@ -80,6 +83,14 @@ class PgSession {
 // libpq's message on one line: runs of white space (new lines, tabs) become
 // one space, and none is left at either end.
 std::string OneLine(const char* message);
+
+// The level a failure of the session's last statement is logged at:
+// kConnectionFailureLevel when the connection is lost, else ERROR.
+int FailureLevel(const PgSession& session);
+
+// Logs prefix + session.Error() at FailureLevel(session) and throws it as
+// std::runtime_error.
+[[noreturn]] void FailStatement(const PgSession& session, const std::string& prefix);
 
 }  // namespace nivora_encrypted_index::internal::backing_store
 

@@ -103,8 +103,7 @@ nivora::Array2D<unsigned char> PostgresKeystore::LoadConfigItem(const std::strin
       Session().ExecText("SELECT config FROM " + table_name_ + " WHERE index_name = $1;",
                {name.c_str()}, kBinaryFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK)) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
-                                            "Postgres get_item error: " + session_->Error());
+    FailStatement(*session_, "Postgres get_item error: ");
   }
   if (PQntuples(result.get()) != 1) {
     nivora::LogAndThrow<std::runtime_error>(
@@ -124,8 +123,7 @@ bool PostgresKeystore::ConfigItemExists(const std::string& name) {
       "SELECT EXISTS(SELECT 1 FROM " + table_name_ + " WHERE index_name = $1)",
       {name.c_str()}, kTextFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK) || PQntuples(result.get()) < 1) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
-                                            "PostgreSQL query error: " + session_->Error());
+    FailStatement(*session_, "PostgreSQL query error: ");
   }
   return IsTrue(result.get(), 0, 0);
 }
@@ -137,8 +135,7 @@ void PostgresKeystore::DeleteConfigItem(const std::string& name) {
       Session().ExecText("DELETE FROM " + table_name_ + " WHERE index_name = $1;",
                {name.c_str()}, kTextFormat);
   if (!HasStatus(result, PGRES_COMMAND_OK)) {
-    nivora::LogAndThrow<std::runtime_error>(
-        KeystoreLog(), nivora::ERROR, "Postgres delete config item error: " + session_->Error());
+    FailStatement(*session_, "Postgres delete config item error: ");
   }
   KeystoreLog().info("Config item '" + name + "' successfully deleted from Postgres");
 }

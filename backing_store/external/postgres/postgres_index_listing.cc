@@ -16,10 +16,6 @@ using internal::backing_store::KeystoreLog;
 constexpr char kStateSuffix[] = ".nvs";
 constexpr size_t kSuffixLength = sizeof(kStateSuffix) - 1;
 
-[[noreturn]] void Fail(const std::string& message) {
-  nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR, message);
-}
-
 }  // namespace
 
 std::vector<std::string> ListPostgresIndexes(const nivora::DBConfig& config) {
@@ -41,13 +37,11 @@ std::vector<std::string> ListPostgresIndexes(const nivora::DBConfig& config) {
     session = std::make_unique<PgSession>(*config.db_connection_string,
                                           "Failed to connect to PostgreSQL: ");
   } catch (const std::exception& e) {
-    Fail(e.what());
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), kConnectionFailureLevel, e.what());
   }
   // Unquoted, as the keystore named the table when it created it.
   PGresultPtr result = session->Exec("SELECT index_name FROM " + table + ";");
-  if (!HasStatus(result, PGRES_TUPLES_OK)) {
-    Fail("Failed to execute query: " + session->Error());
-  }
+  if (!HasStatus(result, PGRES_TUPLES_OK)) FailStatement(*session, "Failed to execute query: ");
   std::vector<std::string> names;
   for (int row = 0; row < PQntuples(result.get()); ++row) {
     const char* name = PQgetvalue(result.get(), row, 0);

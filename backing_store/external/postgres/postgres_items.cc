@@ -83,7 +83,7 @@ void PostgresKeystore::BatchPushVariableImpl(const uint64_t& index,
 void PostgresKeystore::PushBatch(const BatchRows& rows, uint64_t store) {
   PgSession& session = Session();
   ScopedTransaction transaction(session);
-  if (!transaction.Begin()) Fail("Postgres BEGIN transaction error: " + session.Error());
+  if (!transaction.Begin()) FailStatement(session, "Postgres BEGIN transaction error: ");
   try {
     const DecimalText store_text = ToDecimal(store);
     const size_t group = std::min(rows.keys.size(), kRowsPerStatement);
@@ -110,7 +110,7 @@ void PostgresKeystore::PushBatch(const BatchRows& rows, uint64_t store) {
       const std::string partial = full ? std::string() : UpsertStatement(table_name_, count);
       ExecuteBatchPushQuery(full ? full_group_statement_ : partial, values, lengths, formats);
     }
-    if (!transaction.Commit()) Fail("Postgres COMMIT transaction error: " + session.Error());
+    if (!transaction.Commit()) FailStatement(session, "Postgres COMMIT transaction error: ");
   } catch (const std::exception& e) {
     transaction.Rollback();
     // The step logged its own line; this one names the whole push.
@@ -127,7 +127,7 @@ void PostgresKeystore::ExecuteBatchPushQuery(const std::string& sql,
   PGresultPtr result = session_->ExecParams(sql, static_cast<int>(values.size()), values.data(),
                                             lengths.data(), formats.data(), kTextFormat);
   if (!HasStatus(result, PGRES_COMMAND_OK)) {
-    Fail("Postgres query execution failed: " + session_->Error());
+    FailStatement(*session_, "Postgres query execution failed: ");
   }
 }
 
@@ -143,7 +143,7 @@ void PostgresKeystore::PushItem(const uint64_t& index, const uint64_t& key, cons
   PGresultPtr result =
       Session().ExecParams(UpsertStatement(table_name_, 1), 3, values, lengths, formats, kTextFormat);
   if (!HasStatus(result, PGRES_COMMAND_OK)) {
-    Fail("Postgres put_item error: " + session_->Error());
+    FailStatement(*session_, "Postgres put_item error: ");
   }
   KeystoreLog().info("Item successfully pushed to Postgres");
 }
@@ -158,7 +158,7 @@ nivora::Array2D<unsigned char> PostgresKeystore::GetItem(const uint64_t& index,
       "SELECT value FROM " + table_name_ + " WHERE key = $1 AND index_name = $2;",
       {key_text.c_str(), store_text.c_str()}, kBinaryFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK)) {
-    Fail("Postgres get_item error: " + session_->Error());
+    FailStatement(*session_, "Postgres get_item error: ");
   }
   nivora::Array2D<unsigned char> item;
   if (PQntuples(result.get()) > 0) {
@@ -177,7 +177,7 @@ PGresultPtr PostgresKeystore::ConstructAndExecuteBatchGetQuery(
   sql += ToDecimal(StoreOf(index)).c_str();
   sql += ';';
   PGresultPtr result = Session().ExecParams(sql, 0, nullptr, nullptr, nullptr, kBinaryFormat);
-  if (!HasStatus(result, PGRES_TUPLES_OK)) Fail("Batch get failed: " + session_->Error());
+  if (!HasStatus(result, PGRES_TUPLES_OK)) FailStatement(*session_, "Batch get failed: ");
   return result;
 }
 
@@ -257,7 +257,7 @@ void PostgresKeystore::DeleteItem(const uint64_t& index, const uint64_t& key) {
   PGresultPtr result = Session().Exec("DELETE FROM " + table_name_ + " WHERE key = '" +
                                              key_text.c_str() + "' AND index_name = " +
                                              ToDecimal(StoreOf(index)).c_str() + ";");
-  if (!HasStatus(result, PGRES_COMMAND_OK)) Fail("Delete Failed: " + session_->Error());
+  if (!HasStatus(result, PGRES_COMMAND_OK)) FailStatement(*session_, "Delete Failed: ");
   KeystoreLog().info("Item successfully deleted from Postgres");
 }
 
@@ -272,7 +272,7 @@ void PostgresKeystore::BatchDeleteItemsImpl(const uint64_t& index,
   sql += ';';
   std::lock_guard lock(mutex_);
   if (!HasStatus(Session().Exec(sql), PGRES_COMMAND_OK)) {
-    Fail("Batch delete failed: " + session_->Error());
+    FailStatement(*session_, "Batch delete failed: ");
   }
   KeystoreLog().info("Items successfully deleted from Postgres");
 }
@@ -285,7 +285,7 @@ void PostgresKeystore::DeleteIndexImpl(const uint64_t& index) {
       Session().ExecText("DELETE FROM " + table_name_ + " WHERE index_name = $1;",
                {store_text.c_str()}, kTextFormat);
   if (!HasStatus(as_text, PGRES_COMMAND_OK)) {
-    Fail("Failed to delete index (string representation): " + session_->Error());
+    FailStatement(*session_, "Failed to delete index (string representation): ");
   }
   PGresultPtr as_number =
       Session().ExecText("DELETE FROM " + table_name_ + " WHERE index_name::bigint = $1;",
@@ -303,7 +303,7 @@ size_t PostgresKeystore::GetTotalSize(const uint64_t& index) {
                                              " WHERE index_name = " +
                                              ToDecimal(StoreOf(index)).c_str() + ";");
   if (!HasStatus(result, PGRES_TUPLES_OK) || PQntuples(result.get()) < 1) {
-    Fail("Failed to count items: " + session_->Error());
+    FailStatement(*session_, "Failed to count items: ");
   }
   return ParseKey(PQgetvalue(result.get(), 0, 0),
                   static_cast<size_t>(PQgetlength(result.get(), 0, 0)));
@@ -317,7 +317,7 @@ std::vector<uint64_t> PostgresKeystore::GetAllKeys(const uint64_t& index) {
       Session().ExecText("SELECT key FROM " + table_name_ + " WHERE index_name = $1;",
                {store_text.c_str()}, kTextFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK)) {
-    Fail("Failed to get all keys: " + session_->Error());
+    FailStatement(*session_, "Failed to get all keys: ");
   }
   const int rows = PQntuples(result.get());
   std::vector<uint64_t> keys;

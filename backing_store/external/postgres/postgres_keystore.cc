@@ -56,7 +56,7 @@ PgSession& PostgresKeystore::Session() {
   try {
     session_->EnsureOpen();
   } catch (const std::exception& e) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR, e.what());
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), kConnectionFailureLevel, e.what());
   }
   return *session_;
 }

@@ -35,7 +35,7 @@ bool PostgresKeystore::PushMapImpl(const uint64_t& index, const uint64_t& map_ke
   try {
     return CompareAndSet(map_key, data, size, version_key, expected_version, StoreOf(index));
   } catch (const std::exception& e) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), FailureLevel(*session_),
                                             std::string("Failed to update map: ") + e.what());
   }
 }
@@ -118,9 +118,7 @@ VersionedMap PostgresKeystore::GetMapImpl(const uint64_t& index, const uint64_t&
       {map_text.c_str(), store_text.c_str(), version_text.c_str(), store_text.c_str()},
       kBinaryFormat);
   if (!HasStatus(result, PGRES_TUPLES_OK) || PQntuples(result.get()) < 1) {
-    nivora::LogAndThrow<std::runtime_error>(
-        KeystoreLog(), nivora::ERROR,
-        "Failed to retrieve map from Postgres: " + session_->Error());
+    FailStatement(*session_, "Failed to retrieve map from Postgres: ");
   }
   VersionedMap versioned;
   const PGresult* row = result.get();

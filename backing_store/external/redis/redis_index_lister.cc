@@ -15,8 +15,8 @@ using internal::backing_store::RedisConnection;
 using internal::backing_store::RedisReplyPtr;
 using internal::backing_store::ReplyText;
 
-[[noreturn]] void Fail(const std::string& message) {
-  nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR, message);
+[[noreturn]] void Fail(const std::string& message, int level = nivora::ERROR) {
+  nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), level, message);
 }
 
 [[noreturn]] void Reject(const std::string& message) {
@@ -41,12 +41,15 @@ std::vector<std::string> ListRedisIndexes(const nivora::DBConfig& config) {
   } catch (const std::invalid_argument& e) {
     Reject(e.what());
   } catch (const std::exception& e) {
-    Fail(e.what());
+    Fail(e.what(), internal::backing_store::kConnectionFailureLevel);
   }
   RedisConnection& connection = *opened;
   const std::string hkeys_failure = "HKEYS command failed for table_name: " + table;
   RedisReplyPtr reply = connection.Command({"HKEYS", table});
-  if (reply == nullptr || !connection.ok()) Fail(hkeys_failure + ": " + connection.error_text());
+  if (reply == nullptr || !connection.ok()) {
+    Fail(hkeys_failure + ": " + connection.error_text(),
+         internal::backing_store::kConnectionFailureLevel);
+  }
   if (reply->type == REDIS_REPLY_ERROR) Fail(hkeys_failure + ": " + ReplyText(*reply));
 
   std::vector<std::string> names;

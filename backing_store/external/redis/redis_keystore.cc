@@ -52,7 +52,7 @@ RedisConnection& RedisKeystore::Connection() {
     try {
       connection_ = OpenRedisConnection(settings_);
     } catch (const std::exception& e) {
-      nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR, e.what());
+      nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), kConnectionFailureLevel, e.what());
     }
     KeystoreLog().info("Reconnected to Redis");
   }
@@ -63,7 +63,7 @@ RedisReplyPtr RedisKeystore::Run(RedisArgs& args, const std::string& failure) {
   RedisConnection& connection = Connection();
   RedisReplyPtr reply = connection.Command(args);
   if (reply == nullptr || !connection.ok()) {
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), kConnectionFailureLevel,
                                             failure + ": " + connection.error_text());
   }
   if (reply->type == REDIS_REPLY_ERROR) {

@@ -101,14 +101,15 @@ class RedisKeystore : public Keystore {
   // has hung up. Throws std::runtime_error "Failed to connect to Redis: ..."
   // (and the like) when it cannot be opened. Called with mutex_ held.
   RedisConnection& Connection();
-  // Sends one command and returns its reply. No reply, a broken connection
-  // or an error reply: logs at ERROR and throws std::runtime_error with
-  // `failure` + ": " + the cause (the server's text for an error reply).
+  // Sends one command and returns its reply. No reply or a broken
+  // connection: logs at kConnectionFailureLevel; an error reply: logs at
+  // ERROR; either way throws std::runtime_error with `failure` + ": " + the
+  // cause (the server's text for an error reply).
   RedisReplyPtr Run(RedisArgs& args, const std::string& failure);
   // The same for the config-hash commands, whose lost-connection texts
-  // differ: logs `lost_logged` at `level` and throws `lost_thrown`; an error
-  // reply is logged and thrown as error_prefix + the server's text.
-  RedisReplyPtr RunConfigCommand(RedisArgs& args, int level, const std::string& lost_logged,
+  // differ: logs `lost_logged` and throws `lost_thrown`; an error reply is
+  // logged and thrown as error_prefix + the server's text.
+  RedisReplyPtr RunConfigCommand(RedisArgs& args, const std::string& lost_logged,
                                  const std::string& lost_thrown, const std::string& error_prefix);
   // Appends one HSET hash key value without sending.
   void QueueRedisPushCommand(const uint8_t* hash, size_t hash_len, const uint64_t& key,

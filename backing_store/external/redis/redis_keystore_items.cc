@@ -61,8 +61,9 @@ void RedisKeystore::ExecuteRedisPushCommands(size_t count) {
     RedisReplyPtr reply;
     if (connection_->GetReply(reply) != REDIS_OK || reply == nullptr) {
       thrown = failure + ": " + connection_->error_text();
-      KeystoreLog().error(thrown + " (at command " + std::to_string(i + 1) + " of " +
-                          std::to_string(count) + ")");
+      KeystoreLog().log(kConnectionFailureLevel, thrown + " (at command " +
+                                                     std::to_string(i + 1) + " of " +
+                                                     std::to_string(count) + ")");
       remaining = count - i;
       break;
     }

@@ -148,16 +148,15 @@ VersionedMap RedisKeystore::GetMapImpl(const uint64_t& index, const uint64_t& ma
   return result;
 }
 
-RedisReplyPtr RedisKeystore::RunConfigCommand(RedisArgs& args, int level,
-                                              const std::string& lost_logged,
+RedisReplyPtr RedisKeystore::RunConfigCommand(RedisArgs& args, const std::string& lost_logged,
                                               const std::string& lost_thrown,
                                               const std::string& error_prefix) {
   RedisConnection& connection = Connection();
   RedisReplyPtr reply = connection.Command(args);
   if (reply == nullptr || !connection.ok()) {
     const std::string cause = ": " + connection.error_text();
-    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), level, lost_logged + cause,
-                                            lost_thrown + cause);
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), kConnectionFailureLevel,
+                                            lost_logged + cause, lost_thrown + cause);
   }
   if (reply->type == REDIS_REPLY_ERROR) {
     nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
@@ -170,7 +169,7 @@ void RedisKeystore::PushConfigItem(const std::string& name, const uint8_t* data,
   std::lock_guard lock(mutex_);
   RedisArgs args(4);
   args.Add("HSET").Add(table_name_).Add(name).Add(data, size);
-  RunConfigCommand(args, nivora::CRITICAL, "Redis HSET error: connection failure",
+  RunConfigCommand(args, "Redis HSET error: connection failure",
                    "Redis set_item error: connection failure", "Redis HSET error: ");
 }
 
@@ -179,7 +178,7 @@ nivora::Array2D<unsigned char> RedisKeystore::LoadConfigItem(const std::string& 
   RedisArgs args(3);
   args.Add("HGET").Add(table_name_).Add(name);
   RedisReplyPtr reply =
-      RunConfigCommand(args, nivora::CRITICAL, "Redis HGET error: connection failure",
+      RunConfigCommand(args, "Redis HGET error: connection failure",
                        "Redis get_item error: connection failure", "Redis HGET error: ");
   switch (reply->type) {
     case REDIS_REPLY_NIL: {
@@ -201,7 +200,7 @@ bool RedisKeystore::ConfigItemExists(const std::string& name) {
   args.Add("HEXISTS").Add(table_name_).Add(name);
   const std::string lost = "Redis HEXISTS error: connection failure";
   RedisReplyPtr reply =
-      RunConfigCommand(args, nivora::ERROR, lost, lost, "Redis HEXISTS error: ");
+      RunConfigCommand(args, lost, lost, "Redis HEXISTS error: ");
   return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
 }
 

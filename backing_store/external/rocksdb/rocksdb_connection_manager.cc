@@ -6,9 +6,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
+#include <vector>
 
+#include <rocksdb/env.h>
 #include <rocksdb/filter_policy.h>
+#include <rocksdb/transaction_log.h>
 #include <rocksdb/options.h>
 #include <rocksdb/slice_transform.h>
 #include <rocksdb/table.h>
@@ -90,6 +94,58 @@ std::string OpenFailure(const std::string& path, const rocksdb::Status& status) 
   if (holder == 0) return "Failed to open RocksDB: " + status.ToString();
   return "Failed to open RocksDB: another process (pid " + std::to_string(holder) +
          ") has the folder '" + path + "' open; a folder serves one process at a time";
+}
+
+// The number of a write-ahead log's file name ("000012.log"), or 0 for any
+// other file.
+uint64_t LogNumberOf(const std::string& name) {
+  constexpr std::string_view kSuffix = ".log";
+  if (name.size() <= kSuffix.size() || !name.ends_with(kSuffix)) return 0;
+  uint64_t number = 0;
+  for (size_t i = 0; i < name.size() - kSuffix.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return 0;
+    number = number * 10 + static_cast<uint64_t>(name[i] - '0');
+  }
+  return number;
+}
+
+// A transaction database keeps every write-ahead log until a flush has run
+// (a prepared transaction could still need one), and each open starts a new
+// log that stays empty when nothing is written. So a folder opened again and
+// again would gather one log per open. Once the database is open, the older
+// logs have been recovered; an empty one holds nothing and goes. (RocksDB's
+// own list of logs leaves empty ones out, hence the folder listing.)
+void RemoveEmptyRecoveredLogs(rocksdb::DB& db) {
+  std::unique_ptr<rocksdb::LogFile> current;
+  std::vector<std::string> names;
+  rocksdb::Env& env = *db.GetEnv();
+  const std::string folder = db.GetName();
+  if (!db.GetCurrentWalFile(&current).ok() || current == nullptr ||
+      !env.GetChildren(folder, &names).ok()) {
+    return;
+  }
+  for (const std::string& name : names) {
+    const uint64_t number = LogNumberOf(name);
+    if (number == 0 || number >= current->LogNumber()) continue;
+    const std::string file = JoinPath(folder, name);
+    uint64_t size = 0;
+    if (!env.GetFileSize(file, &size).ok() || size != 0) continue;
+    const rocksdb::Status removed = env.DeleteFile(file);
+    if (!removed.ok()) {
+      KeystoreLog().warning("Could not remove an empty RocksDB log: " + removed.ToString());
+    }
+  }
+}
+
+// Before the last holder closes a database: a flush puts what this session
+// wrote into a table file, after which RocksDB itself deletes every log
+// before the current one.
+void FlushBeforeClose(rocksdb::DB& db, const std::string& path) {
+  const rocksdb::Status flushed = db.Flush(rocksdb::FlushOptions());
+  if (!flushed.ok()) {
+    KeystoreLog().warning("Failed to flush RocksDB at " + path + " before closing: " +
+                          flushed.ToString());
+  }
 }
 
 }  // namespace
@@ -175,6 +231,7 @@ void RocksDBConnectionManager::ReleaseConnection(const std::string& path) {
   KeystoreLog().info("Released RocksDB connection for: " + path +
                      " (ref_count: " + std::to_string(count) + ")");
   if (count > 0) return;
+  FlushBeforeClose(*it->second.db, path);
   connections_.erase(it);  // closes the database
   KeystoreLog().info("Closed RocksDB connection for: " + path);
 }
@@ -197,6 +254,7 @@ std::unique_ptr<rocksdb::TransactionDB> RocksDBConnectionManager::OpenDatabase(
                                                 status.ToString(),
                                             OpenFailure(path, status));
   }
+  RemoveEmptyRecoveredLogs(*db);
   KeystoreLog().info("RocksDB TransactionDB initialized at: " + path);
   return db;
 }

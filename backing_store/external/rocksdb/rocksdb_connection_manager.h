@@ -9,7 +9,9 @@
 // scoped form of that pair. Every option a database is opened with is fixed
 // in the .cc (no options file is read); all databases share one 128 MiB LRU
 // block cache. A folder keeps at most 3 info logs of at most 4 MiB each
-// however often it is opened.
+// however often it is opened, and no write-ahead logs of earlier opens that
+// were left empty; the last holder to let go flushes the database before it
+// closes, so the logs of a session that wrote go too.
 //
 // Folders are keyed by their absolute, normalised path with symbolic links
 // resolved, so "/data/x/index" and "/data/x//index" share one database: a
