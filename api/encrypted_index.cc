@@ -157,6 +157,11 @@ size_t EncryptedIndex::get_num_vectors() {
   return SumCounters(client_->get_counter_map());
 }
 
+size_t EncryptedIndex::loaded_num_vectors() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return client_ ? SumCounters(client_->get_counter_map()) : 0;
+}
+
 std::vector<std::string> EncryptedIndex::ListIDs() {
   std::lock_guard<std::mutex> lock(mutex_);
   const ScopedThreadCount threads = ThreadScope();

@@ -100,6 +100,10 @@ class EncryptedIndex {
   std::vector<std::string> ListIDs();
   void DeleteIndex();
   size_t get_num_vectors();
+  // What get_num_vectors answered at the last operation that loaded the
+  // counter map (every query does), without reading the store; 0 once the
+  // index was deleted.
+  size_t loaded_num_vectors() const;
 
   bool is_trained() const;
   std::string index_name() const;

@@ -220,8 +220,10 @@ py::array_t<int64_t> QueryNumpyBinding(IndexHandle& self, const QueryArray& quer
       matrix.AllocateOwned(matrix.size());
       std::memcpy(matrix.data, in_data, matrix.size() * sizeof(float));
     }
-    columns = std::min<uint64_t>(top_k, self.index->get_num_vectors());
-    return self.index->Query(matrix, params);
+    QueryResult answer = self.index->Query(matrix, params);
+    // The count of the counter map the query loaded: no second store read.
+    columns = std::min<uint64_t>(top_k, self.index->loaded_num_vectors());
+    return answer;
   });
   py::array_t<int64_t> out =
       batch ? py::array_t<int64_t>({shape.rows, static_cast<size_t>(columns)})
