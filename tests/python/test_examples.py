@@ -1,6 +1,6 @@
-"""examples/redis.py (plain and over TLS) and examples/postgres.py run as a
-user would run them, against the servers of this test run, and leave no
-index behind."""
+"""examples/quickstart.py in a fresh home, and examples/redis.py (plain and
+over TLS) and examples/postgres.py against the servers of this test run, run
+as a user would run them; the server examples leave no index behind."""
 import os
 import pathlib
 import subprocess
@@ -14,11 +14,21 @@ from conftest import unique_table
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
-def run_example(script, env):
+def run_example(script, env, cwd=None, timeout=300):
     done = subprocess.run([sys.executable, str(EXAMPLES / script)], capture_output=True, text=True,
-                          env=dict(os.environ, **env), timeout=300)
+                          env=dict(os.environ, **env), cwd=cwd, timeout=timeout)
     assert done.returncode == 0, done.stderr
     return done.stdout.splitlines()
+
+
+def test_quickstart_runs_in_a_fresh_home(tmp_path):
+    lines = run_example("quickstart.py", {"HOME": str(tmp_path)}, cwd=tmp_path, timeout=600)
+    assert lines[0].startswith("upserted 20000 items")
+    assert lines[1].startswith("trained ")
+    neighbours = [line for line in lines if "'category': 'books'" in line]
+    assert len(neighbours) == 5 and neighbours[0].split()[0] == "item-40"
+    assert lines[-1].startswith("deleted index quickstart-")
+    assert (tmp_path / ".nivoradb" / "data").is_dir()
 
 
 def check_output(lines, read_back):

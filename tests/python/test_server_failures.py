@@ -214,38 +214,30 @@ def assert_reported_once(stderr, cause):
     assert "" not in stderr.splitlines()
 
 
-def test_stalled_redis_times_out_and_recovers(own_redis, capfd):
-    index = index_with_five("redis", own_redis.connection_string(timeout=1))
+@pytest.mark.parametrize("location, server, option, stalled, error, cause, bound", [
+    ("redis", "own_redis", {"timeout": 1}, lambda server: [server.proc.pid],
+     "Redis server did not answer within 1 s", "did not answer within 1 s", 10),
+    ("postgres", "own_postgres", {"connect_timeout": 2}, backends,
+     "PostgreSQL server did not answer within 2 s", "did not answer within 2 s", 15),
+], ids=["redis", "postgres"])
+def test_stalled_server_times_out_and_recovers(request, capfd, location, server, option, stalled,
+                                               error, cause, bound):
+    server = request.getfixturevalue(server)
+    index = index_with_five(location, server.connection_string(**option))
     capfd.readouterr()
-    os.kill(own_redis.proc.pid, signal.SIGSTOP)
-    try:
-        start = time.monotonic()
-        # The index methods raise every store failure as ValueError.
-        with pytest.raises(ValueError, match="Redis server did not answer within 1 s"):
-            upsert(index, 5)
-        assert time.monotonic() - start < 10
-    finally:
-        os.kill(own_redis.proc.pid, signal.SIGCONT)
-    assert_reported_once(capfd.readouterr().err, "did not answer within 1 s")
-    upsert(index, 5)
-    assert index.get_num_vectors() == 10
-
-
-def test_stalled_postgres_times_out_and_recovers(own_postgres, capfd):
-    index = index_with_five("postgres", own_postgres.connection_string(connect_timeout=2))
-    capfd.readouterr()
-    stopped = backends(own_postgres)
+    stopped = stalled(server)
     for pid in stopped:
         os.kill(pid, signal.SIGSTOP)
     try:
         start = time.monotonic()
-        with pytest.raises(ValueError, match="PostgreSQL server did not answer within 2 s"):
+        # The index methods raise every store failure as ValueError.
+        with pytest.raises(ValueError, match=error):
             upsert(index, 5)
-        assert time.monotonic() - start < 15
+        assert time.monotonic() - start < bound
     finally:
         for pid in stopped:
             os.kill(pid, signal.SIGCONT)
-    assert_reported_once(capfd.readouterr().err, "did not answer within 2 s")
+    assert_reported_once(capfd.readouterr().err, cause)
     upsert(index, 5)
     assert index.get_num_vectors() == 10
 

@@ -245,10 +245,7 @@ def check_final(index, vectors, ops):
 
 def fill_index(client, name):
     index = client.create_index(name, KEY, CONFIGS["IVFFlat"]())
-    vectors = clustered(N_ITEMS, DIM)
-    index.upsert([{"id": str(i), "vector": vectors[i], "metadata": {"k": i}}
-                  for i in range(N_ITEMS)])
-    return index, vectors
+    return index, fill(index)
 
 
 @pytest.mark.parametrize("store", ["redis", "postgres"])
