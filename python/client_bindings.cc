@@ -128,37 +128,26 @@ IndexPtr CreateIndex(ClientHandle& self, const std::string& name, const py::obje
                      const std::optional<std::shared_ptr<IndexConfig>>& index_config,
                      const std::optional<std::string>& embedding_model,
                      const std::optional<std::string>& metric, const py::object& logger) {
-  try {
+  return AsValueError([&] {
     return CreateIndexUnchecked(self, name, index_key, index_config.value_or(nullptr),
                                 embedding_model, metric, logger);
-  } catch (const std::invalid_argument& e) {
-    throw py::value_error(e.what());
-  } catch (const std::runtime_error& e) {
-    throw py::value_error(e.what());
-  }
+  });
 }
 
 IndexPtr LoadIndex(ClientHandle& self, const std::string& name, const py::object& index_key,
                    const py::object& logger) {
-  try {
+  return AsRuntimeError([&] {
     WipedKey key;
     ToIndexKey(index_key, key);
     Logger* native_logger = ToLogger(logger);
     auto index = CallNative(self.lock, [&] { return self.client->LoadIndex(name, key, native_logger); });
     return std::make_unique<IndexHandle>(std::move(index), self.lock);
-  } catch (const std::runtime_error& e) {
-    throw std::runtime_error(e.what());
-  }
+  });
 }
 
 std::vector<std::string> ListIndexes(ClientHandle& self) {
-  try {
-    return CallNative(self.lock, [&] { return self.client->ListIndexes(); });
-  } catch (const std::invalid_argument& e) {
-    throw py::value_error(e.what());
-  } catch (const std::runtime_error& e) {
-    throw py::value_error(e.what());
-  }
+  return AsValueError(
+      [&] { return CallNative(self.lock, [&] { return self.client->ListIndexes(); }); });
 }
 
 }  // namespace

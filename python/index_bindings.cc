@@ -24,17 +24,6 @@ namespace py = pybind11;
 namespace nivora::python {
 namespace {
 
-// Runs `call` and rethrows any std::runtime_error as a plain one, so that
-// Python sees RuntimeError whatever its subclass.
-template <typename Call>
-decltype(auto) AsRuntimeError(Call&& call) {
-  try {
-    return call();
-  } catch (const std::runtime_error& e) {
-    throw std::runtime_error(e.what());
-  }
-}
-
 std::vector<ItemFields> GetIncludeCodes(const std::vector<std::string>& include) {
   std::vector<ItemFields> codes;
   for (const auto& name : include) {
@@ -86,11 +75,7 @@ void Train(IndexHandle& self, std::optional<uint64_t> n_lists, std::optional<uin
 }
 
 std::vector<std::string> ListIds(IndexHandle& self) {
-  try {
-    return CallNative(self.lock, [&] { return self.index->ListIDs(); });
-  } catch (const std::runtime_error& e) {
-    throw py::value_error(e.what());
-  }
+  return AsValueError([&] { return CallNative(self.lock, [&] { return self.index->ListIDs(); }); });
 }
 
 size_t GetNumVectors(IndexHandle& self) {

@@ -21,6 +21,7 @@
 
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <type_traits>
 
 #include "api/client.h"
@@ -61,6 +62,30 @@ auto CallNative(const ClientLock& lock, Call&& call) -> decltype(call()) {
   } catch (...) {
     if (!restored) PyEval_RestoreThread(state);
     throw;
+  }
+}
+
+// Runs `call` (a CallNative) and rethrows any std::runtime_error as a plain
+// one, so that Python sees RuntimeError whatever its subclass.
+template <typename Call>
+decltype(auto) AsRuntimeError(Call&& call) {
+  try {
+    return call();
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(e.what());
+  }
+}
+
+// Runs `call` and raises a std::invalid_argument or std::runtime_error from
+// it as ValueError with the same text.
+template <typename Call>
+decltype(auto) AsValueError(Call&& call) {
+  try {
+    return call();
+  } catch (const std::invalid_argument& e) {
+    throw pybind11::value_error(e.what());
+  } catch (const std::runtime_error& e) {
+    throw pybind11::value_error(e.what());
   }
 }
 

@@ -191,12 +191,9 @@ py::object QueryBinding(IndexHandle& self, const py::object& query_vectors,
   params.top_k = top_k.value_or(100);
   params.n_probes = n_probes.value_or(0);
   params.greedy = greedy;
-  QueryResult result;
-  try {
-    result = CallNative(self.lock, [&] { return self.index->Query(queries.matrix, params); });
-  } catch (const std::runtime_error& e) {
-    throw py::value_error(e.what());
-  }
+  const QueryResult result = AsValueError([&] {
+    return CallNative(self.lock, [&] { return self.index->Query(queries.matrix, params); });
+  });
   return ResultToPython(result, params.top_k, queries.single);
 }
 
