@@ -122,14 +122,16 @@ class EncryptedIndex {
   // more of the lists the filter allows until each query has top_k results
   // or those lists are used up.
   QueryResult Retrieve(const Array2D<float>& queries, QueryParams& params);
-  // One pass of Retrieve with params.n_probes as given (0: adaptive). When
+  // One pass of Retrieve with params.n_probes as given (0: adaptive), over
+  // the lists pre allows (its pre-filter, null for an untrained index). When
   // probing is not null it receives the lists probed per query and the
   // lists the filter allows (both 0 for an untrained index).
   struct Probing {
     size_t probed = 0;
     size_t allowed = 0;
   };
-  QueryResult RetrieveOnce(const Array2D<float>& queries, QueryParams& params, Probing* probing);
+  QueryResult RetrieveOnce(const Array2D<float>& queries, QueryParams& params,
+                           const PreFilterResult* pre, Probing* probing);
   PreFilterResult PreFiltering(const std::string& filters);
   void UpdateMetadata(const std::vector<std::string>& metadata,
                       const std::vector<uint32_t>& centroid_ids);

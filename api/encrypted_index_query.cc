@@ -187,8 +187,11 @@ QueryResult EncryptedIndex::Query(const Array2D<float>& queries, const QueryPara
 }
 
 QueryResult EncryptedIndex::Retrieve(const Array2D<float>& queries, QueryParams& params) {
-  if (!trained_ || params.n_probes != 0 || params.filters.empty() || params.top_k == 0) {
-    return RetrieveOnce(queries, params, nullptr);
+  if (!trained_) return RetrieveOnce(queries, params, nullptr, nullptr);
+  // One pre-filter serves every pass below: the lists it allows stay the same.
+  const PreFilterResult pre = PreFiltering(params.filters);
+  if (params.n_probes != 0 || params.filters.empty() || params.top_k == 0) {
+    return RetrieveOnce(queries, params, &pre, nullptr);
   }
   // The adaptive count budgets for unfiltered lists, where every item is a
   // candidate; under a filter few may match. Probe more of the allowed
@@ -196,7 +199,7 @@ QueryResult EncryptedIndex::Retrieve(const Array2D<float>& queries, QueryParams&
   QueryParams step = params;
   Probing probing;
   for (;;) {
-    QueryResult result = RetrieveOnce(queries, step, &probing);
+    QueryResult result = RetrieveOnce(queries, step, &pre, &probing);
     const bool served = std::all_of(result.num_results.begin(), result.num_results.end(),
                                     [&](uint32_t n) { return n >= params.top_k; });
     if (served || probing.probed >= probing.allowed) return result;
@@ -205,7 +208,7 @@ QueryResult EncryptedIndex::Retrieve(const Array2D<float>& queries, QueryParams&
 }
 
 QueryResult EncryptedIndex::RetrieveOnce(const Array2D<float>& queries, QueryParams& params,
-                                         Probing* probing) {
+                                         const PreFilterResult* pre, Probing* probing) {
   logger_->log(INFO, "Retrieve");
   const uint64_t top_k = params.top_k;
   const uint64_t n_probes = params.n_probes;
@@ -220,14 +223,13 @@ QueryResult EncryptedIndex::RetrieveOnce(const Array2D<float>& queries, QueryPar
   vi::CentroidSelection selection;
   std::vector<uint32_t> fetch;
   if (trained_) {
-    const PreFilterResult pre = PreFiltering(filters);
     client_->LoadMap();
     const std::vector<uint32_t>& counters = client_->get_counter_map();
     uint64_t total = 0;
     for (uint32_t c : counters) total += c;
     std::vector<uint32_t> list_sizes;
-    list_sizes.reserve(pre.centroid_ids.size());
-    for (uint32_t id : pre.centroid_ids) {
+    list_sizes.reserve(pre->centroid_ids.size());
+    for (uint32_t id : pre->centroid_ids) {
       if (id >= counters.size()) {
         LogAndThrow<std::out_of_range>(*logger_, ERROR,
                                        "Centroid id " + std::to_string(id) +
@@ -250,7 +252,7 @@ QueryResult EncryptedIndex::RetrieveOnce(const Array2D<float>& queries, QueryPar
         LogAndThrow<std::invalid_argument>(*logger_, ERROR,
                                            "Unsupported index type for quantization.");
     }
-    selection = select(queries, *pre.quantizers, n_probes, metric, top_k, list_sizes, total,
+    selection = select(queries, *pre->quantizers, n_probes, metric, top_k, list_sizes, total,
                        greedy ? 1.0f : 0.0f, kTargetRecall);
     if (selection.n_probes != 0) {
       logger_->log(INFO, "Adaptive n_probes: " + std::to_string(selection.n_probes) +
@@ -260,17 +262,17 @@ QueryResult EncryptedIndex::RetrieveOnce(const Array2D<float>& queries, QueryPar
     }
     if (probing != nullptr) {
       probing->probed = selection.query_lists.cols;
-      probing->allowed = pre.centroid_ids.size();
+      probing->allowed = pre->centroid_ids.size();
     }
     fetch.reserve(selection.probed_lists.size());
     for (uint32_t p : selection.probed_lists) {
-      if (p >= pre.centroid_ids.size()) {
+      if (p >= pre->centroid_ids.size()) {
         LogAndThrow<std::out_of_range>(*logger_, ERROR,
                                        "Invalid filtered centroid index: " + std::to_string(p) +
                                            " (mapping size: " +
-                                           std::to_string(pre.centroid_ids.size()) + ")");
+                                           std::to_string(pre->centroid_ids.size()) + ")");
       }
-      fetch.push_back(pre.centroid_ids[p]);
+      fetch.push_back(pre->centroid_ids[p]);
     }
   } else {
     client_->LoadMap();

@@ -24,16 +24,17 @@
 #include "encrypted_index/cryptography/keyed_digest.h"
 #include "encrypted_index/gpu_support.h"
 #include "encrypted_index/id_unmasking.h"
+#include "encrypted_index/item_slices.h"
 
 namespace nivora_encrypted_index {
 namespace {
 
 namespace crypto = internal::cryptography;
 namespace engine = internal::encrypted_index;
+using engine::ForEachSlice;
+using engine::Part;
+using engine::Slice;
 
-// Items written per round of keystore batches: bounds the encrypted copies
-// held at once and the size of each batch.
-constexpr size_t kSliceSize = 10000;
 // The cipher interface counts bytes in int.
 constexpr size_t kMaxPlaintext = INT_MAX - crypto::kRecordOverhead;
 
@@ -74,23 +75,6 @@ void CheckItemSizes(nivora::Logger& logger, const Items& items) {
       RefuseArgument(logger, message, message);
     }
   }
-}
-
-// Slice s of n items: [begin, end).
-struct Slice {
-  size_t begin;
-  size_t end;
-  size_t size() const { return end - begin; }
-};
-
-template <typename Body>
-void ForEachSlice(size_t n, const Body& body) {
-  for (size_t begin = 0; begin < n; begin += kSliceSize) body(Slice{begin, std::min(n, begin + kSliceSize)});
-}
-
-template <typename T>
-std::vector<T> Part(const std::vector<T>& values, const Slice& slice) {
-  return std::vector<T>(values.begin() + slice.begin, values.begin() + slice.end);
 }
 
 // The INDEX values of a slice: each masked id hash as 8 little-endian bytes.

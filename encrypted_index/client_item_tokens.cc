@@ -9,7 +9,6 @@
 // and replacing or removing the item deletes that token. A token is deleted
 // only while it still holds the item's masked hash, so a stale record can
 // never take another item's token.
-#include <algorithm>
 #include <string>
 
 #include "core/little_endian.h"
@@ -18,14 +17,13 @@
 #include "encrypted_index/cryptography/keyed_digest.h"
 #include "encrypted_index/id_unmasking.h"
 #include "encrypted_index/ingest_tokens.h"
+#include "encrypted_index/item_slices.h"
 
 namespace nivora_encrypted_index {
 namespace {
 
 namespace crypto = internal::cryptography;
 namespace engine = internal::encrypted_index;
-
-constexpr size_t kLocationBatch = 10000;
 
 // Decrypted or to-be-encrypted location records; wiped when the scope ends.
 struct Locations {
@@ -75,12 +73,10 @@ void Client::StoreLocations(const std::vector<uint64_t>& id_hashes,
   const std::vector<uint64_t> keys = crypto::DeriveKeystoreKeys(id_hashes, location_key_);
   const std::vector<std::vector<uint8_t>> records = crypto::EncryptItemsVariable(plain, location_key_);
   // In the slices of the other ingest writes, bounding each batch.
-  for (size_t begin = 0; begin < keys.size(); begin += kLocationBatch) {
-    const size_t end = std::min(keys.size(), begin + kLocationBatch);
-    index_keystore_->BatchPushVariable(
-        list_id_, std::vector<uint64_t>(keys.begin() + begin, keys.begin() + end),
-        std::vector<std::vector<uint8_t>>(records.begin() + begin, records.begin() + end));
-  }
+  engine::ForEachSlice(keys.size(), [&](const engine::Slice& slice) {
+    index_keystore_->BatchPushVariable(list_id_, engine::Part(keys, slice),
+                                       engine::Part(records, slice));
+  });
 }
 
 void Client::DeleteTokens(const engine::EncryptedTokens& tokens) {
