@@ -466,10 +466,13 @@ class Client {
   // one this client wrote into.
   void RequireOwnGeneration(const ChangeStamp& stamp) const;
   // AdvanceChangeStamp after an operation failed part-way: failures are
-  // logged, not thrown, so the operation's own exception passes on.
-  void AdvanceChangeStampAfterFailure(ChangeKind kind) noexcept;
+  // logged, not thrown, so the operation's own exception passes on. Returns
+  // true when a training has replaced the lists the write went into.
+  bool AdvanceChangeStampAfterFailure(ChangeKind kind) noexcept;
   // Runs write, then advances the stamp by kind; when write throws, advances
-  // it as far as it can and rethrows.
+  // it as far as it can and rethrows, or throws ListsReplaced when a
+  // training replaced the lists meanwhile (a write into lists being removed
+  // fails for that reason: it is to be made again on the new ones).
   // Returns AdvanceChangeStamp's stamp.
   // While a training builds a pending generation, its writes go into lists
   // no one reads yet: they advance nothing.
@@ -482,7 +485,7 @@ class Client {
     try {
       write();
     } catch (...) {
-      AdvanceChangeStampAfterFailure(kind);
+      if (AdvanceChangeStampAfterFailure(kind)) throw ListsReplaced();
       throw;
     }
     return AdvanceChangeStamp(kind);

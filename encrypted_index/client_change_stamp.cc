@@ -90,15 +90,18 @@ ChangeStamp Client::AdvanceChangeStamp(ChangeKind kind) {
                            std::to_string(kStampRetries) + " retries.");
 }
 
-void Client::AdvanceChangeStampAfterFailure(ChangeKind kind) noexcept {
+bool Client::AdvanceChangeStampAfterFailure(ChangeKind kind) noexcept {
   try {
     AdvanceChangeStamp(kind);
+  } catch (const ListsReplaced&) {
+    return true;
   } catch (const std::exception& e) {
     logger_->error(std::string("Could not advance the change stamp after a failed write: ") +
                    e.what());
   } catch (...) {
     logger_->error("Could not advance the change stamp after a failed write.");
   }
+  return false;
 }
 
 void Client::SyncCaches(const ChangeStamp& stamp) {
