@@ -104,6 +104,9 @@ class EncryptedIndex {
   // counter map (every query does), without reading the store; 0 once the
   // index was deleted.
   size_t loaded_num_vectors() const;
+  // The engine client, for inspection (its caches); null once the index
+  // was deleted.
+  const nivora_encrypted_index::Client* engine() const { return client_.get(); }
 
   bool is_trained() const;
   std::string index_name() const;

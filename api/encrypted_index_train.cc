@@ -307,6 +307,7 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
   client_->RemoveRetiredGeneration();
   CacheQuantizers();
   client_->EagerLoadCaches();
+  client_->WarmTokenCache();  // the first query then derives no tokens
   logger_->info("TrainIndex completed successfully");
 }
 

@@ -46,10 +46,21 @@ bool Matches(const QuantizerCacheEntry& entry, const QuantizerCacheKey& key,
 // one core, what waking a team costs on a busy machine.
 constexpr size_t kSerialDecryptChunks = 16;
 
-// The set held by entry, decrypted under index_key. Throws
-// std::runtime_error when a chunk does not authenticate or the entry or
-// its block is malformed.
-QuantizerSet DecryptEntry(const QuantizerCacheEntry& entry, const QuantizerCacheIndexKey& index_key) {
+// The block of a set about to be replaced, wiped, with the set emptied so
+// that the block has no other owner.
+Array2D<unsigned char> RetireBlock(QuantizerSet& set) {
+  WipeQuantizers(set);
+  Array2D<unsigned char> block = std::move(set.aux_matrix);
+  set = QuantizerSet();
+  return block;
+}
+
+// The set held by entry, decrypted under index_key into spare when it is a
+// wiped block of the entry's size held by nobody else, else into a new
+// block. Throws std::runtime_error when a chunk does not authenticate or
+// the entry or its block is malformed.
+QuantizerSet DecryptEntry(const QuantizerCacheEntry& entry, const QuantizerCacheIndexKey& index_key,
+                          Array2D<unsigned char> spare) {
   const size_t count = entry.chunk_count;
   if (count == 0 || entry.chunk_size != kQuantizerCacheChunkSize || entry.chunks.rows != count ||
       entry.chunks.cols != kQuantizerCacheRecordSize || entry.plaintext_size == 0 ||
@@ -62,7 +73,10 @@ QuantizerSet DecryptEntry(const QuantizerCacheEntry& entry, const QuantizerCache
   for (size_t i = 0; i < count; ++i) absent += crypto::IsAbsentRecord(entry.chunks.row(i)) ? 1 : 0;
   if (absent != 0) ThrowAuthenticationFailure(absent);
 
-  Array2D<unsigned char> block = AllocateWipedBlock(count * kQuantizerCacheChunkSize);
+  const size_t block_size = count * kQuantizerCacheChunkSize;
+  const bool reuse = spare.data != nullptr && spare.rows == 1 && spare.cols == block_size &&
+                     spare.owner.use_count() == 1;
+  Array2D<unsigned char> block = reuse ? std::move(spare) : AllocateWipedBlock(block_size);
   // Decrypts every chunk on the caller's threads; a chunk that does not
   // authenticate throws (its plaintext zeroed, the block wiped on release).
   // The set of a small index stays on the calling thread: decrypting it
@@ -103,7 +117,8 @@ std::shared_ptr<const EncryptedQuantizerCache::Table> EncryptedQuantizerCache::S
 
 std::unique_ptr<QuantizerSet> EncryptedQuantizerCache::Get(const QuantizerCacheKey& key,
                                                            const QuantizerCacheIndexKey& index_key,
-                                                           const QuantizerStamp& expected) {
+                                                           const QuantizerStamp& expected,
+                                                           QuantizerSet* retiring) {
   std::array<uint8_t, 32> fingerprint;
   try {
     fingerprint = Fingerprint(index_key);
@@ -120,8 +135,10 @@ std::unique_ptr<QuantizerSet> EncryptedQuantizerCache::Get(const QuantizerCacheK
     entry = *it;
   }
   if (!(entry->stamp == expected)) return nullptr;
+  Array2D<unsigned char> spare;
+  if (retiring != nullptr) spare = RetireBlock(*retiring);
   try {
-    return std::make_unique<QuantizerSet>(DecryptEntry(*entry, index_key));
+    return std::make_unique<QuantizerSet>(DecryptEntry(*entry, index_key, std::move(spare)));
   } catch (const std::runtime_error&) {
     Drop(entry);
     return nullptr;

@@ -97,9 +97,16 @@ class EncryptedQuantizerCache {
   // the caller wipes the values when done (WipeQuantizers). An entry that
   // fails to decrypt or parse is dropped and counts as a miss. Throws only
   // std::bad_alloc.
+  //
+  // retiring, when given, is the caller's previous set, about to be
+  // replaced: on a stamp match it is wiped and emptied first, and its block
+  // is decrypted into again when it has the entry's size (the next
+  // operation of an index finds its block in place: no allocation, no
+  // page faults, no free). On a stamp miss it is left as it was.
   std::unique_ptr<vector_index::QuantizerSet> Get(const QuantizerCacheKey& key,
                                                   const QuantizerCacheIndexKey& index_key,
-                                                  const QuantizerStamp& expected);
+                                                  const QuantizerStamp& expected,
+                                                  vector_index::QuantizerSet* retiring = nullptr);
 
   // Encrypts set and publishes it for key and index_key with stamp,
   // replacing the entry of the same key and index key. The caller must not

@@ -80,10 +80,10 @@ void EncryptedIndex::SyncWithStore(bool with_state) {
 void EncryptedIndex::WipeQuantizers(QuantizerSet& set) { internal::WipeQuantizers(set); }
 
 bool EncryptedIndex::LoadQuantizersFromCache() {
-  std::unique_ptr<QuantizerSet> set =
-      internal::EncryptedQuantizerCache::Instance().Get(cache_key(), index_key_, stamp());
+  // On a hit the current set is wiped and its block decrypted into again.
+  std::unique_ptr<QuantizerSet> set = internal::EncryptedQuantizerCache::Instance().Get(
+      cache_key(), index_key_, stamp(), quantizers_.get());
   if (!set) return false;
-  if (quantizers_) WipeQuantizers(*quantizers_);
   quantizers_ = std::move(set);
   quantizers_plain_ = true;
   return true;
@@ -143,7 +143,8 @@ void EncryptedIndex::SyncQuantizers() {
     CacheQuantizers();
     return;
   }
-  if (!quantizers_plain_ && LooksWiped(*quantizers_)) {
+  // Wiped, or emptied by a cache entry that failed to decrypt.
+  if (!quantizers_plain_ && (!quantizers_ || quantizers_->centroids.empty() || LooksWiped(*quantizers_))) {
     LogAndThrow<std::runtime_error>(*logger_, ERROR,
                                     "The trained quantizers of this index are not available.");
   }

@@ -1,6 +1,7 @@
 // FindLiveRows marks rows in one pass with an open-addressing table from id
 // hash to the last list that kept it: rows of a list are contiguous, so a
-// hash whose last list is the current one repeats within the list. The table
+// hash whose last list is the current one repeats within the list. A large
+// batch is split by hash into one part per thread, each with its own table. The table
 // is sized to twice the row count, so probes stay short. CompactRows builds
 // the new vectors aside and swaps them in only when all are complete; the
 // payload rows move within their own block when no one else holds it.
@@ -14,6 +15,8 @@
 #include <string>
 #include <utility>
 
+#include "core/parallel_for.h"
+
 namespace nivora::internal {
 
 namespace {
@@ -21,6 +24,8 @@ namespace {
 using nivora_encrypted_index::RetrieveNeighborsResult;
 
 constexpr size_t kNoList = std::numeric_limits<size_t>::max();
+// Rows from which FindLiveRows splits its work over the team.
+constexpr size_t kParallelLiveRows = size_t{1} << 15;
 
 // Presence flags may be absent (empty) only where they are not read.
 void CheckShape(const RetrieveNeighborsResult& result, bool need_presence) {
@@ -80,6 +85,39 @@ class LastListTable {
   std::vector<size_t> lists_;
 };
 
+// Marks, in rows of the hash partition `part` of `parts`, what FindLiveRows
+// keeps; returns the rows kept and the distinct hashes among them. Rows of
+// other partitions are left alone, so partitions may run at once.
+std::pair<size_t, size_t> MarkPartition(const RetrieveNeighborsResult& result, size_t part,
+                                        size_t parts, std::vector<uint8_t>& keep) {
+  const auto& off = result.centroid_to_matching_indices;
+  const auto mine = [&](uint64_t hash) { return parts == 1 || (Mix(hash) >> 40) % parts == part; };
+  size_t present = 0;
+  for (size_t r = 0; r < result.matching_ids.size(); ++r) {
+    present += result.row_present[r] != 0 && mine(result.matching_ids[r]);
+  }
+  LastListTable table(present);
+  size_t kept = 0;
+  size_t distinct = 0;
+  for (size_t list = 0; list + 1 < off.size(); ++list) {
+    for (size_t r = off[list]; r < off[list + 1]; ++r) {
+      if (result.row_present[r] == 0) continue;
+      const uint64_t hash = result.matching_ids[r];
+      if (!mine(hash)) continue;
+      const size_t slot = table.Find(hash);
+      if (table.occupied(slot)) {
+        if (table.list(slot) == list) continue;  // the same item again in this list
+      } else {
+        ++distinct;
+      }
+      table.Set(slot, hash, list);
+      keep[r] = 1;
+      ++kept;
+    }
+  }
+  return {kept, distinct};
+}
+
 }  // namespace
 
 LiveRows FindLiveRows(const RetrieveNeighborsResult& result) {
@@ -88,23 +126,18 @@ LiveRows FindLiveRows(const RetrieveNeighborsResult& result) {
   LiveRows live;
   live.keep.assign(rows, 0);
   if (rows == 0) return live;
-  LastListTable table(rows);
+  // Whether a row is kept depends on its hash alone (and the rows of the
+  // same hash): a large batch is split by hash over the team, each part
+  // with a table small enough to stay in cache.
+  const size_t parts = rows < kParallelLiveRows ? 1 : static_cast<size_t>(ThreadCount());
+  std::vector<std::pair<size_t, size_t>> counts(parts);
+  ParallelForDynamic(parts, [&](size_t part) {
+    counts[part] = MarkPartition(result, part, parts, live.keep);
+  });
   size_t distinct = 0;
-  const auto& off = result.centroid_to_matching_indices;
-  for (size_t list = 0; list + 1 < off.size(); ++list) {
-    for (size_t r = off[list]; r < off[list + 1]; ++r) {
-      if (result.row_present[r] == 0) continue;
-      const uint64_t hash = result.matching_ids[r];
-      const size_t slot = table.Find(hash);
-      if (table.occupied(slot)) {
-        if (table.list(slot) == list) continue;  // the same item again in this list
-      } else {
-        ++distinct;
-      }
-      table.Set(slot, hash, list);
-      live.keep[r] = 1;
-      ++live.kept;
-    }
+  for (const auto& [kept, unique] : counts) {
+    live.kept += kept;
+    distinct += unique;
   }
   live.repeated_across_lists = live.kept - distinct;
   return live;

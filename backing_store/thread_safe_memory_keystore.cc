@@ -46,24 +46,40 @@ void ReadByShard(const Data& data, const std::vector<uint64_t>& keys, const Foun
     if (requests.empty()) return;
     data.ReadShard(shard, [&](const typename Data::Map& map) {
       // Each read misses the cache up to three times (slot, value, its
-      // bytes): a block of reads is prefetched stage by stage, so that the
-      // misses of one block overlap instead of following each other.
+      // bytes), so the reads go through a pipeline of blocks: the slots of
+      // one block are prefetched while the block before is looked up and its
+      // values' bytes prefetched, and those are handed over one block later,
+      // when they have arrived.
       constexpr size_t kBlock = 16;
-      const std::vector<uint8_t>* values[kBlock];
-      for (size_t first = 0; first < requests.size(); first += kBlock) {
-        const size_t count = std::min(kBlock, requests.size() - first);
-        for (size_t j = 0; j < count; ++j) map.prefetch(requests[first + j].key);
-        for (size_t j = 0; j < count; ++j) {
+      const size_t m = requests.size();
+      const std::vector<uint8_t>* values[2][kBlock];
+      const auto prefetch_slots = [&](size_t first) {
+        for (size_t j = first; j < std::min(m, first + kBlock); ++j) map.prefetch(requests[j].key);
+      };
+      const auto look_up = [&](size_t first, const std::vector<uint8_t>** out) {
+        for (size_t j = 0; j < std::min(kBlock, m - first); ++j) {
           auto it = map.find(requests[first + j].key);
-          values[j] = it != map.end() ? &it->second : nullptr;
-          if (values[j] == nullptr) continue;
-          const size_t head = std::min<size_t>(values[j]->size(), 512);  // the rest streams
+          out[j] = it != map.end() ? &it->second : nullptr;
+          if (out[j] == nullptr) continue;
+          // Into L2 (locality 2): a whole block's lines into L1 would
+          // evict each other and stall on the fill buffers.
+          const size_t head = std::min<size_t>(out[j]->size(), 1024);  // the rest streams
           for (size_t line = 0; line < head; line += 64) {
-            __builtin_prefetch(values[j]->data() + line);
+            __builtin_prefetch(out[j]->data() + line, 0, 2);
           }
         }
-        for (size_t j = 0; j < count; ++j) found(requests[first + j].position, values[j]);
+      };
+      const auto hand_over = [&](size_t first, const std::vector<uint8_t>* const* in) {
+        for (size_t j = 0; j < std::min(kBlock, m - first); ++j) found(requests[first + j].position, in[j]);
+      };
+      prefetch_slots(0);
+      size_t block = 0;
+      for (size_t first = 0; first < m; first += kBlock, ++block) {
+        prefetch_slots(first + kBlock);
+        look_up(first, values[block & 1]);
+        if (block != 0) hand_over(first - kBlock, values[(block - 1) & 1]);
       }
+      if (block != 0) hand_over((block - 1) * kBlock, values[(block - 1) & 1]);
     });
   };
   // A few thousand lookups take less than waking a team.

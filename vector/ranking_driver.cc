@@ -84,6 +84,7 @@ size_t GroupSize(const RankingCall& call) {
 }
 
 std::vector<RowTask> CutRowTasks(const std::vector<uint64_t>& offsets, size_t target) {
+  const size_t piece = std::clamp(target, kMinTaskRows, kMaxTaskRows);
   std::vector<RowTask> tasks;
   if (offsets.size() < 2) return tasks;
   RowTask open{static_cast<size_t>(offsets.front()), static_cast<size_t>(offsets.front()), 0};
@@ -94,10 +95,10 @@ std::vector<RowTask> CutRowTasks(const std::vector<uint64_t>& offsets, size_t ta
   for (size_t p = 0; p + 1 < offsets.size(); ++p) {
     const size_t begin = static_cast<size_t>(offsets[p]);
     const size_t end = static_cast<size_t>(offsets[p + 1]);
-    if (end - begin > kMaxTaskRows) {
+    if (end - begin > piece) {
       close(p);
-      for (size_t r = begin; r < end; r += kMaxTaskRows) {
-        tasks.push_back({r, std::min(end, r + kMaxTaskRows), p});
+      for (size_t r = begin; r < end; r += piece) {
+        tasks.push_back({r, std::min(end, r + piece), p});
       }
       open = RowTask{end, end, p + 1};
       continue;

@@ -75,11 +75,14 @@ inline constexpr size_t kFlattenChunk = 1024;
 // buffers of at most kGroupBufferFloats floats (16 MiB).
 inline constexpr size_t kMaxGroup = 64;
 inline constexpr size_t kGroupBufferFloats = size_t{1} << 22;
-// List-major path: rows per task (one store read each), at least the
-// smaller count unless fewer are asked for, at most the larger; queries
+// List-major path: rows per task (one store read each), at most
+// kMaxTaskRows; about kTasksPerThread tasks per thread, so that threads
+// that wake early take the tasks of those that wake late, but at least
+// kMinTaskRows rows (a store read and a cipher context per task); queries
 // scored together over one list, at most kMaxGroup.
-inline constexpr size_t kMinTaskRows = 128;
+inline constexpr size_t kMinTaskRows = 32;
 inline constexpr size_t kMaxTaskRows = 1000;
+inline constexpr size_t kTasksPerThread = 4;
 
 // Rows per block for block scoring: 2048 / dim (2048 when dim is 0).
 inline size_t BlockThreshold(size_t dim) { return dim == 0 ? 2048 : 2048 / dim; }
@@ -295,7 +298,8 @@ struct RowTask {
 
 // The tasks of the list-major path over the lists' rows: whole lists
 // gathered until a task holds `target` rows (never more than kMaxTaskRows),
-// a longer list cut into pieces of kMaxTaskRows.
+// a list longer than target cut into pieces of target rows (target taken
+// within [kMinTaskRows, kMaxTaskRows]).
 std::vector<RowTask> CutRowTasks(const std::vector<uint64_t>& offsets, size_t target);
 
 // Per list position, the queries that probe it: the queries of position p
@@ -376,7 +380,8 @@ void RankListMajor(const RankingCall& call, const Scorer& scorer, RankingResults
   const std::vector<uint64_t>& off = *call.offsets;
   const size_t rows = call.rows;
   const size_t planned = static_cast<size_t>(ThreadCount());
-  const size_t target = std::clamp((rows + planned - 1) / planned, kMinTaskRows, kMaxTaskRows);
+  const size_t shares = planned * kTasksPerThread;
+  const size_t target = std::clamp((rows + shares - 1) / shares, kMinTaskRows, kMaxTaskRows);
   const std::vector<RowTask> tasks = CutRowTasks(off, target);
   const ListUsers users = FindListUsers(sel, off.empty() ? 0 : off.size() - 1);
   std::vector<typename Scorer::Query> queries;

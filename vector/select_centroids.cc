@@ -56,7 +56,37 @@ Probes CapProbes(size_t n, float greedy, size_t n_lists) {
 float OrderKey(float d) { return std::isnan(d) ? std::numeric_limits<float>::infinity() : d; }
 
 // The m nearest of n distances, nearest first; ties go to the lower index.
+// A few of many (a query's probes among the lists) through a bounded heap
+// in one pass; else by sorting an index.
 void Nearest(const float* d, size_t n, size_t m, uint32_t* out) {
+  if (m == 0) return;
+  if (m * 8 <= n) {
+    struct Entry {
+      float key;
+      uint32_t index;
+    };
+    // Max-heap by (key, index): the farthest kept entry on top. Indices
+    // arrive ascending, so an equal key never displaces a kept entry.
+    const auto farther = [](const Entry& a, const Entry& b) {
+      return a.key < b.key || (a.key == b.key && a.index < b.index);
+    };
+    std::vector<Entry> heap;
+    heap.reserve(m);
+    for (uint32_t i = 0; i < n; ++i) {
+      const float key = OrderKey(d[i]);
+      if (heap.size() < m) {
+        heap.push_back({key, i});
+        std::push_heap(heap.begin(), heap.end(), farther);
+      } else if (key < heap.front().key) {
+        std::pop_heap(heap.begin(), heap.end(), farther);
+        heap.back() = {key, i};
+        std::push_heap(heap.begin(), heap.end(), farther);
+      }
+    }
+    std::sort_heap(heap.begin(), heap.end(), farther);
+    for (size_t j = 0; j < m; ++j) out[j] = heap[j].index;
+    return;
+  }
   std::vector<uint32_t> index(n);
   std::iota(index.begin(), index.end(), 0u);
   std::partial_sort(index.begin(), index.begin() + m, index.end(), [&](uint32_t a, uint32_t b) {

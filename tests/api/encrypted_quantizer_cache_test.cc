@@ -1,8 +1,10 @@
 #include "api/encrypted_quantizer_cache.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <functional>
 #include <random>
@@ -186,6 +188,35 @@ TEST_F(QuantizerCacheTest, PutReplacesRemoveDropsEveryKeyOfTheIndex) {
   // A set already handed out outlives its entry.
   ExpectSameSets(*second, FilledSet(256, 4, 2.0f));
   EXPECT_EQ(before->size(), 3u) << "an old snapshot stays readable";
+}
+
+TEST_F(QuantizerCacheTest, ARetiringSetIsWipedAndItsBlockDecryptedIntoAgain) {
+  const QuantizerSet set = FilledSet(256, 128, 1.5f, /*pq=*/8, /*pq_bits=*/4, /*sq=*/true);
+  cache_.Put(key_, index_key_, stamp_, set);
+  std::unique_ptr<QuantizerSet> first = cache_.Get(key_, index_key_, stamp_);
+  ASSERT_NE(first, nullptr);
+  const unsigned char* block = first->aux_matrix.data;
+
+  // A stamp miss leaves the caller's set as it was.
+  EXPECT_EQ(cache_.Get(key_, index_key_, {true, 3, 256}, first.get()), nullptr);
+  ExpectSameSets(*first, set);
+
+  // A hit empties the retiring set and reuses its block, in place.
+  std::unique_ptr<QuantizerSet> second = cache_.Get(key_, index_key_, stamp_, first.get());
+  ASSERT_NE(second, nullptr);
+  EXPECT_TRUE(first->centroids.empty());
+  EXPECT_EQ(first->aux_matrix.data, nullptr);
+  EXPECT_EQ(second->aux_matrix.data, block);
+  ExpectSameSets(*second, set);
+
+  // A block someone else still holds is never written: a new one is used.
+  const Array2D<unsigned char> held = second->aux_matrix;
+  std::unique_ptr<QuantizerSet> third = cache_.Get(key_, index_key_, stamp_, second.get());
+  ASSERT_NE(third, nullptr);
+  EXPECT_NE(third->aux_matrix.data, block);
+  ExpectSameSets(*third, set);
+  EXPECT_TRUE(std::all_of(held.data, held.data + held.size(), [](unsigned char b) { return b == 0; }))
+      << "the retired block was wiped";
 }
 
 TEST_F(QuantizerCacheTest, PutRefusesASetThatBreaksItsStampAndChangesNothing) {

@@ -519,6 +519,9 @@ TEST_F(TrainIndexTest, QueriesFindTrainedItems) {
     nivora::QueryParams query;
     query.top_k = 10;
     query.n_probes = 8;
+    const auto& tokens = index->engine()->token_cache();
+    const uint64_t misses_after_training = tokens.getCacheMisses();
+    EXPECT_EQ(tokens.getCacheSize(), index->config()->n_lists());
     nivora::QueryResult result;
     try {
       result = index->Query(queries, query);
@@ -527,6 +530,11 @@ TEST_F(TrainIndexTest, QueriesFindTrainedItems) {
       throw;
     }
     ASSERT_EQ(result.ids.size(), n_queries);
+    // Training left every list's tokens in the token cache: the query
+    // derived none.
+    EXPECT_EQ(tokens.getCacheMisses(), misses_after_training);
+    EXPECT_EQ(tokens.getCacheExtends(), 0u);
+    EXPECT_GT(tokens.getCacheHits(), 0u);
     size_t found = 0;
     for (size_t q = 0; q < n_queries; ++q) {
       for (const std::string& id : result.ids[q]) found += id == items.ids[q * 97];

@@ -1,5 +1,6 @@
 #include "vector/select_centroids.h"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -74,6 +75,24 @@ TEST(SelectCentroidsTest, OneQueryProbesItsNearestListsNearestFirst) {
   EXPECT_EQ(plain.query_distances.rows, 0u);
   EXPECT_EQ(plain.query_distances.cols, 0u);
   EXPECT_EQ(plain.query_distances.data, nullptr);
+}
+
+TEST(SelectCentroidsTest, TiesGoToTheLowerListWhetherFewOrManyAreProbed) {
+  // 64 centres in groups of four at one place: (0,0) x4, (1,0) x4, ...
+  std::vector<float> c;
+  for (int i = 0; i < 64; ++i) c.insert(c.end(), {static_cast<float>(i / 4), 0.0f});
+  const QuantizerSet set = SetOf(c, 2);
+  std::vector<uint32_t> order(64);
+  for (uint32_t i = 0; i < 64; ++i) order[i] = i;
+  const auto distance = [](uint32_t i) { return std::fabs(static_cast<float>(i / 4) - 5.2f); };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](uint32_t a, uint32_t b) { return distance(a) < distance(b); });
+  // A few of many (one pass with a bounded heap) and many (a sort).
+  for (size_t probes : {1u, 3u, 6u, 8u, 20u, 64u}) {
+    SCOPED_TRACE(probes);
+    const CentroidSelection s = Select({5.2f, 0.0f}, set, probes, 0.0f, kL2, /*ivf=*/true);
+    EXPECT_EQ(s.probed_lists, std::vector<uint32_t>(order.begin(), order.begin() + probes));
+  }
 }
 
 TEST(SelectCentroidsTest, SeveralQueriesShareTheSortedUnion) {
