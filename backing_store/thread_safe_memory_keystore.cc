@@ -46,10 +46,10 @@ void ReadByShard(const Data& data, const std::vector<uint64_t>& keys, const Foun
     if (requests.empty()) return;
     data.ReadShard(shard, [&](const typename Data::Map& map) {
       // Each read misses the cache up to three times (slot, value, its
-      // bytes), so the reads go through a pipeline of blocks: the slots of
-      // one block are prefetched while the block before is looked up and its
-      // values' bytes prefetched, and those are handed over one block later,
-      // when they have arrived.
+      // bytes), so the reads go through a pipeline of blocks: the slots of a
+      // block are prefetched two blocks before it is looked up, a looked-up
+      // block's values' bytes are prefetched, and those are handed over one
+      // block later, when they have arrived.
       constexpr size_t kBlock = 16;
       const size_t m = requests.size();
       const std::vector<uint8_t>* values[2][kBlock];
@@ -73,9 +73,10 @@ void ReadByShard(const Data& data, const std::vector<uint64_t>& keys, const Foun
         for (size_t j = 0; j < std::min(kBlock, m - first); ++j) found(requests[first + j].position, in[j]);
       };
       prefetch_slots(0);
+      prefetch_slots(kBlock);
       size_t block = 0;
       for (size_t first = 0; first < m; first += kBlock, ++block) {
-        prefetch_slots(first + kBlock);
+        prefetch_slots(first + 2 * kBlock);
         look_up(first, values[block & 1]);
         if (block != 0) hand_over(first - kBlock, values[(block - 1) & 1]);
       }

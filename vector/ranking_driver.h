@@ -78,11 +78,13 @@ inline constexpr size_t kGroupBufferFloats = size_t{1} << 22;
 // List-major path: rows per task (one store read each), at most
 // kMaxTaskRows; about kTasksPerThread tasks per thread, so that threads
 // that wake early take the tasks of those that wake late, but at least
-// kMinTaskRows rows (a store read and a cipher context per task); queries
+// kMinTaskRows rows (a store read and a cipher context per task); up to
+// kSerialRankRows rows in all, one task on the calling thread; queries
 // scored together over one list, at most kMaxGroup.
 inline constexpr size_t kMinTaskRows = 32;
 inline constexpr size_t kMaxTaskRows = 1000;
 inline constexpr size_t kTasksPerThread = 4;
+inline constexpr size_t kSerialRankRows = 256;
 
 // Rows per block for block scoring: 2048 / dim (2048 when dim is 0).
 inline size_t BlockThreshold(size_t dim) { return dim == 0 ? 2048 : 2048 / dim; }
@@ -380,8 +382,11 @@ void RankListMajor(const RankingCall& call, const Scorer& scorer, RankingResults
   const std::vector<uint64_t>& off = *call.offsets;
   const size_t rows = call.rows;
   const size_t planned = static_cast<size_t>(ThreadCount());
+  // A few hundred rows are scored sooner on this thread than a team wakes.
   const size_t shares = planned * kTasksPerThread;
-  const size_t target = std::clamp((rows + shares - 1) / shares, kMinTaskRows, kMaxTaskRows);
+  const size_t target = rows <= kSerialRankRows
+                            ? std::max<size_t>(rows, 1)
+                            : std::clamp((rows + shares - 1) / shares, kMinTaskRows, kMaxTaskRows);
   const std::vector<RowTask> tasks = CutRowTasks(off, target);
   const ListUsers users = FindListUsers(sel, off.empty() ? 0 : off.size() - 1);
   std::vector<typename Scorer::Query> queries;
