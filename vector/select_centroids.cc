@@ -72,14 +72,15 @@ void Nearest(const float* d, size_t n, size_t m, uint32_t* out) {
     };
     std::vector<Entry> heap;
     heap.reserve(m);
-    for (uint32_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i) {
       const float key = OrderKey(d[i]);
+      const auto index = static_cast<uint32_t>(i);  // list positions fit 32 bits
       if (heap.size() < m) {
-        heap.push_back({key, i});
+        heap.push_back({key, index});
         std::push_heap(heap.begin(), heap.end(), farther);
       } else if (key < heap.front().key) {
         std::pop_heap(heap.begin(), heap.end(), farther);
-        heap.back() = {key, i};
+        heap.back() = {key, index};
         std::push_heap(heap.begin(), heap.end(), farther);
       }
     }
