@@ -191,8 +191,16 @@ def own_postgres():
     yield server
     if os.path.exists(os.path.join(server.data, "postmaster.pid")):
         for pid in backends(server):
-            os.kill(pid, signal.SIGCONT)
+            resume(pid)
     server.stop()
+
+
+def resume(pid):
+    """SIGCONT to pid, which may have ended since it was listed."""
+    try:
+        os.kill(pid, signal.SIGCONT)
+    except ProcessLookupError:
+        pass
 
 
 def backends(server):
@@ -236,7 +244,7 @@ def test_stalled_server_times_out_and_recovers(request, capfd, location, server,
         assert time.monotonic() - start < bound
     finally:
         for pid in stopped:
-            os.kill(pid, signal.SIGCONT)
+            resume(pid)
     assert_reported_once(capfd.readouterr().err, cause)
     upsert(index, 5)
     assert index.get_num_vectors() == 10
