@@ -92,11 +92,15 @@ std::pair<size_t, size_t> MarkPartition(const RetrieveNeighborsResult& result, s
                                         size_t parts, std::vector<uint8_t>& keep) {
   const auto& off = result.centroid_to_matching_indices;
   const auto mine = [&](uint64_t hash) { return parts == 1 || (Mix(hash) >> 40) % parts == part; };
-  size_t present = 0;
-  for (size_t r = 0; r < result.matching_ids.size(); ++r) {
-    present += result.row_present[r] != 0 && mine(result.matching_ids[r]);
+  // The table is sized to the part's rows: every row when there is one part.
+  size_t rows = result.matching_ids.size();
+  if (parts > 1) {
+    rows = 0;
+    for (size_t r = 0; r < result.matching_ids.size(); ++r) {
+      rows += result.row_present[r] != 0 && mine(result.matching_ids[r]);
+    }
   }
-  LastListTable table(present);
+  LastListTable table(rows);
   size_t kept = 0;
   size_t distinct = 0;
   for (size_t list = 0; list + 1 < off.size(); ++list) {
