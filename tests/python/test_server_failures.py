@@ -179,9 +179,11 @@ def own_redis():
     from servers import RedisServer
     server = RedisServer(extra=["--appendonly", "yes"])
     yield server
-    if server.proc is not None:
-        os.kill(server.proc.pid, signal.SIGCONT)
-    server.stop()
+    try:
+        if server.proc is not None:
+            resume(server.proc.pid)
+    finally:
+        server.stop()
 
 
 @pytest.fixture
@@ -189,10 +191,12 @@ def own_postgres():
     from servers import PostgresServer
     server = PostgresServer()
     yield server
-    if os.path.exists(os.path.join(server.data, "postmaster.pid")):
-        for pid in backends(server):
-            resume(pid)
-    server.stop()
+    try:
+        if os.path.exists(os.path.join(server.data, "postmaster.pid")):
+            for pid in backends(server):
+                resume(pid)
+    finally:
+        server.stop()
 
 
 def resume(pid):
