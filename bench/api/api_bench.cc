@@ -33,6 +33,7 @@
 #include "api/client.h"
 #include "core/db_config.h"
 #include "core/index_config.h"
+#include "encrypted_index/client.h"
 
 namespace {
 
@@ -111,6 +112,27 @@ double Recall(const nivora::QueryResult& result, const Data& d, size_t first) {
   return static_cast<double>(hits) / static_cast<double>(result.ids.size() * kTopK);
 }
 
+// The rows a query reads at these n_probes, averaged over the first
+// kWorkQueries queries: asked for more results than its probed lists can
+// hold, a query returns every row it read (each id once, as the ids are
+// distinct). Two indexes with the same n_lists may fill their lists very
+// differently, so this is what their times at one n_probes compare.
+constexpr size_t kWorkQueries = 100;
+
+double RowsPerQuery(nivora::EncryptedIndex& index, const Data& d, uint64_t n_probes) {
+  const std::vector<uint32_t>& lists = index.engine()->get_counter_map();
+  const uint64_t largest = lists.empty() ? 0 : *std::max_element(lists.begin(), lists.end());
+  nivora::QueryParams params;
+  params.n_probes = n_probes;
+  params.top_k = std::max<uint64_t>(1, std::min<uint64_t>(d.rows, n_probes * largest));
+  const size_t count = std::min(kWorkQueries, d.queries);
+  size_t rows = 0;
+  for (size_t q = 0; q < count; ++q) {
+    rows += index.Query(Rows(d.query, q, 1, d.dim), params).ids.at(0).size();
+  }
+  return count == 0 ? 0.0 : static_cast<double>(rows) / static_cast<double>(count);
+}
+
 std::vector<uint64_t> ParseList(const std::string& text) {
   std::vector<uint64_t> out;
   std::stringstream in(text);
@@ -165,7 +187,8 @@ bool QuerySweep(nivora::EncryptedIndex& index, const Data& d,
          << ",\"qps\":" << static_cast<double>(d.queries) / batch_s
          << ",\"latency_ms\":" << latencies[latencies.size() / 2]
          << ",\"latency_p99_ms\":" << latencies[latencies.size() * 99 / 100]
-         << ",\"resident_mb\":" << resident / 1e6 << ",\"peak_mb\":" << peak / 1e6 << "}";
+         << ",\"resident_mb\":" << resident / 1e6 << ",\"peak_mb\":" << peak / 1e6
+         << ",\"rows_per_query\":" << RowsPerQuery(index, d, probes[p]) << "}";
   }
   json << "]";
   return true;
