@@ -1,8 +1,8 @@
 // FindLiveRows marks rows in one pass with an open-addressing table from id
 // hash to the last list that kept it: rows of a list are contiguous, so a
 // hash whose last list is the current one repeats within the list. A large
-// batch is split by hash into one part per thread, each with its own table. The table
-// is sized to twice the row count, so probes stay short. CompactRows builds
+// batch is split by hash into one part per thread, each with its own table;
+// a table is sized to twice its part's rows, so probes stay short. CompactRows builds
 // the new vectors aside and swaps them in only when all are complete; the
 // payload rows move within their own block when no one else holds it.
 #include "api/row_compaction.h"
