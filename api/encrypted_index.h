@@ -243,11 +243,15 @@ class EncryptedIndex {
   // before (the caller removes the pending generation).
   void TrainGeneration(const TrainParams& params, uint64_t pending);
   // One round of taking in other clients' writes into generation `pending`:
-  // the items of the current generation whose records changed since
-  // `digests` (decoded under decode when given) are added to the new lists
-  // again, and those deleted are removed from them.
-  void ReconcileWrites(const IndexSnapshot& before, uint64_t pending,
-                       const internal::vector_index::SQQuantizer* decode, ItemDigests& digests);
+  // the items of the current generation written since `since` (decoded
+  // under decode when given) are added to the new lists again, and those
+  // deleted are removed from them.
+  // Returns how many items it took in. `since`: the stamp of the last
+  // round (the log names what changed after it; when it cannot tell, every
+  // item is read again and compared with `digests`).
+  size_t ReconcileWrites(const IndexSnapshot& before, uint64_t pending,
+                         const internal::vector_index::SQQuantizer* decode, ItemDigests& digests,
+                         const nivora_encrypted_index::ChangeStamp& since);
   // The state of this object stored as the state of the pending generation
   // the engine is building.
   void StorePendingState();

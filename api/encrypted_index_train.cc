@@ -4,13 +4,15 @@
 // Training is all or nothing, also when the process dies. The new lists
 // (tokens, counters, summaries, payload rows) and the new state are written
 // into a new generation beside the current one (client_generations.cc);
-// one compare-and-set of the generation record makes them current, and only
+// one compare-and-set of the change record makes them current, and only
 // then is the replaced generation removed. A failure before the switch
 // removes the new generation and puts the object back as it was; ids,
 // metadata and contents, shared by every generation, are never rewritten.
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -39,6 +41,9 @@ using nivora_encrypted_index::ItemBatch;
 
 // Rounds of taking in other clients' writes before training gives up.
 constexpr int kMaxReconcileRounds = 20;
+// A round that took in at most this many items is followed by the last
+// one, with the other clients' writes held back until the commit.
+constexpr size_t kHoldBackItems = 256;
 constexpr char kTrainedMeanwhileMessage[] =
     "Another training of this index was committed while this one ran. Please retry.";
 constexpr char kWritesOutpaceTrainingMessage[] =
@@ -274,21 +279,33 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
     items = TrainingItems();
     StorePendingState();
     internal::ReachTestPoint("training-state-stored");
-    // Commit once no write has completed since the last look; else take the
-    // writes in first.
+    // Commit once every logged write is taken in. Each round takes in only
+    // what was logged since the one before, so rounds shrink while others
+    // write; once a round is small, the writes are held back for the last
+    // one, so that the commit cannot be outrun.
+    size_t last_taken = SIZE_MAX;
     for (int round = 0;; ++round) {
       const ChangeStamp now = client_->ReadChangeStamp();
+      if (now.generation != before.generation) {
+        LogAndThrow<std::runtime_error>(*logger_, ERROR, kTrainedMeanwhileMessage);
+      }
       if (now == seen) {
         if (client_->CommitGeneration(pending, seen, &committed)) break;
         continue;
       }
-      if (now.generation != before.generation) {
-        LogAndThrow<std::runtime_error>(*logger_, ERROR, kTrainedMeanwhileMessage);
-      }
       if (round == kMaxReconcileRounds) {
         LogAndThrow<std::runtime_error>(*logger_, ERROR, kWritesOutpaceTrainingMessage);
       }
-      ReconcileWrites(before, pending, decode, digests);
+      ChangeStamp held;
+      if ((last_taken <= kHoldBackItems || 2 * round >= kMaxReconcileRounds) &&
+          client_->HoldForCommit(pending, now, &held)) {
+        internal::ReachTestPoint("training-holding-writes");
+        ReconcileWrites(before, pending, decode, digests, seen);
+        seen = now;
+        if (client_->CommitGeneration(pending, held, &committed)) break;
+        continue;  // the hold was broken: more rounds
+      }
+      last_taken = ReconcileWrites(before, pending, decode, digests, seen);
       seen = now;
     }
   } catch (const std::exception&) {
@@ -304,21 +321,26 @@ void EncryptedIndex::TrainGeneration(const TrainParams& params, uint64_t pending
   state_tag_ = committed.state_tag;
   logger_->info("Incremented quantizer version to " + std::to_string(quantizer_version_));
   if (before.quantizers) WipeQuantizers(*before.quantizers);
-  client_->RemoveRetiredGeneration();
+  client_->CollectGenerations();
   CacheQuantizers();
   client_->EagerLoadCaches();
   client_->WarmTokenCache();  // the first query then derives no tokens
   logger_->info("TrainIndex completed successfully");
 }
 
-void EncryptedIndex::ReconcileWrites(const IndexSnapshot& before, uint64_t pending,
-                                     const SQQuantizer* decode, ItemDigests& digests) {
+size_t EncryptedIndex::ReconcileWrites(const IndexSnapshot& before, uint64_t pending,
+                                       const SQQuantizer* decode, ItemDigests& digests,
+                                       const ChangeStamp& since) {
+  // The items the log names since the last round; every item again when it
+  // cannot tell.
+  const std::optional<std::vector<uint64_t>> logged = client_->ItemsChangedSince(since);
   const size_t n_lists = index_config_->n_lists();
   // Read from the current generation, under its shape.
   client_->UseGeneration(before.generation, before.payload_size, before.vocab_size);
   std::vector<uint64_t> removed;
-  TrainingItems changed = TakeItems(client_->RetrieveChangedItems(digests, removed), decode,
-                                    index_config_->sq_bits());
+  TrainingItems changed =
+      TakeItems(client_->RetrieveChangedItems(digests, removed, logged ? &*logged : nullptr),
+                decode, index_config_->sq_bits());
   logger_->info("Taking in the writes made during training: " +
                 std::to_string(changed.ids.size()) + " items written, " +
                 std::to_string(removed.size()) + " removed");
@@ -327,6 +349,7 @@ void EncryptedIndex::ReconcileWrites(const IndexSnapshot& before, uint64_t pendi
     IngestTrained(changed.matrix, changed.ids, {}, changed.metadata, /*rebuild=*/true);
   }
   client_->RemoveListEntries(removed);
+  return changed.ids.size() + removed.size();
 }
 
 void EncryptedIndex::StorePendingState() {

@@ -149,6 +149,18 @@ void Keystore::RefillCache(const uint64_t& index, const CacheMark& mark) {
   if (SharedCache* cache = cache_.load()) cache->Refill(*this, index, mark);
 }
 
+std::optional<CacheMark> Keystore::CacheMarkOf(const uint64_t& index) const {
+  SharedCache* cache = cache_.load();
+  if (cache == nullptr) return std::nullopt;
+  return cache->MarkOf(index);
+}
+
+bool Keystore::PatchCache(const uint64_t& index, const CacheMark& from, const CacheMark& to,
+                          const std::vector<uint64_t>& keys) {
+  SharedCache* cache = cache_.load();
+  return cache != nullptr && cache->Patch(*this, index, from, to, keys);
+}
+
 void Keystore::AdvanceCacheMark(const uint64_t& index, const CacheMark& from,
                                 const CacheMark& to) {
   if (SharedCache* cache = cache_.load()) cache->AdvanceMark(index, from, to);

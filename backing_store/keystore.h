@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -255,6 +256,17 @@ class Keystore {
   // copy holds at least every write the mark stands for. Failures as
   // EagerLoadCache. Nothing without a cache.
   void RefillCache(const uint64_t& index, const CacheMark& mark);
+  // The mark of the cache's copy of `index` when it is loaded with one.
+  std::optional<CacheMark> CacheMarkOf(const uint64_t& index) const;
+  // Brings a copy marked `from` up to `to` by reading `keys` from this
+  // keystore into it (a value read replaces, an absent key is removed) and
+  // marks it `to`; writes that arrive meanwhile win over what it read.
+  // Reads keep being served from the copy meanwhile. The caller knows that
+  // the changes between the two marks touched no other key. False (nothing
+  // done) without a cache or when the copy is not marked `from`; a failed
+  // read leaves the copy as it was and passes on.
+  bool PatchCache(const uint64_t& index, const CacheMark& from, const CacheMark& to,
+                  const std::vector<uint64_t>& keys);
   // Re-marks a copy marked `from` as `to`: for a writer whose own change,
   // written through to this cache, is the only one between the two. Nothing
   // without a cache or when the copy has another mark.

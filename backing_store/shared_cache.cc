@@ -3,6 +3,8 @@
 #include "backing_store/shared_cache.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace nivora_encrypted_index::internal::backing_store {
@@ -33,6 +35,52 @@ void SharedCache::AdvanceMark(const uint64_t& index, const CacheMark& from, cons
   if (it != states_.end() && it->second.phase == Phase::kLoaded && it->second.mark == from) {
     it->second.mark = to;
   }
+}
+
+std::optional<CacheMark> SharedCache::MarkOf(const uint64_t& index) const {
+  std::shared_lock lock(state_mutex_);
+  auto it = states_.find(index);
+  if (it == states_.end() || it->second.phase != Phase::kLoaded) return std::nullopt;
+  return it->second.mark;
+}
+
+bool SharedCache::Patch(Keystore& source, const uint64_t& index, const CacheMark& from,
+                        const CacheMark& to, const std::vector<uint64_t>& keys) {
+  std::lock_guard fill(fill_mutex_);
+  {
+    std::unique_lock lock(state_mutex_);
+    auto it = states_.find(index);
+    if (it == states_.end() || it->second.phase != Phase::kLoaded || it->second.mark != from) {
+      return false;
+    }
+    it->second.patching = true;
+    it->second.changed.clear();
+  }
+  auto end_patch = [&](bool done) {
+    std::unique_lock lock(state_mutex_);
+    IndexState& state = states_[index];
+    state.patching = false;
+    state.changed = {};
+    if (done && state.mark == from) state.mark = to;
+  };
+  try {
+    for (size_t begin = 0; begin < keys.size(); begin += kFillBatch) {
+      const size_t end = std::min(keys.size(), begin + kFillBatch);
+      const std::vector<uint64_t> batch(keys.begin() + static_cast<std::ptrdiff_t>(begin),
+                                        keys.begin() + static_cast<std::ptrdiff_t>(end));
+      std::vector<std::vector<uint8_t>> values = source.BatchGetVariableImpl(index, batch);
+      if (values.size() != batch.size()) {
+        throw std::runtime_error("The store returned " + std::to_string(values.size()) +
+                                 " values for " + std::to_string(batch.size()) + " keys");
+      }
+      PutFilledBatch(index, batch, std::move(values), /*remove_absent=*/true);
+    }
+  } catch (...) {
+    end_patch(false);
+    throw;
+  }
+  end_patch(true);
+  return true;
 }
 
 void SharedCache::Fill(Keystore& source, const uint64_t& index) {
@@ -78,23 +126,29 @@ void SharedCache::FillLocked(Keystore& source, const uint64_t& index,
 }
 
 void SharedCache::PutFilledBatch(const uint64_t& index, const std::vector<uint64_t>& keys,
-                                 std::vector<std::vector<uint8_t>> values) {
+                                 std::vector<std::vector<uint8_t>> values, bool remove_absent) {
   std::unique_lock lock(state_mutex_);
   const absl::flat_hash_set<uint64_t>& changed = states_[index].changed;
-  if (changed.empty()) {
+  if (changed.empty() && !remove_absent) {
     if (!keys.empty()) store_->BatchPushVariableImpl(index, keys, values);
     return;
   }
   std::vector<uint64_t> kept_keys;
   std::vector<std::vector<uint8_t>> kept_values;
+  std::vector<uint64_t> absent;
   kept_keys.reserve(keys.size());
   kept_values.reserve(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) {
     if (changed.contains(keys[i])) continue;  // a newer write or delete is already here
+    if (remove_absent && values[i].empty()) {
+      absent.push_back(keys[i]);
+      continue;
+    }
     kept_keys.push_back(keys[i]);
     kept_values.push_back(std::move(values[i]));
   }
   if (!kept_keys.empty()) store_->BatchPushVariableImpl(index, kept_keys, kept_values);
+  if (!absent.empty()) store_->BatchDeleteItemsImpl(index, absent);
 }
 
 void SharedCache::EndFill(const uint64_t& index, bool loaded,

@@ -13,7 +13,9 @@
 // Only a completed Fill makes an index loaded; write-throughs never do, so a
 // cache that holds just the items written since it was attached is never
 // taken for a full copy. A loaded index may carry a CacheMark: the stored
-// change its copy is known to be complete up to (see Keystore::RefillCache).
+// change its copy is known to be complete up to (see Keystore::RefillCache),
+// and be brought from one mark to a later one by rereading only the keys
+// that changed between them (Patch), while it keeps serving reads.
 //
 // Thread safety: every operation may run on any thread. Fills and clears of
 // one cache run one at a time (a clear waits for a fill in progress); the
@@ -60,7 +62,7 @@ class SharedCache {
     {
       std::unique_lock lock(state_mutex_);
       auto it = states_.find(index);
-      if (it != states_.end() && it->second.phase == Phase::kFilling) {
+      if (it != states_.end() && (it->second.phase == Phase::kFilling || it->second.patching)) {
         it->second.changed.insert(keys.begin(), keys.end());
         write(*store_);
         return;
@@ -83,6 +85,15 @@ class SharedCache {
   // the index from `source` as Fill does and marks it loaded with `mark`.
   // Failures as Fill.
   void Refill(Keystore& source, const uint64_t& index, const CacheMark& mark);
+  // The mark of a loaded index, when it has one.
+  std::optional<CacheMark> MarkOf(const uint64_t& index) const;
+  // When the index is loaded with `from`: reads `keys` from `source` (never
+  // through a cache), puts each value read into the copy and removes the
+  // keys read absent, less the keys written or deleted meanwhile, and marks
+  // it `to`. Reads are served from the copy throughout. False when the copy
+  // is not marked `from`. A failed read leaves the copy as it was.
+  bool Patch(Keystore& source, const uint64_t& index, const CacheMark& from, const CacheMark& to,
+             const std::vector<uint64_t>& keys);
   // Replaces the mark of a loaded index by `to` when it is `from`; else
   // nothing.
   void AdvanceMark(const uint64_t& index, const CacheMark& from, const CacheMark& to);
@@ -95,8 +106,9 @@ class SharedCache {
   enum class Phase { kNotLoaded, kFilling, kLoaded };
   struct IndexState {
     Phase phase = Phase::kNotLoaded;
-    // Keys written or deleted since the fill began (kFilling only).
+    // Keys written or deleted since the fill or patch began.
     absl::flat_hash_set<uint64_t> changed;
+    bool patching = false;  // a Patch is reading (kLoaded only)
     // kLoaded by Refill: the change the copy is complete up to.
     std::optional<CacheMark> mark;
   };
@@ -105,10 +117,11 @@ class SharedCache {
   // loaded with `mark`.
   void FillLocked(Keystore& source, const uint64_t& index, const std::optional<CacheMark>& mark);
 
-  // Puts a batch read by a fill into the cache, less the keys changed since
-  // the fill began.
+  // Puts a batch read by a fill or patch into the cache, less the keys
+  // changed since it began; with remove_absent, empty values remove their
+  // keys (a patch), else they are stored as read (a fill copies what is).
   void PutFilledBatch(const uint64_t& index, const std::vector<uint64_t>& keys,
-                      std::vector<std::vector<uint8_t>> values);
+                      std::vector<std::vector<uint8_t>> values, bool remove_absent = false);
   // Ends a fill: loaded, or (after a failure) not loaded with the copy
   // dropped.
   void EndFill(const uint64_t& index, bool loaded, const std::optional<CacheMark>& mark);

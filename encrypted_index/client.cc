@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 
+#include "core/little_endian.h"
 #include "core/log_and_throw.h"
 #include "encrypted_index/cryptography/hmac.h"
 #include "encrypted_index/stored_layout.h"
@@ -133,12 +134,19 @@ uint64_t StorageId(const crypto::Key& index_key, const std::string& message) {
 
 void Client::ComputeIndexId() {
   index_id_ = StorageId(index_key_, index_name_);
+  // A key of its own: an id derived under it is no index name's id.
+  DeriveKey(index_key_, index_name_ + ".list_ids", list_key_);
   list_id_ = ListIdOf(generation_);
+  change_log_ = std::make_unique<ChangeLog>(index_keystore_, index_id_,
+                                            StorageId(list_key_, "change log"), &index_key_);
 }
 
 uint64_t Client::ListIdOf(uint64_t g) const {
   if (g == 0) return index_id_;
-  return StorageId(index_key_, index_name_ + ".lists." + std::to_string(g));
+  if (g < legacy_below_) return StorageId(index_key_, index_name_ + ".lists." + std::to_string(g));
+  uint8_t message[8];
+  nivora::StoreLittleEndian<uint64_t>(g, message);
+  return StorageId(list_key_, std::string(reinterpret_cast<const char*>(message), sizeof(message)));
 }
 
 void Client::DeriveKeys() {

@@ -44,6 +44,7 @@
 #include "core/item_batch.h"
 #include "core/logger.h"
 #include "core/parallel_for.h"
+#include "encrypted_index/change_log.h"
 #include "encrypted_index/change_stamp.h"
 #include "encrypted_index/cryptography/secret.h"
 #include "encrypted_index/ingest_tokens.h"
@@ -155,21 +156,12 @@ class Client {
 
   // ---- Generations of the lists (client_generations.cc) -------------------
   // Training builds the lists of a new generation beside the current one and
-  // makes them current with one compare-and-set of the change stamp, whose
-  // record names the current generation (0 for an index that never had
-  // another). A crash at any point leaves one complete generation current.
-  // The generation record (a versioned map in the INDEX store) keeps what
-  // is not current yet or any more, for removal by the next training.
-  static constexpr uint64_t kNoGeneration = ~uint64_t{0};
-  struct GenerationRecord {
-    uint64_t current = 0;              // current when the record was last stored
-    uint64_t pending = kNoGeneration;  // being built by a training
-    uint64_t retired = kNoGeneration;  // replaced or unfinished: its lists still to remove
-    uint64_t highest = 0;              // the highest generation ever handed out
-    uint64_t version = 0;              // of the stored record; 0 when absent
-  };
-  // The stored record. Throws the decryption's failure for a damaged one.
-  GenerationRecord LoadGenerationRecord();
+  // makes them current with one compare-and-set of the change record, which
+  // names the current generation (0 for an index that never had another)
+  // and the one a training claimed (change_log.h states the protocol). A
+  // crash at any point leaves one complete generation current; lists that
+  // the record names no more are collected by the next training.
+  static constexpr uint64_t kNoGeneration = nivora_encrypted_index::kNoGeneration;
   // The generation the lists of this client are read and written in.
   uint64_t generation() const { return generation_; }
   // Points the lists at generation g with the given payload and vocabulary
@@ -179,32 +171,40 @@ class Client {
   // UseGeneration for a pending generation that a training fills: its
   // writes advance no change stamp until CommitGeneration.
   void BuildGeneration(uint64_t g, size_t payload_size, size_t vocab_size);
-  // Reads the change stamp and uses its generation, keeping the sizes
+  // Reads the change record and uses its generation, keeping the sizes
   // (which the caller brings in line with that generation's state). Returns it.
   uint64_t FollowCurrentGeneration();
   // Stores blob as the state of this client's generation, advancing nothing
   // (a pending generation's state).
   void StoreGenerationState(const std::vector<uint8_t>& blob);
-  // Reserves a new generation for a training: records it as pending, then
-  // removes what earlier trainings left (replaced generations, and a pending
-  // one, whose training is dead or overtaken now: the stamp is moved first
-  // so that it can no longer commit). Returns it.
+  // Claims a new generation for a training (a generation number never
+  // handed out before), replacing an earlier claim, whose training can then
+  // no longer commit; then collects the lists no record names. Returns it.
   uint64_t ClaimGeneration();
-  // Makes the pending generation g current, when the stamp is still
+  // Holds the other clients' writes back for a commit of g: from `expected`
+  // (the stamp as stored), marks the record so that a write that has not
+  // advanced yet waits for the commit and is then made again on g's lists.
+  // False when the stamp moved. Throws std::runtime_error when g is no
+  // longer claimed (another training took over). *stored (when not null)
+  // receives the stamp stored. A hold that is not committed within
+  // kCommitHoldSeconds may be broken by a waiting writer (the commit then fails).
+  static constexpr int kCommitHoldSeconds = 5;
+  bool HoldForCommit(uint64_t g, const ChangeStamp& expected, ChangeStamp* stored = nullptr);
+  // Makes the claimed generation g current, when the stamp is still
   // `expected`, in one compare-and-set that also gives the stamp a new state
-  // tag; records the replaced generation as retired and stores the engine
-  // configuration of this client (which must be building g). False when the
-  // stamp moved (a write to reconcile first). Throws std::runtime_error when
-  // g is no longer pending (another training took over). *stored (when not
-  // null) receives the stamp stored.
+  // tag, and stores the engine configuration of this client (which must be
+  // building g). False when the stamp moved (a write to take in first).
+  // Throws std::runtime_error when g is no longer claimed (another training
+  // took over). *stored (when not null) receives the stamp stored.
   bool CommitGeneration(uint64_t g, const ChangeStamp& expected, ChangeStamp* stored = nullptr);
-  // Removes the lists and state of generation g after a failed training
-  // (unless it became current) and clears it from the record when still
-  // pending there. Failures are logged, not thrown.
+  // After a failed training: withdraws the claim of g (unless another
+  // replaced it) and removes g's lists and state (unless g became current).
+  // Failures are logged, not thrown.
   void AbandonGeneration(uint64_t g) noexcept;
-  // Removes the lists and state of the retired generation and clears it
-  // from the record. Failures are logged, not thrown.
-  void RemoveRetiredGeneration() noexcept;
+  // Removes the lists and state of every generation up to the highest ever
+  // handed out that the record names neither current nor claimed, asking
+  // the stores what they hold under each. Failures are logged, not thrown.
+  void CollectGenerations() noexcept;
 
   // ---- Changes since a snapshot (client_retrieval.cc, client_ingest.cc) ---
   // For a training that reads the items of the current generation and then
@@ -218,8 +218,15 @@ class Client {
   // whose digest is new or differs from `digests` (every item for empty
   // digests). An item counts once its ID record and payload row are both
   // stored. `removed` receives the id hashes of `digests` whose items are
-  // gone; `digests` is brought up to what was read.
-  ItemBatch& RetrieveChangedItems(ItemDigests& digests, std::vector<uint64_t>& removed);
+  // gone; `digests` is brought up to what was read. With `only`, reads just
+  // the items of those id hashes (and reports only those as removed).
+  ItemBatch& RetrieveChangedItems(ItemDigests& digests, std::vector<uint64_t>& removed,
+                                  const std::vector<uint64_t>* only = nullptr);
+  // The id hashes of the items that the changes after `since` up to the
+  // record read last (ReadChangeStamp) wrote or removed, each once; nullopt
+  // when the log does not tell (it does not reach back that far, or a bulk
+  // change is logged whole): the caller then reads every item again.
+  std::optional<std::vector<uint64_t>> ItemsChangedSince(const ChangeStamp& since);
   // Removes the payload rows, tokens and location records of id_hashes from
   // this client's generation.
   void RemoveListEntries(const std::vector<uint64_t>& id_hashes);
@@ -367,31 +374,31 @@ class Client {
   // map into the token cache, so that the first queries find them there.
   void WarmTokenCache();
 
-  // ---- Change stamp (change_stamp.h) -------------------------------------
-  // The stamp as stored now, read from the store itself (one read). No
-  // record gives version 0 and zero tags. A record that does not decrypt
-  // under the index key throws std::runtime_error.
+  // ---- Change record (change_log.h) -------------------------------------
+  // The stamp as stored now, read from the store itself (one read); the
+  // record read is kept for SyncCaches and ItemsChangedSince. No record
+  // gives version 0 and zero tags. A record that does not decrypt under the
+  // index key throws std::runtime_error.
   ChangeStamp ReadChangeStamp();
-  // One compare-and-set: when the stored stamp is still `expected` (its
-  // version), stores expected.version + 1 with a fresh tag (and, for kState,
-  // a fresh state tag) and returns true; else false, nothing stored. On
-  // success the caches this client is attached to and that were current at
-  // `expected` are marked current at the new stamp, and *stored (when not
-  // null) receives it. The caller has done its writes (through this client's
-  // keystores) before calling.
-  bool AdvanceChangeStampFrom(const ChangeStamp& expected, ChangeKind kind,
-                              ChangeStamp* stored = nullptr);
-  // Reads the stamp and advances it by AdvanceChangeStampFrom; on a refusal,
-  // kItems is done when the stamp has moved meanwhile (that advance came
-  // after this client's writes); otherwise it retries after a pause, up to
-  // 100 times (std::runtime_error "Failed to advance the change stamp in 100
-  // retries."). Returns the stamp stored by this call, or for kItems the one
-  // found moved on.
+  // Logs this client's change: reads the record and stores the next one
+  // with the entry of what the change wrote (its kind kState also gives a
+  // new state tag), retrying a refused compare-and-set up to 100 times
+  // (std::runtime_error "Failed to advance the change stamp in 100
+  // retries."). While a training holds writes back for its commit, waits
+  // for that commit (then throws ListsReplaced) or for at most
+  // kCommitHoldSeconds (then breaks the hold). When the record names another
+  // generation than the one written into, advances all the same and throws
+  // ListsReplaced. When the index was deleted, removes what the change wrote
+  // and throws std::runtime_error "Index <name> was deleted while this
+  // change was being written; the change was undone.". Returns the stamp
+  // stored. On success the caches this client is attached to and that were
+  // current before are marked current at the new stamp.
   ChangeStamp AdvanceChangeStamp(ChangeKind kind);
-  // Refills every attached cache of the index whose copy is not marked with
-  // `stamp` (read from the store before the call), and offers the index
-  // cache the counter map. Afterwards the caches hold every write whose
-  // operation advanced the stamp to `stamp` or before.
+  // Brings every attached cache of the index whose copy is not marked with
+  // `stamp` (read from the store before the call) up to it: rereads the
+  // keys that the logged changes since its mark name, or refills it in
+  // full when the log does not tell. Afterwards the caches hold every write
+  // whose operation advanced the stamp to `stamp` or before.
   void SyncCaches(const ChangeStamp& stamp);
 
   // The engine's query-token cache (statistics).
@@ -426,19 +433,38 @@ class Client {
   std::string EngineConfigName() const;
   // The config item holding the index state of generation g.
   std::string StateItemName(uint64_t g) const;
-  // The id the INDEX and VECTORS stores keep generation g's lists under.
+  // The id the INDEX and VECTORS stores keep generation g's lists under:
+  // the index id for generation 0; else derived under a key of the index's
+  // own, so that no index name leads to it (generations below
+  // legacy_below_ keep the ids earlier releases derived).
   uint64_t ListIdOf(uint64_t g) const;
-  // Compare-and-set of the record against record.version.
-  bool StoreGenerationRecord(const GenerationRecord& record);
-  // Removes the lists of generation g and, for g > 0, its state item;
-  // halfway_point names the test point between the two stores' removals.
+  // Removes the lists of generation g and, for g > 0, its state item, where
+  // the stores hold any; halfway_point names the test point between the two
+  // stores' removals.
   void DeleteGeneration(uint64_t g, const char* halfway_point = nullptr);
-  // Removes the pending and retired generations of the record (full
-  // deletion of the index).
-  void DeleteOtherGenerations();
-  // Moves the stamp so that a training building g can no longer commit it;
-  // false when g is current already.
-  bool FenceGeneration(uint64_t g);
+  // Removes every item of this client's lists and of the item stores (not
+  // the contents) and zeroes the counters in memory.
+  void ClearItems();
+  // The highest generation named by the generation record of earlier
+  // releases (0 when there is none).
+  uint64_t EarlierHighestGeneration();
+  // The record as stored (ChangeLog::Read); one of the earlier form is
+  // completed from the generation record that earlier releases kept beside it.
+  ChangeRecord ReadRecord();
+  // Marks the record deleted (for DeleteIndex) and returns it as marked.
+  ChangeRecord MarkDeleted();
+  // Takes what a record read or stored says about the lists' ids.
+  void NoteRecord(const ChangeRecord& record);
+  // One compare-and-set from `seen` to `next` with `entry` as its log entry;
+  // on success the attached caches current at seen are marked current at
+  // next, and next is the record read last.
+  bool PushRecord(const ChangeRecord& seen, ChangeRecord next, ChangeEntry entry);
+  // Whether the index was deleted: the record says so, or there is none
+  // and no engine configuration either.
+  bool IndexDeleted(const ChangeStamp& stamp);
+  // Reads the record, waiting while a training holds writes back for its
+  // commit (kCommitHoldSeconds at most, then breaks the hold).
+  ChangeRecord ReadRecordOutsideHold();
 
   // The stored centroid metadata of some fields: per field its map and
   // version keys, its record (empty when none) and its version.
@@ -458,10 +484,6 @@ class Client {
   uint64_t StoreIdOf(const Keystore* store) const {
     return store == index_keystore_ || store == vectors_keystore_ ? list_id_ : index_id_;
   }
-  // One compare-and-set of the stamp from `expected` to `next` (whose
-  // version must be expected.version + 1); on success the attached caches
-  // current at `expected` are marked current at `next`.
-  bool PushChangeStamp(const ChangeStamp& expected, const ChangeStamp& next);
   // Throws ListsReplaced when `stamp` names another generation than the
   // one this client wrote into.
   void RequireOwnGeneration(const ChangeStamp& stamp) const;
@@ -469,19 +491,33 @@ class Client {
   // logged, not thrown, so the operation's own exception passes on. Returns
   // true when a training has replaced the lists the write went into.
   bool AdvanceChangeStampAfterFailure(ChangeKind kind) noexcept;
-  // Runs write, then advances the stamp by kind; when write throws, advances
-  // it as far as it can and rethrows, or throws ListsReplaced when a
-  // training replaced the lists meanwhile (a write into lists being removed
-  // fails for that reason: it is to be made again on the new ones).
+  // Starts the log entry of a change. A logged change names what its writes
+  // touch (LogIndexKeys, LogItems); an unlogged one is whole (readers refill).
+  void BeginChange(bool logged);
+  void LogIndexKeys(const std::vector<uint64_t>& keys);
+  void LogItems(const std::vector<uint64_t>& id_hashes);
+  // Removes what a logged change wrote (its lists' keys, the items'
+  // records): the change met a deleted index. Failures are logged.
+  void UndoChange(const ChangeEntry& change) noexcept;
+  // The keys of `store` that the entries name, or nullopt when one of them
+  // is whole there (entries of another generation leave the lists alone).
+  std::optional<std::vector<uint64_t>> ChangedKeys(const Keystore* store,
+                                                   const std::vector<ChangeEntry>& entries) const;
+  // Runs write, then advances the stamp by kind with the change's log entry
+  // (logged: the write names its keys); when write throws, advances it as
+  // far as it can and rethrows, or throws ListsReplaced when a training
+  // replaced the lists meanwhile (a write into lists being removed fails
+  // for that reason: it is to be made again on the new ones).
   // Returns AdvanceChangeStamp's stamp.
   // While a training builds a pending generation, its writes go into lists
   // no one reads yet: they advance nothing.
   template <typename Write>
-  ChangeStamp StampedWrite(ChangeKind kind, const Write& write) {
+  ChangeStamp StampedWrite(ChangeKind kind, const Write& write, bool logged = false) {
     if (building_) {
       write();
       return ChangeStamp{};
     }
+    BeginChange(logged);
     try {
       write();
     } catch (...) {
@@ -618,10 +654,17 @@ class Client {
   internal::cryptography::WipedKey centroid_metadata_key_;
   internal::cryptography::WipedKey id_key_;
   internal::cryptography::WipedKey location_key_;
+  // Derives the storage ids of generation g > 0's lists and of the log.
+  internal::cryptography::WipedKey list_key_;
   size_t index_value_size_ = 8;
   std::string index_name_;
   uint64_t index_id_ = 0;  // the index argument of the METADATA, ID, CONTENTS and CONFIG calls
   uint64_t generation_ = 0;  // of the lists this client uses
+  uint64_t legacy_below_ = 1;  // generations below keep the earlier list ids
+  // The change record of the index (borrows index_keystore_ and index_key_).
+  std::unique_ptr<ChangeLog> change_log_;
+  ChangeRecord last_record_;  // the record read or stored last
+  ChangeEntry change_;        // of the change being written; whole when none is
   uint64_t list_id_ = 0;     // the index argument of the INDEX and VECTORS calls
   bool building_ = false;    // the lists are a pending generation (BuildGeneration)
   // Serialises the payload reads of one operation's threads on a store that

@@ -77,9 +77,14 @@ void Client::MergeCentroidMetadata(const std::vector<std::string>& names,
                                    const CentroidMetadataMerge& merge) {
   const auto threads = ThreadScope();
   if (names.empty()) return;
-  StampedWrite(ChangeKind::kItems, [&] {
-    for (size_t i = 0; i < names.size(); ++i) MergeOneField(names[i], i, merge);
-  });
+  // Logged as touching no cached key: the summaries are read from the
+  // store itself, never through a cache.
+  StampedWrite(
+      ChangeKind::kItems,
+      [&] {
+        for (size_t i = 0; i < names.size(); ++i) MergeOneField(names[i], i, merge);
+      },
+      /*logged=*/true);
 }
 
 void Client::MergeOneField(const std::string& name, size_t field,

@@ -138,19 +138,8 @@ void Client::StoreIndexValueSizeToConfig(const size_t& /*index_value_size*/) {
 void Client::DeleteIndex(bool full) {
   const auto threads = ThreadScope();
   logger_->info("Deleting index " + index_name_);
-  // Before the record that names them goes.
-  if (full) DeleteOtherGenerations();
-  index_keystore_->DeleteIndex(list_id_);
-  // The change stamp and the generation record.
-  if (full && list_id_ != index_id_) index_keystore_->DeleteIndex(index_id_);
-  vectors_keystore_->DeleteIndex(list_id_);
-  metadata_keystore_->DeleteIndex(index_id_);
-  id_keystore_->DeleteIndex(index_id_);
-  token_cache_->clear();
-  counter_map_.assign(vocab_size_, 0);
-  index_value_size_ = internal::encrypted_index::kIndexValueSize;
-
   if (!full) {
+    ClearItems();
     // The index lives on: its stores' value sizes went with their data.
     SetVectorsValueSize();
     // The emptied INDEX store lost the stamp: the advance starts it anew,
@@ -160,12 +149,28 @@ void Client::DeleteIndex(bool full) {
                  [&] { StoreConfig(EngineConfigName(), SerializeIndexConfig()); });
     return;
   }
+  // From here on every write of another client fails (and undoes itself);
+  // the record goes last, so that no write finds the index new meanwhile.
+  const ChangeRecord marked = MarkDeleted();
+  const uint64_t highest = std::max(marked.stamp.highest, generation_);
+  for (uint64_t g = 1; g <= highest; ++g) {
+    if (ListIdOf(g) != list_id_) DeleteGeneration(g);
+  }
+  change_log_->DropExternal();
+  vectors_keystore_->DeleteIndex(list_id_);
+  metadata_keystore_->DeleteIndex(index_id_);
+  id_keystore_->DeleteIndex(index_id_);
   if (generation_ != 0) config_keystore_->DeleteConfigItem(StateItemName(generation_));
   config_keystore_->DeleteIndex(index_id_);
   contents_keystore_->DeleteIndex(index_id_);
   const std::string state_name = StateItemName(0);
   config_keystore_->DeleteConfigItem(EngineConfigName());
   config_keystore_->DeleteConfigItem(state_name);
+  index_keystore_->DeleteIndex(list_id_);
+  if (list_id_ != index_id_) index_keystore_->DeleteIndex(index_id_);
+  token_cache_->clear();
+  counter_map_.assign(vocab_size_, 0);
+  index_value_size_ = internal::encrypted_index::kIndexValueSize;
   if (config_keystore_->ConfigItemExists(EngineConfigName())) {
     nivora::LogAndThrow<std::runtime_error>(*logger_, nivora::ERROR,
                                             "Failed to delete index config for " + index_name_);
@@ -174,6 +179,16 @@ void Client::DeleteIndex(bool full) {
     nivora::LogAndThrow<std::runtime_error>(*logger_, nivora::ERROR,
                                             "Failed to delete NVS config for " + index_name_);
   }
+}
+
+void Client::ClearItems() {
+  index_keystore_->DeleteIndex(list_id_);
+  vectors_keystore_->DeleteIndex(list_id_);
+  metadata_keystore_->DeleteIndex(index_id_);
+  id_keystore_->DeleteIndex(index_id_);
+  token_cache_->clear();
+  counter_map_.assign(vocab_size_, 0);
+  index_value_size_ = internal::encrypted_index::kIndexValueSize;
 }
 
 }  // namespace nivora_encrypted_index

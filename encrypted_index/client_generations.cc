@@ -1,11 +1,12 @@
-// Generations of the lists: the record that says which generation is
-// current, the claim a training makes on a new one, the switch that commits
-// it and the removal of what is no longer current.
+// Generations of the lists: a training's claim on a new one, the hold and
+// the switch that commit it, and the collection of what no record names
+// (the protocol is in change_log.h).
 //
-// A training writes only into its pending generation until it commits, and
-// removes the replaced generation only after: whenever a process dies, the
-// current generation is complete, and whatever the dead one left is found
-// in the record by the next training and removed.
+// A training writes only into its claimed generation until it commits, and
+// lists are removed only once the record names them no more: whenever a
+// process dies, the current generation is complete, and whatever the dead
+// one left is found by the next collection, which asks the stores what
+// they hold under every generation ever handed out.
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -25,10 +26,22 @@ using internal::backing_store::VersionedMap;
 using internal::encrypted_index::kGenerationRecordKey;
 using internal::encrypted_index::kGenerationVersionKey;
 
-constexpr size_t kRecordFields = 4;
-// Other trainings are the only competition for the record: a few retries
-// settle it.
-constexpr int kRecordRetries = 20;
+constexpr int kRecordRetries = 100;
+constexpr char kReplacedMessage[] =
+    "Another training of this index started and replaced this one. Please retry.";
+
+// The log entry of a change that touched no item and no list.
+ChangeEntry NothingChanged(uint64_t generation) {
+  ChangeEntry entry;
+  entry.whole = false;
+  entry.generation = generation;
+  return entry;
+}
+
+bool IsRecordKey(uint64_t key) {
+  return key == engine::kChangeStampKey || key == engine::kChangeStampVersionKey ||
+         key == kGenerationRecordKey || key == kGenerationVersionKey;
+}
 
 }  // namespace
 
@@ -37,45 +50,49 @@ std::string Client::StateItemName(uint64_t g) const {
   return g == 0 ? base : base + "." + std::to_string(g);
 }
 
-Client::GenerationRecord Client::LoadGenerationRecord() {
+uint64_t Client::EarlierHighestGeneration() {
+  // current, pending, retired, highest: 8 bytes each.
+  constexpr size_t kEarlierFields = 4;
   const VersionedMap stored =
       index_keystore_->GetMapImpl(index_id_, kGenerationRecordKey, kGenerationVersionKey);
-  GenerationRecord record;
-  record.version = stored.version;
   const size_t size = stored.map.rows * stored.map.cols;
-  if (size == 0) return record;
-  internal::encrypted_index::RequirePresentRecords(stored.map.data, 1, size);
+  if (size == 0) return 0;
+  engine::RequirePresentRecords(stored.map.data, 1, size);
   const nivora::Array2D<unsigned char> plain =
       crypto::DecryptItemsFixed(stored.map.data, 1, size, index_key_);
-  if (plain.size() != kRecordFields * 8) {
+  if (plain.size() != kEarlierFields * 8) {
     throw std::runtime_error("Stored generation record is damaged");
   }
-  record.current = nivora::LoadLittleEndian<uint64_t>(plain.data);
-  record.pending = nivora::LoadLittleEndian<uint64_t>(plain.data + 8);
-  record.retired = nivora::LoadLittleEndian<uint64_t>(plain.data + 16);
-  record.highest = nivora::LoadLittleEndian<uint64_t>(plain.data + 24);
-  return record;
+  uint64_t highest = 0;
+  for (size_t field = 0; field < kEarlierFields; ++field) {
+    const uint64_t g = nivora::LoadLittleEndian<uint64_t>(plain.data + 8 * field);
+    if (g != kNoGeneration) highest = std::max(highest, g);
+  }
+  return highest;
 }
 
-bool Client::StoreGenerationRecord(const GenerationRecord& record) {
-  uint8_t plain[kRecordFields * 8];
-  nivora::StoreLittleEndian<uint64_t>(record.current, plain);
-  nivora::StoreLittleEndian<uint64_t>(record.pending, plain + 8);
-  nivora::StoreLittleEndian<uint64_t>(record.retired, plain + 16);
-  nivora::StoreLittleEndian<uint64_t>(record.highest, plain + 24);
-  const nivora::Array2D<unsigned char> sealed =
-      crypto::EncryptItemsFixed(plain, 1, sizeof(plain), index_key_);
-  return index_keystore_->PushMapImpl(index_id_, kGenerationRecordKey, sealed.data, sealed.cols,
-                                       kGenerationVersionKey, record.version);
+ChangeRecord Client::ReadRecord() {
+  ChangeRecord record = change_log_->Read();
+  if (record.stamp.earlier_form) {
+    // Earlier releases kept their claims apart; every generation they handed
+    // out keeps the list ids they derived.
+    record.stamp.highest = std::max(record.stamp.highest, EarlierHighestGeneration());
+    record.stamp.legacy_below = record.stamp.highest + 1;
+  }
+  return record;
 }
 
 void Client::UseGeneration(uint64_t g, size_t payload_size, size_t vocab_size) {
   const auto threads = ThreadScope();
   building_ = false;
-  if (g == generation_ && payload_size == payload_size_ && vocab_size == vocab_size_) return;
-  if (g != generation_ || vocab_size != vocab_size_) {
+  const uint64_t list_id = ListIdOf(g);
+  if (g == generation_ && list_id == list_id_ && payload_size == payload_size_ &&
+      vocab_size == vocab_size_) {
+    return;
+  }
+  if (g != generation_ || list_id != list_id_ || vocab_size != vocab_size_) {
     generation_ = g;
-    list_id_ = ListIdOf(g);
+    list_id_ = list_id;
     vocab_size_ = vocab_size;
     token_cache_->clear();
     cached_map_record_.reset();
@@ -106,96 +123,84 @@ void Client::StoreGenerationState(const std::vector<uint8_t>& blob) {
 void Client::DeleteGeneration(uint64_t g, const char* halfway_point) {
   const uint64_t id = ListIdOf(g);
   if (id == index_id_) {
-    // Generation 0 shares its place with the change stamp and the
-    // generation record, which stay.
+    // Generation 0 shares its place with the change record, which stays.
     std::vector<uint64_t> keys = index_keystore_->GetAllKeys(id);
-    std::erase_if(keys, [](uint64_t key) {
-      return key == engine::kChangeStampKey || key == engine::kChangeStampVersionKey ||
-             key == kGenerationRecordKey || key == kGenerationVersionKey;
-    });
+    std::erase_if(keys, IsRecordKey);
     if (!keys.empty()) index_keystore_->BatchDeleteItems(id, keys);
-  } else {
+  } else if (index_keystore_->GetTotalSize(id) != 0) {
     index_keystore_->DeleteIndex(id);
+  } else {
+    index_keystore_->ClearCacheForIndex(id);
   }
   if (halfway_point != nullptr) nivora::internal::ReachTestPoint(halfway_point);
-  vectors_keystore_->DeleteIndex(id);
+  if (vectors_keystore_->GetTotalSize(id) != 0) {
+    vectors_keystore_->DeleteIndex(id);
+  } else {
+    vectors_keystore_->ClearCacheForIndex(id);
+  }
   // "<name>.nvs" names the index to the listings: it stays while the index does.
-  if (g != 0) config_keystore_->DeleteConfigItem(StateItemName(g));
-}
-
-void Client::DeleteOtherGenerations() {
-  const GenerationRecord record = LoadGenerationRecord();
-  for (uint64_t g : {record.pending, record.retired}) {
-    if (g != kNoGeneration && g != generation_) DeleteGeneration(g);
+  if (g != 0 && config_keystore_->ConfigItemExists(StateItemName(g))) {
+    config_keystore_->DeleteConfigItem(StateItemName(g));
   }
-}
-
-bool Client::FenceGeneration(uint64_t g) {
-  for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
-    const ChangeStamp stamp = ReadChangeStamp();
-    if (stamp.generation == g) return false;
-    if (AdvanceChangeStampFrom(stamp, ChangeKind::kItems)) return true;
-  }
-  throw std::runtime_error("Could not reserve a generation for training: the index is busy");
 }
 
 uint64_t Client::ClaimGeneration() {
   const auto threads = ThreadScope();
   for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
-    GenerationRecord record = LoadGenerationRecord();
-    const uint64_t current = ReadChangeStamp().generation;
-    // Replaced generations never become current again: they go first, while
-    // the record still names them (a crash here leaves them to the next try).
-    if (record.retired != kNoGeneration && record.retired != current) {
-      DeleteGeneration(record.retired);
+    // A training about to commit is let finish first.
+    const ChangeRecord seen = ReadRecordOutsideHold();
+    if (IndexDeleted(seen.stamp)) {
+      throw std::runtime_error("Index " + index_name_ + " was deleted");
     }
-    if (record.pending == current && record.current != current) {
-      DeleteGeneration(record.current);  // committed, then the record was not updated
-    }
-    // A generation that never became current: its training died or is
-    // overtaken now. The claim keeps naming it until it is removed.
-    const uint64_t unfinished =
-        record.pending != current ? record.pending : kNoGeneration;
-    GenerationRecord claimed;
-    claimed.current = current;
     // Never a number handed out before: a training overtaken while still
     // writing must not write into the new one's lists.
-    claimed.highest = std::max(record.highest, current) + 1;
-    claimed.pending = claimed.highest;
-    claimed.retired = unfinished;
-    claimed.version = record.version;
-    if (!StoreGenerationRecord(claimed)) continue;
-    // Its training must not commit it once its lists are gone: moving the
-    // stamp makes that commit fail.
-    if (unfinished != kNoGeneration && FenceGeneration(unfinished)) {
-      logger_->warning("Removing the unfinished lists of an earlier training (generation " +
-                       std::to_string(unfinished) + ")");
-      DeleteGeneration(unfinished);
+    const uint64_t g = std::max(seen.stamp.highest, seen.stamp.generation) + 1;
+    ChangeRecord next = ChangeLog::Next(seen);
+    next.stamp.pending = g;
+    next.stamp.highest = g;
+    next.stamp.held = false;
+    if (!PushRecord(seen, std::move(next), NothingChanged(seen.stamp.generation))) {
+      ChangeLog::PauseAfterRefusal(attempt);
+      continue;
     }
-    logger_->info("Building generation " + std::to_string(claimed.pending) + " of the lists");
-    return claimed.pending;
+    if (seen.stamp.pending != kNoGeneration) {
+      logger_->warning("Replacing the claim of an earlier training of this index (generation " +
+                       std::to_string(seen.stamp.pending) + ")");
+    }
+    CollectGenerations();
+    logger_->info("Building generation " + std::to_string(g) + " of the lists");
+    return g;
   }
   throw std::runtime_error("Could not reserve a generation for training: the index is busy");
 }
 
+bool Client::HoldForCommit(uint64_t g, const ChangeStamp& expected, ChangeStamp* stored) {
+  const auto threads = ThreadScope();
+  const ChangeRecord seen = ReadRecord();
+  if (seen.stamp.pending != g || seen.stamp.deleted) throw std::runtime_error(kReplacedMessage);
+  if (!(seen.stamp == expected)) return false;
+  ChangeRecord next = ChangeLog::Next(seen);
+  next.stamp.held = true;
+  if (!PushRecord(seen, std::move(next), NothingChanged(seen.stamp.generation))) return false;
+  if (stored != nullptr) *stored = last_record_.stamp;
+  return true;
+}
+
 bool Client::CommitGeneration(uint64_t g, const ChangeStamp& expected, ChangeStamp* stored) {
   const auto threads = ThreadScope();
-  if (LoadGenerationRecord().pending != g) {
-    throw std::runtime_error(
-        "Another training of this index started and replaced this one. Please retry.");
-  }
-  const ChangeStamp next{expected.version + 1, engine::NewChangeTag(), engine::NewChangeTag(), g};
-  if (!PushChangeStamp(expected, next)) return false;
-  if (stored != nullptr) *stored = next;
+  const ChangeRecord seen = ReadRecord();
+  if (seen.stamp.pending != g || seen.stamp.deleted) throw std::runtime_error(kReplacedMessage);
+  if (!(seen.stamp == expected)) return false;
+  ChangeRecord next = ChangeLog::Next(seen);
+  next.stamp.generation = g;
+  next.stamp.pending = kNoGeneration;
+  next.stamp.held = false;
+  next.stamp.state_tag = engine::NewChangeTag();
+  // The new lists' caches are filled anew (their list id is new); the
+  // items themselves did not change.
+  if (!PushRecord(seen, std::move(next), NothingChanged(g))) return false;
+  if (stored != nullptr) *stored = last_record_.stamp;
   building_ = false;
-  for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
-    GenerationRecord record = LoadGenerationRecord();
-    if (record.pending != g) break;  // a later claim has taken care of it
-    record.current = g;
-    record.pending = kNoGeneration;
-    record.retired = expected.generation;
-    if (StoreGenerationRecord(record)) break;
-  }
   // A cache of the sizes the current state implies; readers take them from
   // the state.
   StoreConfig(EngineConfigName(), SerializeIndexConfig());
@@ -205,29 +210,45 @@ bool Client::CommitGeneration(uint64_t g, const ChangeStamp& expected, ChangeSta
 void Client::AbandonGeneration(uint64_t g) noexcept {
   try {
     building_ = false;
-    if (ReadChangeStamp().generation == g) return;  // committed after all
-    DeleteGeneration(g);
     for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
-      GenerationRecord record = LoadGenerationRecord();
-      if (record.pending != g) return;
-      record.pending = kNoGeneration;
-      if (StoreGenerationRecord(record)) return;
+      const ChangeRecord seen = ReadRecord();
+      if (seen.stamp.generation == g) return;  // committed after all
+      if (seen.stamp.pending != g) break;       // replaced by another claim
+      ChangeRecord next = ChangeLog::Next(seen);
+      next.stamp.pending = kNoGeneration;
+      next.stamp.held = false;
+      if (PushRecord(seen, std::move(next), NothingChanged(seen.stamp.generation))) break;
+      ChangeLog::PauseAfterRefusal(attempt);
     }
+    DeleteGeneration(g);
   } catch (const std::exception& e) {
     logger_->warning("Could not remove the lists of a failed training: " + std::string(e.what()));
   }
 }
 
-void Client::RemoveRetiredGeneration() noexcept {
+void Client::CollectGenerations() noexcept {
   try {
-    GenerationRecord record = LoadGenerationRecord();
-    if (record.retired == kNoGeneration || record.retired == generation_) return;
-    DeleteGeneration(record.retired, "retired-lists-half-removed");
-    record.retired = kNoGeneration;
-    StoreGenerationRecord(record);  // refused: the next training removes it again
+    const ChangeRecord now = ReadRecord();
+    for (uint64_t g = 0; g <= now.stamp.highest; ++g) {
+      if (g == now.stamp.generation || g == now.stamp.pending) continue;
+      DeleteGeneration(g, "retired-lists-half-removed");
+    }
   } catch (const std::exception& e) {
     logger_->warning("Could not remove the replaced lists: " + std::string(e.what()));
   }
+}
+
+ChangeRecord Client::MarkDeleted() {
+  for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
+    const ChangeRecord seen = ReadRecord();
+    if (seen.stamp.version == 0 || seen.stamp.deleted) return seen;
+    ChangeRecord next = ChangeLog::Next(seen);
+    next.stamp.deleted = true;
+    next.stamp.held = false;
+    if (PushRecord(seen, std::move(next), ChangeEntry{})) return last_record_;
+    ChangeLog::PauseAfterRefusal(attempt);
+  }
+  throw std::runtime_error("Could not delete index " + index_name_ + ": the index is busy");
 }
 
 }  // namespace nivora_encrypted_index

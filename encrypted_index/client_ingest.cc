@@ -280,6 +280,9 @@ engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
   // of the versions this slice replaces.
   engine::EncryptedTokens superseded = FindCurrentTokens(Pick(records.keys.id_hashes, earlier.stored));
   const engine::ItemKeys& keys = records.keys;
+  // Named before they are written: a write that fails part-way is logged too.
+  LogIndexKeys(records.token_keys);
+  LogItems(keys.id_hashes);
   const uint64_t index = index_id_;
   const uint64_t lists = list_id_;
   // Records of an item share its keys across versions, so each write
@@ -373,7 +376,7 @@ void Client::AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_id
                      Part(positions, slice));
       DeleteTokens(superseded);
     });
-  });
+  }, /*logged=*/true);
 }
 
 void Client::RemoveItems(const std::vector<std::string>& ids) {
@@ -382,12 +385,13 @@ void Client::RemoveItems(const std::vector<std::string>& ids) {
   const engine::ItemKeys keys =
       engine::DeriveItemKeys(ids, vectors_key_, metadata_key_, id_key_, contents_key_);
   StampedWrite(ChangeKind::kItems, [&] {
+    LogItems(keys.id_hashes);
     vectors_keystore_->BatchDeleteItems(list_id_, keys.id_hashes);
     metadata_keystore_->BatchDeleteItems(index_id_, keys.metadata_keys);
     id_keystore_->BatchDeleteItems(index_id_, keys.id_keys);
     contents_keystore_->BatchDeleteItems(index_id_, keys.contents_keys);
     ForgetItems(keys.id_hashes);
-  });
+  }, /*logged=*/true);
 }
 
 void Client::RebuildIndex(ItemBatch& batch, const std::vector<uint32_t>& centroid_ids) {

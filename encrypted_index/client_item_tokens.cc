@@ -90,6 +90,7 @@ void Client::DeleteTokens(const engine::EncryptedTokens& tokens) {
       doomed.push_back(tokens.keys[i]);
     }
   }
+  LogIndexKeys(doomed);
   if (!doomed.empty()) index_keystore_->BatchDeleteItems(list_id_, doomed);
 }
 

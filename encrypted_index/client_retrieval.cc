@@ -389,12 +389,30 @@ ItemBatch& Client::RetrieveAllEmbeddings() {
 
 void Client::ReleaseAllEmbeddings() { WipeBatch(Embeddings().batch); }
 
-ItemBatch& Client::RetrieveChangedItems(ItemDigests& digests, std::vector<uint64_t>& removed) {
+std::optional<std::vector<uint64_t>> Client::ItemsChangedSince(const ChangeStamp& since) {
+  const auto threads = ThreadScope();
+  const std::optional<std::vector<ChangeEntry>> entries =
+      change_log_->Since(last_record_, since.mark());
+  if (!entries) return std::nullopt;
+  std::vector<uint64_t> items;
+  for (const ChangeEntry& entry : *entries) {
+    if (entry.whole) return std::nullopt;
+    items.insert(items.end(), entry.items.begin(), entry.items.end());
+  }
+  std::sort(items.begin(), items.end());
+  items.erase(std::unique(items.begin(), items.end()), items.end());
+  return items;
+}
+
+ItemBatch& Client::RetrieveChangedItems(ItemDigests& digests, std::vector<uint64_t>& removed,
+                                        const std::vector<uint64_t>* only) {
   const auto threads = ThreadScope();
   ItemBatch& batch = Embeddings().batch;
   WipeBatch(batch);
   removed.clear();
-  const std::vector<uint64_t> id_keys = id_keystore_->GetAllKeys(index_id_);
+  const std::vector<uint64_t> id_keys = only != nullptr
+                                            ? crypto::DeriveKeystoreKeys(*only, id_key_)
+                                            : id_keystore_->GetAllKeys(index_id_);
   std::vector<std::string> ids = RetrieveStrings(id_keystore_, id_keys, id_key_, /*from_store=*/true);
   const std::vector<uint64_t> hashes = crypto::ComputeSHA3256String(ids, vectors_key_);
   // An ID record counts only under the key its id leads to.
@@ -419,13 +437,19 @@ ItemBatch& Client::RetrieveChangedItems(ItemDigests& digests, std::vector<uint64
       changed.push_back(i);
     }
   }
-  for (auto it = digests.begin(); it != digests.end();) {
-    if (seen.count(it->first) != 0) {
-      ++it;
-      continue;
+  if (only != nullptr) {
+    for (uint64_t hash : *only) {
+      if (seen.count(hash) == 0 && digests.erase(hash) != 0) removed.push_back(hash);
     }
-    removed.push_back(it->first);
-    it = digests.erase(it);
+  } else {
+    for (auto it = digests.begin(); it != digests.end();) {
+      if (seen.count(it->first) != 0) {
+        ++it;
+        continue;
+      }
+      removed.push_back(it->first);
+      it = digests.erase(it);
+    }
   }
 
   const size_t m = changed.size();

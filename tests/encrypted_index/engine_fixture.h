@@ -103,6 +103,16 @@ inline uint64_t ReferenceIndexId(const std::array<uint8_t, 32>& key, const std::
   return BigEndian64(ReferenceHMAC(key, name).data());
 }
 
+// Where the INDEX and VECTORS stores keep generation g > 0's lists: an id
+// under a key of the index's own, HMAC(key, name || ".list_ids"), of the
+// generation's 8 little-endian bytes.
+inline uint64_t ReferenceListId(const std::array<uint8_t, 32>& key, const std::string& name,
+                                uint64_t g) {
+  std::string message(8, '\0');
+  for (int i = 0; i < 8; ++i) message[i] = static_cast<char>(g >> (8 * i));
+  return ReferenceIndexId(ReferenceHMAC(key, name + ".list_ids"), message);
+}
+
 inline NewIndexConfig NewConfig(const Stores& stores, const std::string& name,
                                 const std::array<uint8_t, 32>& key, int32_t vocab_size = 1,
                                 size_t payload_size = 16) {

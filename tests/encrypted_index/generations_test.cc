@@ -18,7 +18,7 @@ class GenerationsTest : public EngineTest {
  protected:
   // Where the INDEX and VECTORS stores keep generation g's lists.
   uint64_t list_id(uint64_t g) const {
-    return g == 0 ? index_id() : ReferenceIndexId(key_, name_ + ".lists." + std::to_string(g));
+    return g == 0 ? index_id() : ReferenceListId(key_, name_, g);
   }
   size_t PayloadRows(uint64_t g) { return Store(BackingStoreType::VECTORS).GetTotalSize(list_id(g)); }
   static std::unordered_set<std::string> Ids(const ItemBatch& batch) {
@@ -34,9 +34,10 @@ TEST_F(GenerationsTest, CommitSwitchesEveryClientToTheNewLists) {
   trainer->AddItems(items, {0, 0, 0, 0});
   auto reader = Open();
 
-  const auto seen = trainer->ReadChangeStamp();
   const uint64_t g = trainer->ClaimGeneration();
   EXPECT_EQ(g, 1u);
+  const auto seen = trainer->ReadChangeStamp();
+  EXPECT_EQ(seen.pending, g);
   trainer->BuildGeneration(g, 8, 2);
   ItemBatch coded = MakeBatch(4, 8);
   trainer->AddListEntries(coded, {1, 0, 1, 1});
@@ -48,7 +49,7 @@ TEST_F(GenerationsTest, CommitSwitchesEveryClientToTheNewLists) {
   ASSERT_TRUE(trainer->CommitGeneration(g, seen));
   EXPECT_EQ(reader->FollowCurrentGeneration(), 1u);
   EXPECT_EQ(PayloadRows(0), 4u);
-  trainer->RemoveRetiredGeneration();
+  trainer->CollectGenerations();
   EXPECT_EQ(PayloadRows(0), 0u);
   EXPECT_EQ(Open()->generation(), 1u);
 }
@@ -87,7 +88,7 @@ TEST_F(GenerationsTest, ASecondTrainingTakesOverAPendingOne) {
   EXPECT_THROW(first->CommitGeneration(g, first->ReadChangeStamp()), std::runtime_error);
   first->AbandonGeneration(g);
   EXPECT_EQ(second->generation(), 0u);
-  EXPECT_EQ(second->LoadGenerationRecord().pending, h);
+  EXPECT_EQ(second->ReadChangeStamp().pending, h);
 }
 
 // A write made into lists that a training replaced while it ran is
