@@ -48,7 +48,9 @@
 #include "encrypted_index/client.h"
 #include "encrypted_index/cryptography/secret.h"
 #include "telemetry/telemetry_aggregator.h"
+#include "vector/centroid_selection.h"
 #include "vector/quantizer_set.h"
+#include "vector/ranking_results.h"
 
 namespace nivora {
 
@@ -120,21 +122,51 @@ class EncryptedIndex {
   void IngestTrained(Array2D<float> embeddings, const std::vector<std::string>& ids,
                      const std::vector<std::vector<uint8_t>>& contents,
                      const std::vector<std::string>& metadata, bool rebuild);
-  // The query core: selection, retrieval, filtering and ranking. A
-  // filtered query of a trained index with the automatic n_probes probes
-  // more of the lists the filter allows until each query has top_k results
-  // or those lists are used up.
+  // The query core: selection, retrieval, filtering and ranking.
   QueryResult Retrieve(const Array2D<float>& queries, QueryParams& params);
   // One pass of Retrieve with params.n_probes as given (0: adaptive), over
-  // the lists pre allows (its pre-filter, null for an untrained index). When
-  // probing is not null it receives the lists probed per query and the
-  // lists the filter allows (both 0 for an untrained index).
-  struct Probing {
-    size_t probed = 0;
-    size_t allowed = 0;
-  };
+  // the lists pre allows (its pre-filter, null for an untrained index).
   QueryResult RetrieveOnce(const Array2D<float>& queries, QueryParams& params,
-                           const PreFilterResult* pre, Probing* probing);
+                           const PreFilterResult* pre);
+  // A filtered query of a trained index with the automatic n_probes: every
+  // query first probes, among the lists pre allows and nearest first, as
+  // many lists as the batch would probe unfiltered; the count then doubles
+  // for the queries that have fewer than top_k results, or whose k-th result
+  // is farther than the nearest allowed list they have not probed, until
+  // the allowed lists are used up. A widening pass reads only lists no
+  // earlier pass read and merges into the results so far: each query ends
+  // with the results of one pass over the lists it probed.
+  QueryResult RetrieveWidening(const Array2D<float>& queries, const QueryParams& params,
+                               const PreFilterResult& pre);
+  // The lists each query probes among those pre allows (rows of its
+  // quantizer copy), params.n_probes of them (0: adaptive, logged);
+  // with_distances fills query_distances whatever the index type.
+  internal::vector_index::CentroidSelection SelectLists(const Array2D<float>& queries,
+                                                        const PreFilterResult& pre,
+                                                        const QueryParams& params,
+                                                        bool with_distances);
+  // The count the automatic n_probes gives the batch over every list.
+  size_t UnfilteredProbeCount(const Array2D<float>& queries, uint64_t top_k);
+  // A query's candidates from the engine lists `lists` (in their order):
+  // live rows, one per item and list; with filters only the matching rows,
+  // with their metadata texts.
+  struct Candidates {
+    nivora_encrypted_index::RetrieveNeighborsResult rows;
+    std::vector<std::string> metadata;  // one text per row when filtered, else none
+    size_t repeated = 0;                // rows of items kept in more than one list
+  };
+  Candidates FetchCandidates(std::vector<uint32_t>& lists, IndexType kind,
+                             const std::string& filters);
+  // The rankings of the selection's queries over candidates, at most top_k
+  // each, every id once.
+  internal::vector_index::RankingResults RankCandidates(
+      IndexType kind, const Candidates& candidates,
+      const internal::vector_index::CentroidSelection& selection, Array2DView<float> queries,
+      const QueryParams& params);
+  // The answer: ids (and metadata, when asked for and not carried by the
+  // ranker) of the winners, one store read for all queries.
+  QueryResult FinishResult(internal::vector_index::RankingResults ranking,
+                           const QueryParams& params, IndexType kind);
   PreFilterResult PreFiltering(const std::string& filters);
   void UpdateMetadata(const std::vector<std::string>& metadata,
                       const std::vector<uint32_t>& centroid_ids);

@@ -31,6 +31,7 @@
 #include "api/finite_values.h"
 #include "api/row_compaction.h"
 #include "core/log_and_throw.h"
+#include "vector/adaptive_probes.h"
 #include "vector/entry_points.h"
 #include "vector/gpu_entry_points.h"
 #include "vector/rank_ivf.h"
@@ -58,6 +59,14 @@ std::string FixedPrefix(double value, size_t width) {
   char buffer[64];
   std::snprintf(buffer, sizeof(buffer), "%f", value);
   return std::string(buffer).substr(0, width);
+}
+
+void LogAdaptive(Logger& logger, size_t n_probes, double difficulty, double budget,
+                 uint64_t top_k) {
+  logger.log(INFO, "Adaptive n_probes: " + std::to_string(n_probes) +
+                       " (top_k=" + std::to_string(top_k) +
+                       ", difficulty=" + FixedPrefix(difficulty, 4) + "x" +
+                       ", budget=" + FixedPrefix(budget, 6) + " items)");
 }
 
 QueryResult EmptyResult(size_t n_queries) {
@@ -187,119 +196,97 @@ QueryResult EncryptedIndex::Query(const Array2D<float>& queries, const QueryPara
 }
 
 QueryResult EncryptedIndex::Retrieve(const Array2D<float>& queries, QueryParams& params) {
-  if (!trained_) return RetrieveOnce(queries, params, nullptr, nullptr);
-  // One pre-filter serves every pass below: the lists it allows stay the same.
+  if (!trained_) return RetrieveOnce(queries, params, nullptr);
   const PreFilterResult pre = PreFiltering(params.filters);
   if (params.n_probes != 0 || params.filters.empty() || params.top_k == 0) {
-    return RetrieveOnce(queries, params, &pre, nullptr);
+    return RetrieveOnce(queries, params, &pre);
   }
-  // The adaptive count budgets for unfiltered lists, where every item is a
-  // candidate; under a filter few may match. Probe more of the allowed
-  // lists, nearest first, doubling, until every query is served.
-  QueryParams step = params;
-  Probing probing;
-  for (;;) {
-    QueryResult result = RetrieveOnce(queries, step, &pre, &probing);
-    const bool served = std::all_of(result.num_results.begin(), result.num_results.end(),
-                                    [&](uint32_t n) { return n >= params.top_k; });
-    if (served || probing.probed >= probing.allowed) return result;
-    step.n_probes = std::min<uint64_t>(probing.allowed, 2 * std::max<size_t>(probing.probed, 1));
-  }
+  return RetrieveWidening(queries, params, pre);
 }
 
-QueryResult EncryptedIndex::RetrieveOnce(const Array2D<float>& queries, QueryParams& params,
-                                         const PreFilterResult* pre, Probing* probing) {
-  logger_->log(INFO, "Retrieve");
-  const uint64_t top_k = params.top_k;
-  const uint64_t n_probes = params.n_probes;
-  const std::vector<ItemFields> include = params.include;
-  const bool greedy = params.greedy;
-  const std::string filters = params.filters;
-  const bool gpu = HasFlag(gpu_config_, GPUConfig::QUERY);
-  const IndexType index_type = index_config_->index_type_;
-  const DistanceMetric metric = index_config_->metric_;
-
-  // ---- Lists to probe ----------------------------------------------------
-  vi::CentroidSelection selection;
-  std::vector<uint32_t> fetch;
-  if (trained_) {
-    client_->LoadMap();
-    const std::vector<uint32_t>& counters = client_->get_counter_map();
-    uint64_t total = 0;
-    for (uint32_t c : counters) total += c;
-    std::vector<uint32_t> list_sizes;
-    list_sizes.reserve(pre->centroid_ids.size());
-    for (uint32_t id : pre->centroid_ids) {
-      if (id >= counters.size()) {
-        LogAndThrow<std::out_of_range>(*logger_, ERROR,
-                                       "Centroid id " + std::to_string(id) +
-                                           " is past the counter map (" +
-                                           std::to_string(counters.size()) + " lists).");
-      }
-      list_sizes.push_back(counters[id]);
+vi::CentroidSelection EncryptedIndex::SelectLists(const Array2D<float>& queries,
+                                                  const PreFilterResult& pre,
+                                                  const QueryParams& params,
+                                                  bool with_distances) {
+  client_->LoadMap();
+  const std::vector<uint32_t>& counters = client_->get_counter_map();
+  uint64_t total = 0;
+  for (uint32_t c : counters) total += c;
+  std::vector<uint32_t> list_sizes;
+  list_sizes.reserve(pre.centroid_ids.size());
+  for (uint32_t id : pre.centroid_ids) {
+    if (id >= counters.size()) {
+      LogAndThrow<std::out_of_range>(*logger_, ERROR,
+                                     "Centroid id " + std::to_string(id) +
+                                         " is past the counter map (" +
+                                         std::to_string(counters.size()) + " lists).");
     }
-    vi::SelectCentroidsFn select = nullptr;
-    switch (index_type) {
-      case IndexType::IVF:
-        select = gpu ? &vi::gpu::SelectCentroidsIVF : &vi::cpu::SelectCentroidsIVF;
-        break;
-      case IndexType::IVFPQ:
-      case IndexType::IVFFLAT:
-      case IndexType::IVFSQ:
-        select = gpu ? &vi::gpu::SelectCentroids : &vi::cpu::SelectCentroids;
-        break;
-      default:
-        LogAndThrow<std::invalid_argument>(*logger_, ERROR,
-                                           "Unsupported index type for quantization.");
-    }
-    selection = select(queries, *pre->quantizers, n_probes, metric, top_k, list_sizes, total,
-                       greedy ? 1.0f : 0.0f, kTargetRecall);
-    if (selection.n_probes != 0) {
-      logger_->log(INFO, "Adaptive n_probes: " + std::to_string(selection.n_probes) +
-                             " (top_k=" + std::to_string(top_k) +
-                             ", difficulty=" + FixedPrefix(selection.difficulty, 4) + "x" +
-                             ", budget=" + FixedPrefix(selection.budget, 6) + " items)");
-    }
-    if (probing != nullptr) {
-      probing->probed = selection.query_lists.cols;
-      probing->allowed = pre->centroid_ids.size();
-    }
-    fetch.reserve(selection.probed_lists.size());
-    for (uint32_t p : selection.probed_lists) {
-      if (p >= pre->centroid_ids.size()) {
-        LogAndThrow<std::out_of_range>(*logger_, ERROR,
-                                       "Invalid filtered centroid index: " + std::to_string(p) +
-                                           " (mapping size: " +
-                                           std::to_string(pre->centroid_ids.size()) + ")");
-      }
-      fetch.push_back(pre->centroid_ids[p]);
-    }
-  } else {
-    client_->LoadMap();
-    uint64_t total = 0;
-    for (uint32_t c : client_->get_counter_map()) total += c;
-    if (total > kUntrainedScanWarning) {
-      logger_->log(WARNING, "Warning: querying untrained index with more than " +
-                                std::to_string(kUntrainedScanWarning) +
-                                " indexed vectors.\nQueries may be slow; consider calling "
-                                "`TrainIndex()` to speed up queries.");
-    }
-    selection = UntrainedSelection(queries.rows);
-    fetch = {0};
+    list_sizes.push_back(counters[id]);
   }
+  const bool gpu = HasFlag(gpu_config_, GPUConfig::QUERY);
+  vi::SelectCentroidsFn select = nullptr;
+  switch (index_config_->index_type_) {
+    case IndexType::IVF:
+      select = gpu ? &vi::gpu::SelectCentroidsIVF : &vi::cpu::SelectCentroidsIVF;
+      break;
+    case IndexType::IVFPQ:
+    case IndexType::IVFFLAT:
+    case IndexType::IVFSQ:
+      // The IVF selection orders the lists alike, and gives their distances.
+      select = with_distances ? (gpu ? &vi::gpu::SelectCentroidsIVF : &vi::cpu::SelectCentroidsIVF)
+                              : (gpu ? &vi::gpu::SelectCentroids : &vi::cpu::SelectCentroids);
+      break;
+    default:
+      LogAndThrow<std::invalid_argument>(*logger_, ERROR,
+                                         "Unsupported index type for quantization.");
+  }
+  vi::CentroidSelection selection =
+      select(queries, *pre.quantizers, params.n_probes, index_config_->metric_, params.top_k,
+             list_sizes, total, params.greedy ? 1.0f : 0.0f, kTargetRecall);
+  if (selection.n_probes != 0) {
+    LogAdaptive(*logger_, selection.n_probes, selection.difficulty, selection.budget,
+                params.top_k);
+  }
+  for (uint32_t p : selection.probed_lists) {
+    if (p >= pre.centroid_ids.size()) {
+      LogAndThrow<std::out_of_range>(*logger_, ERROR,
+                                     "Invalid filtered centroid index: " + std::to_string(p) +
+                                         " (mapping size: " +
+                                         std::to_string(pre.centroid_ids.size()) + ")");
+    }
+  }
+  return selection;
+}
 
-  // ---- Candidates ----------------------------------------------------------
+size_t EncryptedIndex::UnfilteredProbeCount(const Array2D<float>& queries, uint64_t top_k) {
+  client_->LoadMap();
+  const std::vector<uint32_t>& counters = client_->get_counter_map();
+  const Array2D<float>& centres = quantizers_->centroids.front().centroids;
+  const size_t n_lists = std::min(centres.rows, counters.size());
+  uint64_t total = 0;
+  for (uint32_t c : counters) total += c;
+  if (n_lists == 0 || total == 0) return 1;
+  const std::vector<uint32_t> sizes(counters.begin(), counters.begin() + n_lists);
+  const vi::cpu::AdaptiveChoice choice = vi::cpu::ChooseAdaptiveProbes(
+      queries.row(0), queries.cols, centres, top_k, sizes, total, kTargetRecall);
+  LogAdaptive(*logger_, choice.n_probes, choice.difficulty, choice.budget, top_k);
+  return choice.n_probes;
+}
+
+EncryptedIndex::Candidates EncryptedIndex::FetchCandidates(std::vector<uint32_t>& lists,
+                                                           IndexType kind,
+                                                           const std::string& filters) {
   // The rankers that score read each list's payload rows as they score it;
   // an IVF index scores nothing, and reads its rows only for their presence.
-  const IndexType kind = trained_ ? index_type : IndexType::IVFFLAT;
-  RetrieveNeighborsResult retrieved;
+  Candidates candidates;
+  RetrieveNeighborsResult& retrieved = candidates.rows;
   if (kind == IndexType::IVF) {
-    client_->RetrieveNeighbors(fetch, retrieved);
+    client_->RetrieveNeighbors(lists, retrieved);
   } else {
-    client_->RetrieveCandidates(fetch, retrieved);
+    client_->RetrieveCandidates(lists, retrieved);
   }
   internal::LiveRows live = internal::FindLiveRows(retrieved);
-  std::vector<std::string> metadata;
+  candidates.repeated = live.repeated_across_lists;
   const bool post_filtered = !filters.empty();
   if (retrieved.read_payloads && !post_filtered) {
     // The rankers skip the rows not kept as they score each list.
@@ -308,26 +295,32 @@ QueryResult EncryptedIndex::RetrieveOnce(const Array2D<float>& queries, QueryPar
     internal::CompactRows(retrieved, nullptr, live.keep);
   }
   if (post_filtered) {
-    client_->RetrieveItemMetadata(retrieved.matching_ids, metadata);
-    PostFiltering(retrieved, metadata, filters);
-    if (retrieved.matching_ids.empty()) return EmptyResult(queries.rows);
+    client_->RetrieveItemMetadata(retrieved.matching_ids, candidates.metadata);
+    PostFiltering(retrieved, candidates.metadata, filters);
   }
+  return candidates;
+}
 
-  // ---- Ranking -------------------------------------------------------------
-  const uint32_t wanted = static_cast<uint32_t>(top_k);
-  const uint64_t widened = static_cast<uint64_t>(wanted) + live.repeated_across_lists;
+vi::RankingResults EncryptedIndex::RankCandidates(IndexType kind, const Candidates& candidates,
+                                                  const vi::CentroidSelection& selection,
+                                                  Array2DView<float> view,
+                                                  const QueryParams& params) {
+  const RetrieveNeighborsResult& retrieved = candidates.rows;
+  const bool gpu = HasFlag(gpu_config_, GPUConfig::QUERY);
+  const DistanceMetric metric = index_config_->metric_;
+  const bool post_filtered = !params.filters.empty();
+  const uint32_t wanted = static_cast<uint32_t>(params.top_k);
+  const uint64_t widened = static_cast<uint64_t>(wanted) + candidates.repeated;
   const uint32_t rank_k = wanted == 0 ? 0
                                       : static_cast<uint32_t>(std::min<uint64_t>(
                                             widened, std::numeric_limits<uint32_t>::max()));
   std::vector<ItemFields> ranker_include;
   if (post_filtered) {
-    ranker_include = include;
-  } else if (Holds(include, ItemFields::VECTOR)) {
+    ranker_include = params.include;
+  } else if (Holds(params.include, ItemFields::VECTOR)) {
     ranker_include = {ItemFields::VECTOR};
   }
-  const std::vector<std::string> no_metadata;
-  const std::vector<std::string>& ranker_metadata = post_filtered ? metadata : no_metadata;
-  const Array2DView<float> view(queries.data, queries.rows, queries.cols);
+  const std::vector<std::string>& ranker_metadata = candidates.metadata;
 
   logger_->log(INFO, "Ranking with index type: " + std::to_string(static_cast<int>(kind)));
   vi::RankingResults ranking;
@@ -372,14 +365,17 @@ QueryResult EncryptedIndex::RetrieveOnce(const Array2D<float>& queries, QueryPar
       LogAndThrow<std::runtime_error>(*logger_, ERROR, "Unsupported index type for ranking.");
   }
   if (rank_k != wanted) DropRepeatedResults(ranking, wanted);
+  return ranking;
+}
 
-  // ---- Ids and metadata of the winners ------------------------------------
+QueryResult EncryptedIndex::FinishResult(vi::RankingResults ranking, const QueryParams& params,
+                                         IndexType kind) {
   const size_t n_queries = ranking.ids.size();
-  const bool ranker_carried_metadata = post_filtered && kind != IndexType::IVF;
+  const bool ranker_carried_metadata = !params.filters.empty() && kind != IndexType::IVF;
   // One read for all queries: each read costs a store round trip and a few
   // parallel regions, whatever its size.
   const std::vector<uint64_t> winners = Concatenate(ranking.ids);
-  if (Holds(include, ItemFields::METADATA) && !ranker_carried_metadata) {
+  if (Holds(params.include, ItemFields::METADATA) && !ranker_carried_metadata) {
     std::vector<std::string> metadata_of_winners;
     client_->RetrieveItemMetadata(winners, metadata_of_winners);
     ranking.metadata = SplitLike(ranking.ids, std::move(metadata_of_winners));
@@ -393,6 +389,37 @@ QueryResult EncryptedIndex::RetrieveOnce(const Array2D<float>& queries, QueryPar
   result.num_results = std::move(ranking.num_results);
   result.metadata = std::move(ranking.metadata);
   return result;
+}
+
+QueryResult EncryptedIndex::RetrieveOnce(const Array2D<float>& queries, QueryParams& params,
+                                         const PreFilterResult* pre) {
+  logger_->log(INFO, "Retrieve");
+  vi::CentroidSelection selection;
+  std::vector<uint32_t> fetch;
+  if (trained_) {
+    selection = SelectLists(queries, *pre, params, /*with_distances=*/false);
+    fetch.reserve(selection.probed_lists.size());
+    for (uint32_t p : selection.probed_lists) fetch.push_back(pre->centroid_ids[p]);
+  } else {
+    client_->LoadMap();
+    uint64_t total = 0;
+    for (uint32_t c : client_->get_counter_map()) total += c;
+    if (total > kUntrainedScanWarning) {
+      logger_->log(WARNING, "Warning: querying untrained index with more than " +
+                                std::to_string(kUntrainedScanWarning) +
+                                " indexed vectors.\nQueries may be slow; consider calling "
+                                "`TrainIndex()` to speed up queries.");
+    }
+    selection = UntrainedSelection(queries.rows);
+    fetch = {0};
+  }
+  const IndexType kind = trained_ ? index_config_->index_type_ : IndexType::IVFFLAT;
+  const Candidates candidates = FetchCandidates(fetch, kind, params.filters);
+  if (!params.filters.empty() && candidates.rows.matching_ids.empty()) {
+    return EmptyResult(queries.rows);
+  }
+  const Array2DView<float> view(queries.data, queries.rows, queries.cols);
+  return FinishResult(RankCandidates(kind, candidates, selection, view, params), params, kind);
 }
 
 }  // namespace nivora

@@ -107,4 +107,17 @@ size_t AdaptiveNProbes(size_t top_k, const std::vector<float>& distances,
   return std::max<size_t>(taken, 1);
 }
 
+AdaptiveChoice ChooseAdaptiveProbes(const float* first_query, size_t dim,
+                                    const Array2D<float>& centres, size_t top_k,
+                                    const std::vector<uint32_t>& list_sizes, size_t total_items,
+                                    double target_recall) {
+  const size_t n_lists = centres.rows;
+  const std::vector<float> d = QueryCentroidDistances(first_query, dim, centres);
+  AdaptiveChoice choice;
+  choice.n_probes = AdaptiveNProbes(top_k, d, list_sizes, total_items, n_lists, target_recall);
+  choice.difficulty = AdaptiveDifficulty(d);
+  choice.budget = AdaptiveBaseBudget(top_k, list_sizes, total_items, n_lists, target_recall);
+  return choice;
+}
+
 }  // namespace nivora::internal::vector_index::cpu

@@ -46,6 +46,19 @@ size_t AdaptiveNProbes(size_t top_k, const std::vector<float>& distances,
                        const std::vector<uint32_t>& list_sizes, size_t total_items,
                        size_t n_lists, double target_recall);
 
+// The adaptive choice for a batch, made on its first query (dim values)
+// against the centre rows (the lists, read by the same row numbers as
+// list_sizes): the count, its difficulty and the base budget.
+struct AdaptiveChoice {
+  size_t n_probes = 0;
+  double difficulty = 1.0;
+  double budget = 0.0;
+};
+AdaptiveChoice ChooseAdaptiveProbes(const float* first_query, size_t dim,
+                                    const Array2D<float>& centres, size_t top_k,
+                                    const std::vector<uint32_t>& list_sizes, size_t total_items,
+                                    double target_recall);
+
 }  // namespace nivora::internal::vector_index::cpu
 
 #endif  // NIVORA_VECTOR_ADAPTIVE_PROBES_H_

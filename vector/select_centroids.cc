@@ -218,10 +218,12 @@ CentroidSelection Select(const Array2D<float>& queries, const QuantizerSet& set,
   }
   Probes probes = CapProbes(n_probes, greedy_factor, n_lists);
   if (n_lists != 0 && top_k != 0 && probes.n == 0 && total_items != 0 && !list_sizes.empty()) {
-    const std::vector<float> d = QueryCentroidDistances(queries.row(0), queries.cols, *centres);
-    sel.n_probes = AdaptiveNProbes(top_k, d, list_sizes, total_items, n_lists, target_recall);
-    sel.difficulty = AdaptiveDifficulty(d);
-    sel.budget = AdaptiveBaseBudget(top_k, list_sizes, total_items, n_lists, target_recall);
+    const AdaptiveChoice choice = ChooseAdaptiveProbes(queries.row(0), queries.cols, *centres,
+                                                       top_k, list_sizes, total_items,
+                                                       target_recall);
+    sel.n_probes = choice.n_probes;
+    sel.difficulty = choice.difficulty;
+    sel.budget = choice.budget;
     probes = CapProbes(sel.n_probes, greedy_factor, n_lists);
   }
   sel.query_lists = Array2D<uint32_t>(sel.n_queries, probes.n);

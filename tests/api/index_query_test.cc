@@ -34,14 +34,6 @@ const std::vector<TypeCase>& TypeCases() {
   return cases;
 }
 
-QueryParams Params(uint64_t top_k, std::string filters = "", uint64_t n_probes = 0) {
-  QueryParams params;
-  params.top_k = top_k;
-  params.n_probes = n_probes;
-  params.filters = std::move(filters);
-  return params;
-}
-
 bool CatIs(const ClusteredData& data, size_t i, int cat) {
   return !data.metadata[i].empty() && static_cast<int>(i % 5) == cat;
 }

@@ -115,6 +115,15 @@ inline bool HasDuplicates(const std::vector<std::string>& ids) {
   return std::set<std::string>(ids.begin(), ids.end()).size() != ids.size();
 }
 
+// Query parameters: top_k results, filters, n_probes (0: automatic).
+inline QueryParams Params(uint64_t top_k, std::string filters = "", uint64_t n_probes = 0) {
+  QueryParams params;
+  params.top_k = top_k;
+  params.n_probes = n_probes;
+  params.filters = std::move(filters);
+  return params;
+}
+
 // A client on THREADSAFEMEMORY stores, a file logger at INFO and index names
 // unique to this process and test.
 class IndexApiTest : public ::testing::Test {

@@ -1,6 +1,7 @@
 """A filtered query with the automatic n_probes keeps probing the lists the
-filter allows, nearest first, until top_k matches are found or those lists
-run out; an explicit n_probes keeps its meaning."""
+filter allows, nearest first, while it has fewer than top_k matches or a
+nearer allowed list is left, until those lists run out; an explicit
+n_probes keeps its meaning."""
 import numpy as np
 import pytest
 
@@ -37,12 +38,26 @@ def test_rare_filter_fills_top_k(index, flt, matching):
     for top_k in (10, 50):
         answers = idx.query(queries, top_k=top_k, filters=flt)
         assert [len(a) for a in answers] == [min(top_k, matching)] * len(queries)
-    # Mostly the nearest matches, as a scan of every list finds them (the
-    # probing stops at top_k matches, which nearer lists may not all hold).
+    # Mostly the nearest matches, as a scan of every list finds them.
     found = idx.query(queries, top_k=10, filters=flt)
     scanned = idx.query(queries, top_k=10, n_probes=64, filters=flt)
     hits = sum(len({r["id"] for r in a} & {r["id"] for r in b}) for a, b in zip(found, scanned))
     assert hits >= 0.8 * sum(len(b) for b in scanned)
+
+
+@pytest.mark.parametrize("flt, matches", [
+    ({"tag": {"$eq": "rare"}}, lambda i: i < RARE),
+    ({"num": {"$in": list(range(0, N_ITEMS, 97))}}, lambda i: i % 97 == 0),
+])
+def test_nearest_matches_beyond_the_first_top_k(index, flt, matches):
+    idx, vectors = index
+    queries = vectors[200:240] + 0.3
+    chosen = np.array([i for i in range(N_ITEMS) if matches(i)])
+    hits = 0
+    for q, answer in zip(queries, idx.query(queries, top_k=10, filters=flt)):
+        nearest = chosen[np.argsort(((vectors[chosen] - q) ** 2).sum(axis=1))[:10]]
+        hits += len({int(r["id"]) for r in answer} & set(nearest.tolist()))
+    assert hits >= 0.95 * 10 * len(queries)
 
 
 def test_explicit_n_probes_keeps_its_meaning(index):
