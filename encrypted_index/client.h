@@ -538,6 +538,11 @@ class Client {
   // it replaced, for removal once the new locations are stored.
   internal::encrypted_index::EncryptedTokens ReplaceItems(const SliceRecords& records);
   void WriteContents(const SliceRecords& records, const EarlierVersions& earlier);
+  // Undo of the ID step: removes the ID records of the slice's fresh items
+  // that still hold what this write stored.
+  void RemoveFreshIds(const SliceRecords& records, const EarlierVersions& earlier);
+  // The CONTENTS records the slice's write left: its own, or none per item.
+  static std::vector<std::vector<uint8_t>> ContentsWritten(const SliceRecords& records);
   void UpdateIndexBackingStore(const internal::encrypted_index::EncryptedTokens& tokens);
   // The VECTORS records of payload rows [begin, end).
   nivora::Array2D<unsigned char> SealPayloads(const nivora::Array2DView<uint8_t>& payload,

@@ -130,13 +130,42 @@ std::vector<std::vector<uint8_t>> ReadRecordsOf(Keystore& store, uint64_t index,
   return records;
 }
 
-// Puts earlier[i] back under keys[i]; deletes keys[i] where earlier[i] is
-// empty (nothing was stored there).
+// The i whose record under keys[i] is still ours[i], read from the store
+// itself: an undo leaves alone what another client has written since. The
+// check and the write after it are two store calls, and a write of another
+// client between them is still undone: the window of Client::DeleteTokens.
+std::vector<size_t> StillOurs(Keystore& store, uint64_t index, const std::vector<uint64_t>& keys,
+                              const std::vector<std::vector<uint8_t>>& ours) {
+  const std::vector<std::vector<uint8_t>> stored = store.BatchGetVariableImpl(index, keys);
+  engine::CheckRowCount(stored.size(), keys.size());
+  std::vector<size_t> at;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (stored[i] == ours[i]) at.push_back(i);
+  }
+  return at;
+}
+
+// As StillOurs for fixed rows.
+std::vector<size_t> StillOurs(Keystore& store, uint64_t index, const std::vector<uint64_t>& keys,
+                              const nivora::Array2D<unsigned char>& ours) {
+  const nivora::Array2D<unsigned char> stored = store.BatchGetItemsImpl(index, keys);
+  engine::CheckRowCount(stored.rows, keys.size());
+  std::vector<size_t> at;
+  if (stored.cols != ours.cols) return at;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (std::memcmp(stored.row(i), ours.row(i), ours.cols) == 0) at.push_back(i);
+  }
+  return at;
+}
+
+// Where the record under keys[i] is still ours[i], puts earlier[i] back, or
+// deletes it when earlier[i] is empty (nothing was stored there).
 void RestoreRecords(Keystore& store, uint64_t index, const std::vector<uint64_t>& keys,
-                    const std::vector<std::vector<uint8_t>>& earlier) {
+                    const std::vector<std::vector<uint8_t>>& earlier,
+                    const std::vector<std::vector<uint8_t>>& ours) {
   std::vector<uint64_t> put, removed;
   std::vector<std::vector<uint8_t>> values;
-  for (size_t i = 0; i < keys.size(); ++i) {
+  for (size_t i : StillOurs(store, index, keys, ours)) {
     if (earlier[i].empty()) {
       removed.push_back(keys[i]);
     } else {
@@ -150,10 +179,11 @@ void RestoreRecords(Keystore& store, uint64_t index, const std::vector<uint64_t>
 
 // As RestoreRecords for fixed rows, where an absent row reads as zero.
 void RestoreRows(Keystore& store, uint64_t index, const std::vector<uint64_t>& keys,
-                 const nivora::Array2D<unsigned char>& earlier) {
+                 const nivora::Array2D<unsigned char>& earlier,
+                 const nivora::Array2D<unsigned char>& ours) {
   std::vector<size_t> present;
   std::vector<uint64_t> removed;
-  for (size_t i = 0; i < keys.size(); ++i) {
+  for (size_t i : StillOurs(store, index, keys, ours)) {
     if (crypto::IsAbsentRecord(earlier.row(i))) {
       removed.push_back(keys[i]);
     } else {
@@ -283,9 +313,10 @@ engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
   const uint64_t index = index_id_;
   const uint64_t lists = list_id_;
   // Records of an item share its keys across versions, so each write
-  // replaces in place; a step's undo puts back what it replaced. An ID
-  // record is the id itself whichever version wrote it: only a fresh item's
-  // is removed.
+  // replaces in place; a step's undo puts back what it replaced, where the
+  // store still holds what this write stored (another client's upsert of
+  // the item since stays). An ID record is the id itself whichever version
+  // wrote it: only a fresh item's is removed.
   struct Step {
     std::function<void()> write;
     std::function<void()> undo;
@@ -294,13 +325,21 @@ engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
       {[&] { index_keystore_->BatchPushItems(lists, records.token_keys, records.index_values); },
        [&] { index_keystore_->BatchDeleteItems(lists, records.token_keys); }},
       {[&] { vectors_keystore_->BatchPushItems(lists, keys.id_hashes, records.payloads); },
-       [&] { RestoreRows(*vectors_keystore_, lists, keys.id_hashes, earlier.vectors); }},
+       [&] {
+         RestoreRows(*vectors_keystore_, lists, keys.id_hashes, earlier.vectors, records.payloads);
+       }},
       {[&] { metadata_keystore_->BatchPushVariable(index, keys.metadata_keys, records.metadata); },
-       [&] { RestoreRecords(*metadata_keystore_, index, keys.metadata_keys, earlier.metadata); }},
+       [&] {
+         RestoreRecords(*metadata_keystore_, index, keys.metadata_keys, earlier.metadata,
+                        records.metadata);
+       }},
       {[&] { id_keystore_->BatchPushVariable(index, keys.id_keys, records.ids); },
-       [&] { DeleteKeys(*id_keystore_, index, Pick(keys.id_keys, earlier.fresh)); }},
+       [&] { RemoveFreshIds(records, earlier); }},
       {[&] { WriteContents(records, earlier); },
-       [&] { RestoreRecords(*contents_keystore_, index, keys.contents_keys, earlier.contents); }},
+       [&] {
+         RestoreRecords(*contents_keystore_, index, keys.contents_keys, earlier.contents,
+                        ContentsWritten(records));
+       }},
   }};
   size_t step = 0;
   try {
@@ -316,6 +355,19 @@ engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
     std::rethrow_exception(failure);
   }
   return superseded;
+}
+
+void Client::RemoveFreshIds(const SliceRecords& records, const EarlierVersions& earlier) {
+  if (earlier.fresh.empty()) return;
+  const std::vector<uint64_t> keys = Pick(records.keys.id_keys, earlier.fresh);
+  DeleteKeys(*id_keystore_, index_id_,
+             Pick(keys, StillOurs(*id_keystore_, index_id_, keys, Pick(records.ids, earlier.fresh))));
+}
+
+std::vector<std::vector<uint8_t>> Client::ContentsWritten(const SliceRecords& records) {
+  // A version without contents left every contents record absent.
+  if (records.contents.empty()) return std::vector<std::vector<uint8_t>>(records.ids.size());
+  return records.contents;
 }
 
 void Client::WriteContents(const SliceRecords& records, const EarlierVersions& earlier) {
