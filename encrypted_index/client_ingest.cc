@@ -33,6 +33,7 @@ namespace crypto = internal::cryptography;
 namespace engine = internal::encrypted_index;
 using engine::ForEachSlice;
 using engine::Part;
+using engine::Pick;
 using engine::Slice;
 
 // The cipher interface counts bytes in int.
@@ -84,15 +85,6 @@ nivora::Array2D<unsigned char> IndexValues(const std::vector<uint64_t>& values, 
     nivora::StoreLittleEndian<uint64_t>(values[slice.begin + i], rows.row(i));
   }
   return rows;
-}
-
-// values[i] for each i in `at`.
-template <typename T>
-std::vector<T> Pick(const std::vector<T>& values, const std::vector<size_t>& at) {
-  std::vector<T> out;
-  out.reserve(at.size());
-  for (size_t i : at) out.push_back(values[i]);
-  return out;
 }
 
 // The slice's items sealed with `key`; an empty plaintext each when the
@@ -304,11 +296,8 @@ Client::EarlierVersions Client::ReadEarlierVersions(const engine::ItemKeys& keys
   return earlier;
 }
 
-engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
+void Client::ReplaceItems(const SliceRecords& records) {
   const EarlierVersions earlier = ReadEarlierVersions(records.keys);
-  // Read before anything is written: the location records name the tokens
-  // of the versions this slice replaces.
-  engine::EncryptedTokens superseded = FindCurrentTokens(Pick(records.keys.id_hashes, earlier.stored));
   const engine::ItemKeys& keys = records.keys;
   const uint64_t index = index_id_;
   const uint64_t lists = list_id_;
@@ -354,14 +343,14 @@ engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
     }
     std::rethrow_exception(failure);
   }
-  return superseded;
 }
 
 void Client::RemoveFreshIds(const SliceRecords& records, const EarlierVersions& earlier) {
   if (earlier.fresh.empty()) return;
   const std::vector<uint64_t> keys = Pick(records.keys.id_keys, earlier.fresh);
-  DeleteKeys(*id_keystore_, index_id_,
-             Pick(keys, StillOurs(*id_keystore_, index_id_, keys, Pick(records.ids, earlier.fresh))));
+  const std::vector<size_t> ours =
+      StillOurs(*id_keystore_, index_id_, keys, Pick(records.ids, earlier.fresh));
+  DeleteKeys(*id_keystore_, index_id_, Pick(keys, ours));
 }
 
 std::vector<std::vector<uint8_t>> Client::ContentsWritten(const SliceRecords& records) {
@@ -417,13 +406,12 @@ void Client::AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_id
       payload = nivora::Array2DView<uint8_t>(nullptr, batch.ids.size(), 0);
     }
     ForEachSlice(batch.ids.size(), [&](const Slice& slice) {
-      const engine::EncryptedTokens superseded =
-          ReplaceItems(SealSlice(keys, batch, payload, tokens, slice.begin, slice.end));
+      ReplaceItems(SealSlice(keys, batch, payload, tokens, slice.begin, slice.end));
       // Only once the new version is whole: until then the old token is what
-      // finds the item.
-      StoreLocations(Part(keys.id_hashes, slice), Part(centroid_ids, slice),
-                     Part(positions, slice));
-      DeleteTokens(superseded);
+      // finds the item. Every item's record is looked up, with or without a
+      // VECTORS row: a delete that failed part-way may have left its token.
+      MoveLocations(Part(keys.id_hashes, slice), Part(centroid_ids, slice), Part(positions, slice),
+                    {Part(tokens.keys, slice), Part(tokens.values, slice)});
     });
   });
 }
@@ -467,9 +455,9 @@ void Client::AddListEntries(ItemBatch& batch, const std::vector<uint32_t>& centr
   std::vector<uint32_t> assigned = centroid_ids;
   const std::vector<uint32_t> positions = UpdateMap(assigned);
   const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
-  // An item added again (a reconciled write) leaves its earlier entry.
-  const engine::EncryptedTokens superseded = FindCurrentTokens(id_hashes);
-  UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+  const engine::EncryptedTokens tokens =
+      DispatchIngestCentroids(id_hashes, centroid_ids, positions);
+  UpdateIndexBackingStore(tokens);
   nivora::internal::ReachTestPoint("list-tokens-written");
   const nivora::Array2DView<uint8_t> payload =
       batch.payload_empty() ? nivora::Array2DView<uint8_t>(nullptr, batch.ids.size(), 0)
@@ -478,8 +466,8 @@ void Client::AddListEntries(ItemBatch& batch, const std::vector<uint32_t>& centr
     vectors_keystore_->BatchPushItems(list_id_, Part(id_hashes, slice),
                                       SealPayloads(payload, slice.begin, slice.end));
   });
-  StoreLocations(id_hashes, centroid_ids, positions);
-  DeleteTokens(superseded);
+  // An item added again (a reconciled write) leaves its earlier entry.
+  MoveLocations(id_hashes, centroid_ids, positions, tokens);
 }
 
 void Client::RemoveListEntries(const std::vector<uint64_t>& id_hashes) {
