@@ -570,10 +570,14 @@ class Client {
   EarlierVersions ReadEarlierVersions(const internal::encrypted_index::ItemKeys& keys);
   // Writes the slice's records over its items' earlier versions; when a
   // write fails, puts the earlier versions back and removes the slice's
-  // tokens before the failure passes on. Returns the tokens of the versions
-  // it replaced, for removal once the new locations are stored.
-  internal::encrypted_index::EncryptedTokens ReplaceItems(const SliceRecords& records);
+  // tokens before the failure passes on.
+  void ReplaceItems(const SliceRecords& records);
   void WriteContents(const SliceRecords& records, const EarlierVersions& earlier);
+  // Undo of the ID step: removes the ID records of the slice's fresh items
+  // that still hold what this write stored.
+  void RemoveFreshIds(const SliceRecords& records, const EarlierVersions& earlier);
+  // The CONTENTS records the slice's write left: its own, or none per item.
+  static std::vector<std::vector<uint8_t>> ContentsWritten(const SliceRecords& records);
   void UpdateIndexBackingStore(const internal::encrypted_index::EncryptedTokens& tokens);
   // The VECTORS records of payload rows [begin, end).
   nivora::Array2D<unsigned char> SealPayloads(const nivora::Array2DView<uint8_t>& payload,
@@ -593,6 +597,16 @@ class Client {
   void StoreLocations(const std::vector<uint64_t>& id_hashes,
                       const std::vector<uint32_t>& centroid_ids,
                       const std::vector<uint32_t>& positions);
+  // Stores the location records of items whose new tokens (one per item,
+  // in order) are written, and deletes the tokens that the records they
+  // replace name. When another client's record of an item is read back
+  // instead (a concurrent upsert stored after this one, or a delete), this
+  // client's new token of the item is deleted: one token per item stays, the
+  // one its record names.
+  void MoveLocations(const std::vector<uint64_t>& id_hashes,
+                     const std::vector<uint32_t>& centroid_ids,
+                     const std::vector<uint32_t>& positions,
+                     const internal::encrypted_index::EncryptedTokens& tokens);
   // Deletes the tokens (from FindCurrentTokens) whose stored value is still
   // the one expected: a token that has since gone, or whose key another
   // item's token now holds after a rebuild, is left alone.

@@ -33,6 +33,7 @@ namespace crypto = internal::cryptography;
 namespace engine = internal::encrypted_index;
 using engine::ForEachSlice;
 using engine::Part;
+using engine::Pick;
 using engine::Slice;
 
 // The cipher interface counts bytes in int.
@@ -86,15 +87,6 @@ nivora::Array2D<unsigned char> IndexValues(const std::vector<uint64_t>& values, 
   return rows;
 }
 
-// values[i] for each i in `at`.
-template <typename T>
-std::vector<T> Pick(const std::vector<T>& values, const std::vector<size_t>& at) {
-  std::vector<T> out;
-  out.reserve(at.size());
-  for (size_t i : at) out.push_back(values[i]);
-  return out;
-}
-
 // The slice's items sealed with `key`; an empty plaintext each when the
 // batch has no such items.
 template <typename Items>
@@ -130,13 +122,42 @@ std::vector<std::vector<uint8_t>> ReadRecordsOf(Keystore& store, uint64_t index,
   return records;
 }
 
-// Puts earlier[i] back under keys[i]; deletes keys[i] where earlier[i] is
-// empty (nothing was stored there).
+// The i whose record under keys[i] is still ours[i], read from the store
+// itself: an undo leaves alone what another client has written since. The
+// check and the write after it are two store calls, and a write of another
+// client between them is still undone: the window of Client::DeleteTokens.
+std::vector<size_t> StillOurs(Keystore& store, uint64_t index, const std::vector<uint64_t>& keys,
+                              const std::vector<std::vector<uint8_t>>& ours) {
+  const std::vector<std::vector<uint8_t>> stored = store.BatchGetVariableImpl(index, keys);
+  engine::CheckRowCount(stored.size(), keys.size());
+  std::vector<size_t> at;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (stored[i] == ours[i]) at.push_back(i);
+  }
+  return at;
+}
+
+// As StillOurs for fixed rows.
+std::vector<size_t> StillOurs(Keystore& store, uint64_t index, const std::vector<uint64_t>& keys,
+                              const nivora::Array2D<unsigned char>& ours) {
+  const nivora::Array2D<unsigned char> stored = store.BatchGetItemsImpl(index, keys);
+  engine::CheckRowCount(stored.rows, keys.size());
+  std::vector<size_t> at;
+  if (stored.cols != ours.cols) return at;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (std::memcmp(stored.row(i), ours.row(i), ours.cols) == 0) at.push_back(i);
+  }
+  return at;
+}
+
+// Where the record under keys[i] is still ours[i], puts earlier[i] back, or
+// deletes it when earlier[i] is empty (nothing was stored there).
 void RestoreRecords(Keystore& store, uint64_t index, const std::vector<uint64_t>& keys,
-                    const std::vector<std::vector<uint8_t>>& earlier) {
+                    const std::vector<std::vector<uint8_t>>& earlier,
+                    const std::vector<std::vector<uint8_t>>& ours) {
   std::vector<uint64_t> put, removed;
   std::vector<std::vector<uint8_t>> values;
-  for (size_t i = 0; i < keys.size(); ++i) {
+  for (size_t i : StillOurs(store, index, keys, ours)) {
     if (earlier[i].empty()) {
       removed.push_back(keys[i]);
     } else {
@@ -150,10 +171,11 @@ void RestoreRecords(Keystore& store, uint64_t index, const std::vector<uint64_t>
 
 // As RestoreRecords for fixed rows, where an absent row reads as zero.
 void RestoreRows(Keystore& store, uint64_t index, const std::vector<uint64_t>& keys,
-                 const nivora::Array2D<unsigned char>& earlier) {
+                 const nivora::Array2D<unsigned char>& earlier,
+                 const nivora::Array2D<unsigned char>& ours) {
   std::vector<size_t> present;
   std::vector<uint64_t> removed;
-  for (size_t i = 0; i < keys.size(); ++i) {
+  for (size_t i : StillOurs(store, index, keys, ours)) {
     if (crypto::IsAbsentRecord(earlier.row(i))) {
       removed.push_back(keys[i]);
     } else {
@@ -274,11 +296,8 @@ Client::EarlierVersions Client::ReadEarlierVersions(const engine::ItemKeys& keys
   return earlier;
 }
 
-engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
+void Client::ReplaceItems(const SliceRecords& records) {
   const EarlierVersions earlier = ReadEarlierVersions(records.keys);
-  // Read before anything is written: the location records name the tokens
-  // of the versions this slice replaces.
-  engine::EncryptedTokens superseded = FindCurrentTokens(Pick(records.keys.id_hashes, earlier.stored));
   const engine::ItemKeys& keys = records.keys;
   // Named before they are written: a write that fails part-way is logged too.
   LogIndexKeys(records.token_keys);
@@ -286,9 +305,10 @@ engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
   const uint64_t index = index_id_;
   const uint64_t lists = list_id_;
   // Records of an item share its keys across versions, so each write
-  // replaces in place; a step's undo puts back what it replaced. An ID
-  // record is the id itself whichever version wrote it: only a fresh item's
-  // is removed.
+  // replaces in place; a step's undo puts back what it replaced, where the
+  // store still holds what this write stored (another client's upsert of
+  // the item since stays). An ID record is the id itself whichever version
+  // wrote it: only a fresh item's is removed.
   struct Step {
     std::function<void()> write;
     std::function<void()> undo;
@@ -297,13 +317,21 @@ engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
       {[&] { index_keystore_->BatchPushItems(lists, records.token_keys, records.index_values); },
        [&] { index_keystore_->BatchDeleteItems(lists, records.token_keys); }},
       {[&] { vectors_keystore_->BatchPushItems(lists, keys.id_hashes, records.payloads); },
-       [&] { RestoreRows(*vectors_keystore_, lists, keys.id_hashes, earlier.vectors); }},
+       [&] {
+         RestoreRows(*vectors_keystore_, lists, keys.id_hashes, earlier.vectors, records.payloads);
+       }},
       {[&] { metadata_keystore_->BatchPushVariable(index, keys.metadata_keys, records.metadata); },
-       [&] { RestoreRecords(*metadata_keystore_, index, keys.metadata_keys, earlier.metadata); }},
+       [&] {
+         RestoreRecords(*metadata_keystore_, index, keys.metadata_keys, earlier.metadata,
+                        records.metadata);
+       }},
       {[&] { id_keystore_->BatchPushVariable(index, keys.id_keys, records.ids); },
-       [&] { DeleteKeys(*id_keystore_, index, Pick(keys.id_keys, earlier.fresh)); }},
+       [&] { RemoveFreshIds(records, earlier); }},
       {[&] { WriteContents(records, earlier); },
-       [&] { RestoreRecords(*contents_keystore_, index, keys.contents_keys, earlier.contents); }},
+       [&] {
+         RestoreRecords(*contents_keystore_, index, keys.contents_keys, earlier.contents,
+                        ContentsWritten(records));
+       }},
   }};
   size_t step = 0;
   try {
@@ -318,7 +346,20 @@ engine::EncryptedTokens Client::ReplaceItems(const SliceRecords& records) {
     }
     std::rethrow_exception(failure);
   }
-  return superseded;
+}
+
+void Client::RemoveFreshIds(const SliceRecords& records, const EarlierVersions& earlier) {
+  if (earlier.fresh.empty()) return;
+  const std::vector<uint64_t> keys = Pick(records.keys.id_keys, earlier.fresh);
+  const std::vector<size_t> ours =
+      StillOurs(*id_keystore_, index_id_, keys, Pick(records.ids, earlier.fresh));
+  DeleteKeys(*id_keystore_, index_id_, Pick(keys, ours));
+}
+
+std::vector<std::vector<uint8_t>> Client::ContentsWritten(const SliceRecords& records) {
+  // A version without contents left every contents record absent.
+  if (records.contents.empty()) return std::vector<std::vector<uint8_t>>(records.ids.size());
+  return records.contents;
 }
 
 void Client::WriteContents(const SliceRecords& records, const EarlierVersions& earlier) {
@@ -368,13 +409,12 @@ void Client::AddItems(ItemBatch& batch, const std::vector<uint32_t>& centroid_id
       payload = nivora::Array2DView<uint8_t>(nullptr, batch.ids.size(), 0);
     }
     ForEachSlice(batch.ids.size(), [&](const Slice& slice) {
-      const engine::EncryptedTokens superseded =
-          ReplaceItems(SealSlice(keys, batch, payload, tokens, slice.begin, slice.end));
+      ReplaceItems(SealSlice(keys, batch, payload, tokens, slice.begin, slice.end));
       // Only once the new version is whole: until then the old token is what
-      // finds the item.
-      StoreLocations(Part(keys.id_hashes, slice), Part(centroid_ids, slice),
-                     Part(positions, slice));
-      DeleteTokens(superseded);
+      // finds the item. Every item's record is looked up, with or without a
+      // VECTORS row: a delete that failed part-way may have left its token.
+      MoveLocations(Part(keys.id_hashes, slice), Part(centroid_ids, slice), Part(positions, slice),
+                    {Part(tokens.keys, slice), Part(tokens.values, slice)});
     });
   }, /*logged=*/true);
 }
@@ -419,9 +459,9 @@ void Client::AddListEntries(ItemBatch& batch, const std::vector<uint32_t>& centr
   std::vector<uint32_t> assigned = centroid_ids;
   const std::vector<uint32_t> positions = UpdateMap(assigned);
   const std::vector<uint64_t> id_hashes = crypto::ComputeSHA3256String(batch.ids, vectors_key_);
-  // An item added again (a reconciled write) leaves its earlier entry.
-  const engine::EncryptedTokens superseded = FindCurrentTokens(id_hashes);
-  UpdateIndexBackingStore(DispatchIngestCentroids(id_hashes, centroid_ids, positions));
+  const engine::EncryptedTokens tokens =
+      DispatchIngestCentroids(id_hashes, centroid_ids, positions);
+  UpdateIndexBackingStore(tokens);
   nivora::internal::ReachTestPoint("list-tokens-written");
   const nivora::Array2DView<uint8_t> payload =
       batch.payload_empty() ? nivora::Array2DView<uint8_t>(nullptr, batch.ids.size(), 0)
@@ -430,8 +470,8 @@ void Client::AddListEntries(ItemBatch& batch, const std::vector<uint32_t>& centr
     vectors_keystore_->BatchPushItems(list_id_, Part(id_hashes, slice),
                                       SealPayloads(payload, slice.begin, slice.end));
   });
-  StoreLocations(id_hashes, centroid_ids, positions);
-  DeleteTokens(superseded);
+  // An item added again (a reconciled write) leaves its earlier entry.
+  MoveLocations(id_hashes, centroid_ids, positions, tokens);
 }
 
 void Client::RemoveListEntries(const std::vector<uint64_t>& id_hashes) {

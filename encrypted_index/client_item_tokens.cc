@@ -33,27 +33,48 @@ struct Locations {
   }
 };
 
+// Where a location record puts its item.
+struct Location {
+  bool present = false;  // false for an absent or malformed record
+  uint32_t centroid = 0;
+  uint32_t position = 0;
+};
+
+// The location records of id_hashes, read from the store itself: another
+// client may have written them since a RAM cache was filled.
+std::vector<Location> ReadLocations(Keystore& store, uint64_t list_id,
+                                    const std::vector<uint64_t>& id_hashes,
+                                    const crypto::Key& key) {
+  const std::vector<std::vector<uint8_t>> records =
+      store.BatchGetVariableImpl(list_id, crypto::DeriveKeystoreKeys(id_hashes, key));
+  engine::CheckRowCount(records.size(), id_hashes.size());
+  Locations locations;
+  locations.plain = crypto::DecryptItemsVariable(records, key);
+  std::vector<Location> out(id_hashes.size());
+  for (size_t i = 0; i < out.size(); ++i) {
+    const std::vector<uint8_t>& plain = locations.plain[i];
+    if (plain.size() != engine::kLocationSize) continue;
+    out[i] = {true, nivora::LoadLittleEndian<uint32_t>(plain.data()),
+              nivora::LoadLittleEndian<uint32_t>(plain.data() + 4)};
+  }
+  return out;
+}
+
 }  // namespace
 
 engine::EncryptedTokens Client::FindCurrentTokens(const std::vector<uint64_t>& id_hashes) {
   if (id_hashes.empty()) return {};
   GetSaltsAndSeeds();
-  const std::vector<std::vector<uint8_t>> records = index_keystore_->BatchGetVariable(
-      list_id_, crypto::DeriveKeystoreKeys(id_hashes, location_key_));
-  engine::CheckRowCount(records.size(), id_hashes.size());
-  Locations locations;
-  locations.plain = crypto::DecryptItemsVariable(records, location_key_);
-  const std::vector<std::vector<uint8_t>>& plain = locations.plain;
   std::vector<uint64_t> hashes;
   std::vector<uint32_t> centroids;
   std::vector<uint32_t> positions;
-  for (size_t i = 0; i < plain.size(); ++i) {
-    if (plain[i].size() != engine::kLocationSize) continue;
-    const uint32_t centroid = nivora::LoadLittleEndian<uint32_t>(plain[i].data());
-    if (centroid >= salts_and_seeds_.size()) continue;
+  const std::vector<Location> locations =
+      ReadLocations(*index_keystore_, list_id_, id_hashes, location_key_);
+  for (size_t i = 0; i < locations.size(); ++i) {
+    if (!locations[i].present || locations[i].centroid >= salts_and_seeds_.size()) continue;
     hashes.push_back(id_hashes[i]);
-    centroids.push_back(centroid);
-    positions.push_back(nivora::LoadLittleEndian<uint32_t>(plain[i].data() + 4));
+    centroids.push_back(locations[i].centroid);
+    positions.push_back(locations[i].position);
   }
   if (hashes.empty()) return {};
   return engine::cpu::IngestCentroids(centroids, hashes, salts_and_seeds_, tree_depth_, positions);
@@ -77,6 +98,33 @@ void Client::StoreLocations(const std::vector<uint64_t>& id_hashes,
     index_keystore_->BatchPushVariable(list_id_, engine::Part(keys, slice),
                                        engine::Part(records, slice));
   });
+}
+
+void Client::MoveLocations(const std::vector<uint64_t>& id_hashes,
+                           const std::vector<uint32_t>& centroid_ids,
+                           const std::vector<uint32_t>& positions,
+                           const engine::EncryptedTokens& tokens) {
+  if (id_hashes.empty()) return;
+  // Read right before the write, so that a location another client stored
+  // meanwhile is replaced knowingly and its token removed with the one it
+  // replaced. A client that stores its location between this read and the
+  // write, and reads it back before that write too, is replaced unseen: the
+  // one window left, two store calls wide as in DeleteTokens.
+  const engine::EncryptedTokens replaced = FindCurrentTokens(id_hashes);
+  StoreLocations(id_hashes, centroid_ids, positions);
+  // Read back: where another client's location was stored after this one,
+  // that client owns the item's token and this one's goes.
+  const std::vector<Location> stored =
+      ReadLocations(*index_keystore_, list_id_, id_hashes, location_key_);
+  std::vector<size_t> overtaken;
+  for (size_t i = 0; i < stored.size(); ++i) {
+    if (!stored[i].present || stored[i].centroid != centroid_ids[i] ||
+        stored[i].position != positions[i]) {
+      overtaken.push_back(i);
+    }
+  }
+  DeleteTokens({engine::Pick(tokens.keys, overtaken), engine::Pick(tokens.values, overtaken)});
+  DeleteTokens(replaced);
 }
 
 void Client::DeleteTokens(const engine::EncryptedTokens& tokens) {

@@ -31,6 +31,15 @@ std::vector<T> Part(const std::vector<T>& values, const Slice& slice) {
   return std::vector<T>(values.begin() + slice.begin, values.begin() + slice.end);
 }
 
+// values[i] for each i in `at`: the items of a batch chosen by index.
+template <typename T>
+std::vector<T> Pick(const std::vector<T>& values, const std::vector<size_t>& at) {
+  std::vector<T> out;
+  out.reserve(at.size());
+  for (size_t i : at) out.push_back(values[i]);
+  return out;
+}
+
 }  // namespace nivora_encrypted_index::internal::encrypted_index
 
 #endif  // NIVORA_ENCRYPTED_INDEX_ITEM_SLICES_H_
