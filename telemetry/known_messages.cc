@@ -10,7 +10,7 @@ constexpr std::string_view kOperations[] = {
     // keystore methods
     "PushItem", "PushMap", "DeleteItem", "BatchDeleteItems", "BatchPushItems",
     "BatchPushVariable", "GetItem", "GetMap", "BatchGetItems", "BatchGetVariable",
-    "PushConfigItem", "LoadConfigItem", "DeleteConfigItem", "ConfigItemExists", "GetTotalSize",
+    "PushConfigItem", "PushConfigItemIfAbsent", "LoadConfigItem", "DeleteConfigItem", "ConfigItemExists", "GetTotalSize",
     "GetAllKeys", "GetVersion",
 };
 
@@ -131,6 +131,7 @@ constexpr std::string_view kShapes[] = {
     "Redis HEXISTS error: {}",
     "Redis HGET error: {}",
     "Redis HSET error: {}",
+    "Redis HSETNX error: {}",
     "Redis connection string missing required key: '{}'",
     "Redis error in batch execution: {}",
     "Redis error: {}",
