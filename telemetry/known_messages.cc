@@ -302,6 +302,7 @@ constexpr std::string_view kShapes[] = {
     "Index out of bounds while filtering payloads",
     "Index state value too large to store",
     "Index type must be IVF, IVFFLAT, IVFPQ, or IVFSQ.",
+    "Index {} was deleted or replaced by another client; load it again.",
     "Invalid JSON metadata at position {n}.",
     "Invalid filtered centroid index: {n} (mapping size: {n})",
     "Invalid sq_bits value: {}. Only 8 or 16 bits are supported for scalar quantization.",
