@@ -35,6 +35,7 @@ void EncryptedIndex::InitMembers(const std::string& index_name,
                                  std::optional<std::string> quantizer_cache_location) {
   index_name_ = index_name;
   index_key_ = index_key;
+  config_store_ = engine_config.config_keystore;
   thread_count_ = engine_config.cpu_threads.value_or(0);
   logger_hold_ = SelectCurrentLogger(logger);
   logger_ = logger != nullptr ? logger : &GetDefaultLogger();
@@ -124,6 +125,8 @@ void EncryptedIndex::DeleteIndex() {
     }
     logger_->info("Deleting Index");
     RequireConnected();
+    // Never the config items of an index another client made under this name.
+    CheckStoredIndex();
     internal::EncryptedQuantizerCache::Instance().Remove(cache_key());
     EndQuantizerUse();
     client_->DeleteIndex(true);
@@ -142,6 +145,7 @@ void EncryptedIndex::Delete(const std::vector<std::string>& ids) {
   Guarded("Delete", telemetry_.get(), [&] {
     logger_->info("Deleting item");
     RequireConnected();
+    CheckStoredIndex();
     WriteOnCurrentLists([&] { client_->RemoveItems(ids); });
     AddCounter(TelemetryEventType::Delete, static_cast<int64_t>(ids.size()));
   });

@@ -173,8 +173,22 @@ class EncryptedIndex {
   void PostFiltering(nivora_encrypted_index::RetrieveNeighborsResult& result,
                      std::vector<std::string>& metadata, const std::string& filters);
 
-  // The start of every operation that reads: reads the index's change stamp
-  // (one store read); with_state, when its state tag is not the one of the
+  // The check every operation starts with (nothing while change checks are
+  // off, change_checks.h): reads the index's change stamp and returns it.
+  // Throws std::runtime_error "Index <name> was deleted or replaced by
+  // another client; load it again." when the stored index of this name is
+  // gone or is not this object's (its engine configuration does not open
+  // under this index key); that is looked into only when the stamp is
+  // absent or does not decrypt. Other failures of the read pass on.
+  std::optional<nivora_encrypted_index::ChangeStamp> CheckStoredIndex();
+  // Whether the engine configuration stored under this index's name exists
+  // and opens under its key; true for a config store that keeps no config
+  // items (MEMORY). Store failures pass on.
+  bool StillStored();
+  // The deleted-or-replaced failure of CheckStoredIndex, logged at ERROR.
+  [[noreturn]] void ThrowNoLongerStored() const;
+  // The start of every operation that reads: CheckStoredIndex (one store
+  // read); with_state, when its state tag is not the one of the
   // state this object holds, rereads and adopts the stored state
   // (CheckAndReloadQuantizers, whose failures pass on) and caches its
   // quantizers; then brings the engine's RAM caches up to the stamp.
@@ -300,6 +314,8 @@ class EncryptedIndex {
   bool trained_ = false;
   int32_t quantizer_version_ = 0;
   std::unique_ptr<nivora_encrypted_index::Client> client_;
+  // The store of the engine configuration (borrowed, as the engine's).
+  nivora_encrypted_index::internal::backing_store::Keystore* config_store_ = nullptr;
   Logger* logger_ = nullptr;
   std::shared_ptr<internal::TelemetryAggregator> telemetry_;
 

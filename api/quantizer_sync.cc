@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "api/change_checks.h"
 #include "api/encrypted_index.h"
 #include "api/index_state.h"
 #include "core/log_and_throw.h"
@@ -59,8 +58,9 @@ internal::QuantizerStamp EncryptedIndex::stamp() const {
 }
 
 void EncryptedIndex::SyncWithStore(bool with_state) {
-  if (!internal::ChangeChecksEnabled()) return;
-  const nivora_encrypted_index::ChangeStamp stamp = client_->ReadChangeStamp();
+  const std::optional<nivora_encrypted_index::ChangeStamp> checked = CheckStoredIndex();
+  if (!checked) return;
+  const nivora_encrypted_index::ChangeStamp& stamp = *checked;
   // Lists replaced by a training are useless to every operation.
   if (stamp.generation != client_->generation()) with_state = true;
   if (with_state && (!state_tag_ || *state_tag_ != stamp.state_tag)) {

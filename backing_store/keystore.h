@@ -147,6 +147,13 @@ class Keystore {
       const uint64_t& index, const std::vector<uint64_t>& keys) = 0;
   // Config items: one flat namespace per location, independent of indexes.
   virtual void PushConfigItem(const std::string& name, const uint8_t* data, size_t size) = 0;
+  // Stores `size` bytes at `data` as config item `name` unless an item of
+  // that name exists, in one step: of several callers storing one absent
+  // name at once (threads, or processes where the store is shared between
+  // them), exactly one stores and gets true; the others get false. An
+  // existing item is never replaced.
+  virtual bool PushConfigItemIfAbsent(const std::string& name, const uint8_t* data,
+                                      size_t size) = 0;
   virtual nivora::Array2D<unsigned char> LoadConfigItem(const std::string& name) = 0;
   virtual bool ConfigItemExists(const std::string& name) = 0;
   virtual void DeleteConfigItem(const std::string& name) = 0;

@@ -271,6 +271,11 @@ std::vector<uint64_t> MemoryKeystore::GetAllKeys(const uint64_t& index) {
 void MemoryKeystore::PushConfigItem(const std::string& /*name*/, const uint8_t* /*data*/,
                                     size_t /*size*/) {}
 
+bool MemoryKeystore::PushConfigItemIfAbsent(const std::string& /*name*/,
+                                            const uint8_t* /*data*/, size_t /*size*/) {
+  return true;
+}
+
 nivora::Array2D<unsigned char> MemoryKeystore::LoadConfigItem(const std::string& /*name*/) {
   throw std::runtime_error("MemoryKeystore does not support PushConfigItem and LoadConfigItem yet");
 }

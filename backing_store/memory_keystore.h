@@ -47,10 +47,13 @@ class MemoryKeystore : public Keystore {
   std::vector<std::vector<uint8_t>> BatchGetVariableImpl(
       const uint64_t& index, const std::vector<uint64_t>& keys) override;
 
-  // Config items are not kept: Push does nothing, Exists is false, Delete
-  // logs a WARNING, Load throws std::runtime_error
+  // Config items are not kept: Push does nothing, PushIfAbsent does nothing
+  // and returns true (no name is ever taken), Exists is false, Delete logs a
+  // WARNING, Load throws std::runtime_error
   // "MemoryKeystore does not support PushConfigItem and LoadConfigItem yet".
   void PushConfigItem(const std::string& name, const uint8_t* data, size_t size) override;
+  bool PushConfigItemIfAbsent(const std::string& name, const uint8_t* data,
+                              size_t size) override;
   nivora::Array2D<unsigned char> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
   void DeleteConfigItem(const std::string& name) override;

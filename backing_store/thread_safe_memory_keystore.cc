@@ -373,6 +373,13 @@ void ThreadSafeMemoryKeystore::PushConfigItem(const std::string& name, const uin
   tables_->config_store.insert_or_assign(name, std::move(value));
 }
 
+bool ThreadSafeMemoryKeystore::PushConfigItemIfAbsent(const std::string& name,
+                                                      const uint8_t* data, size_t size) {
+  std::vector<uint8_t> value(data, data + size);
+  std::unique_lock lock(tables_->config_mutex);
+  return tables_->config_store.try_emplace(name, std::move(value)).second;
+}
+
 nivora::Array2D<unsigned char> ThreadSafeMemoryKeystore::LoadConfigItem(const std::string& name) {
   std::shared_lock lock(tables_->config_mutex);
   auto it = tables_->config_store.find(name);

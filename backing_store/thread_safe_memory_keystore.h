@@ -86,6 +86,8 @@ class ThreadSafeMemoryKeystore : public Keystore {
 
   // A missing or empty config item loads as an empty matrix.
   void PushConfigItem(const std::string& name, const uint8_t* data, size_t size) override;
+  bool PushConfigItemIfAbsent(const std::string& name, const uint8_t* data,
+                              size_t size) override;
   nivora::Array2D<unsigned char> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
   void DeleteConfigItem(const std::string& name) override;

@@ -74,15 +74,17 @@ Client::Client(NewIndexConfig& config, nivora::Logger& logger) {
   const auto threads = ThreadScope();
 
   logger_->info("Creating/loading backing stores");
-  if (index_keystore_->GetLocation() != nivora::Location::MEMORY &&
-      config_keystore_->ConfigItemExists(EngineConfigName())) {
+  // Storing the engine configuration claims the name: of several clients
+  // creating it at once, in any process, exactly one stores it.
+  if (index_keystore_->GetLocation() == nivora::Location::MEMORY) {
+    StoreConfig(EngineConfigName(), SerializeIndexConfig());
+  } else if (!StoreConfigIfAbsent(EngineConfigName(), SerializeIndexConfig())) {
     nivora::LogAndThrow<std::runtime_error>(*logger_, nivora::ERROR,
                                             "Index name " + index_name_ + " already exists");
   }
   logger_->info("Backing stores successfully created");
 
   counter_map_.assign(vocab_size_, 0);
-  StoreConfig(EngineConfigName(), SerializeIndexConfig());
   DeriveKeys();
   EnableCaches(true);
   EagerLoadCaches();

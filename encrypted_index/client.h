@@ -90,10 +90,14 @@ class ListsReplaced : public std::runtime_error {
 
 class Client {
  public:
-  // Creates a new index. Throws std::runtime_error "Index name <name>
-  // already exists" when "<name>.nei" is stored (not checked when the index
-  // keystore is the plain in-process store). Stores the engine
-  // configuration; the counter map is stored by the first update. A tree
+  // Creates a new index. Stores the engine configuration "<name>.nei" only
+  // when no item of that name is stored, in one step of the config store
+  // (Keystore::PushConfigItemIfAbsent), and otherwise throws
+  // std::runtime_error "Index name <name> already exists" having stored
+  // nothing: of several clients creating one name at once exactly one
+  // succeeds. When the index keystore is the plain in-process store the
+  // configuration is stored unchecked, replacing any. The counter map is
+  // stored by the first update. A tree
   // depth outside 1 .. 32, a vocabulary size below 1 or a missing keystore
   // throws std::invalid_argument before anything else.
   Client(NewIndexConfig& config, nivora::Logger& logger);
@@ -131,6 +135,9 @@ class Client {
   // empty blob throws std::invalid_argument "Data size must be a multiple
   // of the number of columns".
   void StoreConfig(const std::string& name, const std::vector<uint8_t>& blob);
+  // StoreConfig unless config item `name` exists (then nothing is stored
+  // and the result is false), in one step of the config store.
+  bool StoreConfigIfAbsent(const std::string& name, const std::vector<uint8_t>& blob);
   // The decrypted config item. Throws "Encrypted payload size too small",
   // "Decryption failed for 1 items", or the keystore's failure for a
   // missing item.
@@ -430,6 +437,10 @@ class Client {
   void ComputeIndexId();
   // Keystore::SetValueSize on the vectors store: payload_size_ + 28.
   void SetVectorsValueSize();
+  // blob encrypted under the index key as one record; an empty blob throws
+  // std::invalid_argument "Data size must be a multiple of the number of
+  // columns".
+  nivora::Array2D<unsigned char> SealConfig(const std::vector<uint8_t>& blob) const;
   std::string EngineConfigName() const;
   // The config item holding the index state of generation g.
   std::string StateItemName(uint64_t g) const;

@@ -74,14 +74,23 @@ void Client::DeserializeIndexConfig(const std::vector<uint8_t>& blob) {
   SetVectorsValueSize();
 }
 
-void Client::StoreConfig(const std::string& name, const std::vector<uint8_t>& blob) {
-  const auto threads = ThreadScope();
+nivora::Array2D<unsigned char> Client::SealConfig(const std::vector<uint8_t>& blob) const {
   if (blob.empty()) {
     throw std::invalid_argument("Data size must be a multiple of the number of columns");
   }
-  const nivora::Array2D<unsigned char> record =
-      crypto::EncryptItemsFixed(blob.data(), 1, blob.size(), index_key_);
+  return crypto::EncryptItemsFixed(blob.data(), 1, blob.size(), index_key_);
+}
+
+void Client::StoreConfig(const std::string& name, const std::vector<uint8_t>& blob) {
+  const auto threads = ThreadScope();
+  const nivora::Array2D<unsigned char> record = SealConfig(blob);
   config_keystore_->PushConfigItem(name, record.data, record.cols);
+}
+
+bool Client::StoreConfigIfAbsent(const std::string& name, const std::vector<uint8_t>& blob) {
+  const auto threads = ThreadScope();
+  const nivora::Array2D<unsigned char> record = SealConfig(blob);
+  return config_keystore_->PushConfigItemIfAbsent(name, record.data, record.cols);
 }
 
 std::vector<uint8_t> Client::LoadConfig(const std::string& name) {

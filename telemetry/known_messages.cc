@@ -10,7 +10,7 @@ constexpr std::string_view kOperations[] = {
     // keystore methods
     "PushItem", "PushMap", "DeleteItem", "BatchDeleteItems", "BatchPushItems",
     "BatchPushVariable", "GetItem", "GetMap", "BatchGetItems", "BatchGetVariable",
-    "PushConfigItem", "LoadConfigItem", "DeleteConfigItem", "ConfigItemExists", "GetTotalSize",
+    "PushConfigItem", "PushConfigItemIfAbsent", "LoadConfigItem", "DeleteConfigItem", "ConfigItemExists", "GetTotalSize",
     "GetAllKeys", "GetVersion",
 };
 
@@ -131,6 +131,7 @@ constexpr std::string_view kShapes[] = {
     "Redis HEXISTS error: {}",
     "Redis HGET error: {}",
     "Redis HSET error: {}",
+    "Redis HSETNX error: {}",
     "Redis connection string missing required key: '{}'",
     "Redis error in batch execution: {}",
     "Redis error: {}",
@@ -301,6 +302,7 @@ constexpr std::string_view kShapes[] = {
     "Index out of bounds while filtering payloads",
     "Index state value too large to store",
     "Index type must be IVF, IVFFLAT, IVFPQ, or IVFSQ.",
+    "Index {} was deleted or replaced by another client; load it again.",
     "Invalid JSON metadata at position {n}.",
     "Invalid filtered centroid index: {n} (mapping size: {n})",
     "Invalid sq_bits value: {}. Only 8 or 16 bits are supported for scalar quantization.",

@@ -82,6 +82,10 @@ class ForwardingKeystore : public Keystore {
   void PushConfigItem(const std::string& name, const uint8_t* data, size_t size) override {
     target_.PushConfigItem(name, data, size);
   }
+  bool PushConfigItemIfAbsent(const std::string& name, const uint8_t* data,
+                              size_t size) override {
+    return target_.PushConfigItemIfAbsent(name, data, size);
+  }
   nivora::Array2D<unsigned char> LoadConfigItem(const std::string& name) override {
     return target_.LoadConfigItem(name);
   }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <latch>
 #include <random>
 #include <thread>
@@ -29,6 +31,25 @@ Bytes Pattern(size_t length, uint8_t seed) {
 std::vector<uint64_t> Sorted(std::vector<uint64_t> keys) {
   std::sort(keys.begin(), keys.end());
   return keys;
+}
+
+// Runs attempt(t) on threads t = 0 .. n - 1, released together; returns
+// those whose attempt returned true.
+std::vector<int> WinnersOf(int n, const std::function<bool(int)>& attempt) {
+  std::mutex mutex;
+  std::vector<int> winners;
+  std::latch start(n);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < n; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      if (!attempt(t)) return;
+      std::lock_guard lock(mutex);
+      winners.push_back(t);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  return winners;
 }
 
 const std::vector<BackingStoreType> kAllTypes = {
@@ -315,20 +336,11 @@ TEST_P(KeystoreContractTest, ConcurrentMapPushesHaveExactlyOneWinnerPerVersion) 
   const Bytes seed = Pattern(16, 0);
   ASSERT_TRUE(keystores[0]->PushMapImpl(index_, kMapKey, seed.data(), seed.size(), kVersionKey, 0));
 
-  std::atomic<int> winners{0};
-  std::latch start(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      const Bytes mine = Pattern(16, static_cast<uint8_t>(t + 1));
-      start.arrive_and_wait();
-      if (keystores[t]->PushMapImpl(index_, kMapKey, mine.data(), mine.size(), kVersionKey, 1)) {
-        ++winners;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(winners.load(), 1);
+  const std::vector<int> winners = WinnersOf(kThreads, [&](int t) {
+    const Bytes mine = Pattern(16, static_cast<uint8_t>(t + 1));
+    return keystores[t]->PushMapImpl(index_, kMapKey, mine.data(), mine.size(), kVersionKey, 1);
+  });
+  EXPECT_EQ(winners.size(), 1u);
   VersionedMap result = keystores[0]->GetMapImpl(index_, kMapKey, kVersionKey);
   EXPECT_EQ(result.version, 2u);
   ASSERT_EQ(result.map.cols, 16u);
@@ -356,6 +368,50 @@ TEST_P(KeystoreContractTest, ConfigItemsAreNamedAndIndependentOfIndexes) {
   keystore.DeleteConfigItem(name);
   EXPECT_FALSE(keystore.ConfigItemExists(name));
   keystore.DeleteConfigItem(ConfigName("never_stored"));
+}
+
+TEST_P(KeystoreContractTest, ConfigItemIfAbsentNeverReplacesAnItem) {
+  Keystore& keystore = Make(BackingStoreType::CONFIG);
+  const std::string name = ConfigName("claimed.nei");
+  if (!GetParam().keeps_config_items) {
+    // Nothing is kept, so no name is ever taken.
+    EXPECT_TRUE(keystore.PushConfigItemIfAbsent(name, Pattern(9, 1).data(), 9));
+    EXPECT_TRUE(keystore.PushConfigItemIfAbsent(name, Pattern(9, 2).data(), 9));
+    EXPECT_FALSE(keystore.ConfigItemExists(name));
+    return;
+  }
+  EXPECT_TRUE(keystore.PushConfigItemIfAbsent(name, Pattern(9, 1).data(), 9));
+  EXPECT_FALSE(keystore.PushConfigItemIfAbsent(name, Pattern(4, 2).data(), 4));
+  EXPECT_FALSE(Make(BackingStoreType::CONFIG).PushConfigItemIfAbsent(name, Pattern(4, 3).data(), 4));
+  EXPECT_EQ(OnlyRow(keystore.LoadConfigItem(name)), Pattern(9, 1));
+  // An item stored by a plain push counts as taken too.
+  const std::string pushed = ConfigName("pushed.nei");
+  keystore.PushConfigItem(pushed, Pattern(5, 4).data(), 5);
+  EXPECT_FALSE(keystore.PushConfigItemIfAbsent(pushed, Pattern(5, 5).data(), 5));
+  EXPECT_EQ(OnlyRow(keystore.LoadConfigItem(pushed)), Pattern(5, 4));
+  // A deleted name is free again.
+  keystore.DeleteConfigItem(name);
+  EXPECT_TRUE(keystore.PushConfigItemIfAbsent(name, Pattern(7, 6).data(), 7));
+  EXPECT_EQ(OnlyRow(keystore.LoadConfigItem(name)), Pattern(7, 6));
+}
+
+TEST_P(KeystoreContractTest, ConcurrentConfigClaimsHaveExactlyOneWinner) {
+  if (!GetParam().keeps_config_items) GTEST_SKIP() << "keeps no config items";
+  if (!GetParam().concurrent_use) GTEST_SKIP() << "used by one thread at a time";
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 5;
+  std::vector<Keystore*> keystores;
+  for (int t = 0; t < kThreads; ++t) keystores.push_back(&Make(BackingStoreType::CONFIG));
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string name = ConfigName("race" + std::to_string(round) + ".nei");
+    const std::vector<int> winners = WinnersOf(kThreads, [&](int t) {
+      const Bytes mine = Pattern(12, static_cast<uint8_t>(t + 1));
+      return keystores[t]->PushConfigItemIfAbsent(name, mine.data(), mine.size());
+    });
+    ASSERT_EQ(winners.size(), 1u) << "round " << round;
+    EXPECT_EQ(OnlyRow(keystores[0]->LoadConfigItem(name)),
+              Pattern(12, static_cast<uint8_t>(winners[0] + 1)));
+  }
 }
 
 TEST_P(KeystoreContractTest, DeleteIndexRemovesOneStoreOfOneIndex) {

@@ -5,6 +5,12 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "backing_store/forwarding_keystore.h"
 
 #include "engine_config_generated.h"
 #include "engine_fixture.h"
@@ -75,6 +81,57 @@ TEST_F(ClientTest, SecondCreateOfANameFailsUnlessTheIndexStoreIsThePlainInProces
   NewIndexConfig skipped = NewConfig(stores_, name_, key_);
   skipped.index_keystore = &plain[BackingStoreType::INDEX];
   EXPECT_NO_THROW(Client third(skipped, logger_));
+}
+
+// A config store whose existence lookups wait (at most 2 s) until two have
+// arrived: two creators that look before they store both look before
+// either stores.
+class LookTogetherKeystore : public ForwardingKeystore {
+ public:
+  using ForwardingKeystore::ForwardingKeystore;
+  bool ConfigItemExists(const std::string& name) override {
+    {
+      std::unique_lock lock(mutex_);
+      ++looks_;
+      arrived_.notify_all();
+      arrived_.wait_for(lock, std::chrono::seconds(2), [&] { return looks_ >= 2; });
+    }
+    return ForwardingKeystore::ConfigItemExists(name);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  int looks_ = 0;
+};
+
+TEST_F(ClientTest, TwoClientsCreatingOneNameAtOnceHaveOneWinner) {
+  LookTogetherKeystore config_store(stores_[BackingStoreType::CONFIG],
+                                    nivora::Location::THREADSAFEMEMORY);
+  stores_.Replace(BackingStoreType::CONFIG, &config_store);
+  const std::array<std::array<uint8_t, 32>, 2> keys = {TestIndexKey(1), TestIndexKey(2)};
+  std::array<std::string, 2> outcome;
+  std::vector<std::thread> creators;
+  for (size_t c = 0; c < 2; ++c) {
+    creators.emplace_back([&, c] {
+      NewIndexConfig config = NewConfig(stores_, name_, keys[c], 2, 8 + c);
+      try {
+        Client client(config, logger_);
+        outcome[c] = "created";
+      } catch (const std::exception& e) {
+        outcome[c] = e.what();
+      }
+    });
+  }
+  for (auto& creator : creators) creator.join();
+
+  const std::string refused = "Index name " + name_ + " already exists";
+  ASSERT_THAT(outcome, ::testing::UnorderedElementsAre("created", refused));
+  // The stored engine configuration is the winner's: it opens under its key.
+  const size_t winner = outcome[0] == "created" ? 0 : 1;
+  ExistingIndexConfig open = OpenConfig(stores_, name_, keys[winner]);
+  Client opened(open, logger_);
+  EXPECT_EQ(opened.payload_size(), 8 + winner);
 }
 
 TEST_F(ClientTest, OpeningRestoresEveryField) {

@@ -226,3 +226,121 @@ def test_two_spellings_of_one_rocksdb_folder_are_one_store(tmp_path):
     b.delete(["5"])
     assert "5" not in a.list_ids() and a.get(["5"]) == []
     a.delete_index()
+
+
+def key_of(k):
+    """An index key of its own for each k."""
+    return bytes((i + 7 * k) % 256 for i in range(1, 33))
+
+
+def create_in_rounds(store, names, k, barrier, results):
+    """A creating process: per name, waits for every creator, then creates
+    the name under its own key and upserts one item of its own. Any other
+    failure is reported as (None, k, text) and releases the others."""
+    try:
+        client = client_of(store)
+        for name in names:
+            barrier.wait(timeout=60)
+            try:
+                index = client.create_index(name, key_of(k), nv.IndexIVFFlat(8))
+            except Exception as error:  # noqa: BLE001 - the parent judges the text
+                results.put((name, k, str(error)))
+                continue
+            index.upsert([{"id": "mine", "vector": np.full(8, k, np.float32)}])
+            results.put((name, k, "created"))
+    except BaseException as error:  # noqa: BLE001 - reported to the parent
+        barrier.abort()
+        results.put((None, k, repr(error)))
+
+
+def test_d_one_of_several_processes_creating_a_name_wins(store):
+    import multiprocessing
+    import queue
+    creators, names = 4, [unique_name("race") for _ in range(3)]
+    client = client_of(store)  # the tables exist before the creators start
+    context = multiprocessing.get_context("spawn")
+    barrier, results = context.Barrier(creators), context.Queue()
+    procs = [context.Process(target=create_in_rounds, args=(store, names, k, barrier, results))
+             for k in range(creators)]
+    for proc in procs:
+        proc.start()
+    outcomes = {}
+    try:
+        for _ in range(creators * len(names)):
+            name, k, outcome = results.get(timeout=TIMEOUT)
+            assert name is not None, f"creator {k} failed: {outcome}"
+            outcomes.setdefault(name, {})[k] = outcome
+    except queue.Empty:
+        pytest.fail(f"creators gave no answer in time: {outcomes}")
+    finally:
+        for proc in procs:
+            proc.join(timeout=TIMEOUT)
+            if proc.is_alive():
+                proc.kill()
+    assert [proc.exitcode for proc in procs] == [0] * creators
+
+    for name in names:
+        winners = [k for k, outcome in outcomes[name].items() if outcome == "created"]
+        assert len(winners) == 1, outcomes[name]
+        assert sorted(outcome for outcome in outcomes[name].values() if outcome != "created") == \
+            [f"Index name {name} already exists"] * (creators - 1)
+        # What the winner wrote is the index stored under the name.
+        index = client.load_index(name, key_of(winners[0]))
+        assert index.list_ids() == ["mine"]
+        assert np.array_equal(index.get(["mine"])[0]["vector"], np.full(8, winners[0]))
+        index.delete_index()
+
+
+STALE = "Index {} was deleted or replaced by another client; load it again."
+
+# Every operation of an index object, with arguments that work on a live index.
+OPERATIONS = [
+    pytest.param(lambda i: i.list_ids(), id="list_ids"),
+    pytest.param(lambda i: i.query(vector_of("a"), top_k=1), id="query"),
+    pytest.param(lambda i: i.upsert([{"id": "z", "vector": vector_of("z")}]), id="upsert"),
+    pytest.param(lambda i: i.get(["a"]), id="get"),
+    pytest.param(lambda i: i.delete(["a"]), id="delete"),
+    pytest.param(lambda i: i.get_num_vectors(), id="get_num_vectors"),
+    pytest.param(lambda i: i.train(n_lists=2), id="train"),
+    pytest.param(lambda i: i.delete_index(), id="delete_index"),
+]
+
+
+@pytest.fixture
+def stale(store):
+    """(index object, name, index now stored under the name or None): the
+    name was deleted through another client, and (when replaced) created
+    again under another key with items of its own."""
+    def make(replaced):
+        name = unique_name("stale")
+        index = client_of(store).create_index(name, KEY, nv.IndexIVFFlat(8))
+        index.upsert([{"id": i, "vector": vector_of(i)} for i in "abcd"])
+        assert index.get_num_vectors() == 4  # the object has read the index
+        client_of(store).load_index(name, KEY).delete_index()
+        successor = None
+        if replaced:
+            successor = client_of(store).create_index(name, key_of(5), nv.IndexIVFFlat(8))
+            successor.upsert([{"id": i, "vector": vector_of(i)} for i in "abxy"])
+        made.append(successor)
+        return index, name, successor
+
+    made = []
+    yield make
+    for successor in made:
+        if successor is not None:
+            successor.delete_index()
+
+
+@pytest.mark.parametrize("replaced", [True, False], ids=["replaced", "deleted"])
+@pytest.mark.parametrize("operation", OPERATIONS)
+def test_e_a_stale_index_object_says_so(stale, replaced, operation):
+    index, name, successor = stale(replaced)
+    # The exception class is each method's own (ValueError for the reads
+    # and upsert, RuntimeError for the others); the text is the one message.
+    with pytest.raises((RuntimeError, ValueError)) as error:
+        operation(index)
+    assert str(error.value) == STALE.format(name)
+    if successor is not None:
+        # The other client's index is untouched.
+        assert sorted(successor.list_ids()) == list("abxy")
+        assert successor.get_num_vectors() == 4

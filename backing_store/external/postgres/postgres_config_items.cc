@@ -81,20 +81,33 @@ void PostgresKeystore::CheckIndexName(const std::string& index_name) {
   }
 }
 
-void PostgresKeystore::PushConfigItem(const std::string& name, const uint8_t* data, size_t size) {
+PGresultPtr PostgresKeystore::InsertConfigItem(const std::string& name, const uint8_t* data,
+                                               size_t size, const char* on_conflict) {
   RequireConfigStore("Cannot store config items in a non-config keystore");
   std::lock_guard lock(mutex_);
   const char* values[] = {name.c_str(), BinaryParam(data, size)};
   const int lengths[] = {static_cast<int>(name.size()), static_cast<int>(size)};
   const int formats[] = {kTextFormat, kBinaryFormat};
   PGresultPtr result = Session().ExecParams(
-      "INSERT INTO " + table_name_ +
-          " (index_name, config) VALUES ($1, $2) ON CONFLICT (index_name) DO UPDATE SET config = "
-          "EXCLUDED.config;",
+      "INSERT INTO " + table_name_ + " (index_name, config) VALUES ($1, $2) ON CONFLICT " +
+          "(index_name) " + on_conflict + ";",
       2, values, lengths, formats, kTextFormat);
   if (!HasStatus(result, PGRES_COMMAND_OK)) {
     throw std::runtime_error("Postgres put_item error: " + session_->Error());
   }
+  return result;
+}
+
+void PostgresKeystore::PushConfigItem(const std::string& name, const uint8_t* data, size_t size) {
+  InsertConfigItem(name, data, size, "DO UPDATE SET config = EXCLUDED.config");
+}
+
+bool PostgresKeystore::PushConfigItemIfAbsent(const std::string& name, const uint8_t* data,
+                                              size_t size) {
+  // The unique index_name makes a second INSERT wait for the first one's
+  // commit, then insert nothing: one row affected means this call stored.
+  const PGresultPtr result = InsertConfigItem(name, data, size, "DO NOTHING");
+  return std::string_view(PQcmdTuples(result.get())) == "1";
 }
 
 nivora::Array2D<unsigned char> PostgresKeystore::LoadConfigItem(const std::string& name) {

@@ -87,6 +87,10 @@ class PostgresKeystore : public Keystore {
   // CONFIG. Load throws std::runtime_error "Index name '<name less its last
   // 4 characters>' does not exist in Postgres." for an absent name.
   void PushConfigItem(const std::string& name, const uint8_t* data, size_t size) override;
+  // One INSERT ... ON CONFLICT DO NOTHING: the unique index_name decides
+  // which of several callers stores.
+  bool PushConfigItemIfAbsent(const std::string& name, const uint8_t* data,
+                              size_t size) override;
   nivora::Array2D<unsigned char> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
   void DeleteConfigItem(const std::string& name) override;
@@ -120,6 +124,11 @@ class PostgresKeystore : public Keystore {
   bool CompareAndSet(uint64_t map_key, const uint8_t* data, size_t size, uint64_t version_key,
                      uint64_t expected_version, uint64_t store);
   void RequireConfigStore(const char* message) const;
+  // The INSERT of a config item, `on_conflict` following "ON CONFLICT
+  // (index_name)"; throws std::runtime_error "Postgres put_item error: ..."
+  // when it fails.
+  PGresultPtr InsertConfigItem(const std::string& name, const uint8_t* data, size_t size,
+                               const char* on_conflict);
   // Opens the connection again when it was lost. Throws std::runtime_error
   // "Postgres connection error: ..." (logged at ERROR) when it cannot.
   // Called with mutex_ held, at the start of every operation.

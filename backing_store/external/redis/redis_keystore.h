@@ -73,6 +73,9 @@ class RedisKeystore : public Keystore {
   // A missing item makes LoadConfigItem throw std::runtime_error
   // "Index name '<name less its last 4 characters>' does not exist in Redis.".
   void PushConfigItem(const std::string& name, const uint8_t* data, size_t size) override;
+  // One HSETNX: the server decides which of several callers stores.
+  bool PushConfigItemIfAbsent(const std::string& name, const uint8_t* data,
+                              size_t size) override;
   nivora::Array2D<unsigned char> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
   void DeleteConfigItem(const std::string& name) override;

@@ -173,6 +173,16 @@ void RedisKeystore::PushConfigItem(const std::string& name, const uint8_t* data,
                    "Redis set_item error: connection failure", "Redis HSET error: ");
 }
 
+bool RedisKeystore::PushConfigItemIfAbsent(const std::string& name, const uint8_t* data,
+                                           size_t size) {
+  std::lock_guard lock(mutex_);
+  RedisArgs args(4);
+  args.Add("HSETNX").Add(table_name_).Add(name).Add(data, size);
+  const std::string lost = "Redis HSETNX error: connection failure";
+  RedisReplyPtr reply = RunConfigCommand(args, lost, lost, "Redis HSETNX error: ");
+  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+}
+
 nivora::Array2D<unsigned char> RedisKeystore::LoadConfigItem(const std::string& name) {
   std::lock_guard lock(mutex_);
   RedisArgs args(3);

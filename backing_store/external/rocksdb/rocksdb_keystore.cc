@@ -89,6 +89,23 @@ struct TransactionGuard {
   }
 };
 
+// A guarded new transaction of db; throws (logged) when none could begin.
+TransactionGuard BeginGuarded(rocksdb::TransactionDB& db) {
+  std::unique_ptr<rocksdb::Transaction> txn(db.BeginTransaction(rocksdb::WriteOptions()));
+  if (!txn) {
+    nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
+                                            "Failed to begin transaction");
+  }
+  return TransactionGuard{std::move(txn)};
+}
+
+// Commits the guarded transaction; a failed commit discards it itself.
+void CommitGuarded(TransactionGuard& guard) {
+  guard.done = true;
+  const rocksdb::Status status = guard.txn->Commit();
+  if (!status.ok()) Fail("Failed to commit transaction: ", status);
+}
+
 }  // namespace
 
 RocksDBKeystore::RocksDBKeystore(nivora::DBConfig& config, const BackingStoreType& type)
@@ -285,12 +302,7 @@ bool RocksDBKeystore::PushMapImpl(const uint64_t& index, const uint64_t& map_key
                                   const uint64_t& expected_version) {
   return Guarded("PushMap", OnFailure::kWrap, [&] {
     KeystoreLog().info("Pushing map. Expected version: " + std::to_string(expected_version));
-    TransactionGuard guard{
-        std::unique_ptr<rocksdb::Transaction>(db_->BeginTransaction(rocksdb::WriteOptions()))};
-    if (!guard.txn) {
-      nivora::LogAndThrow<std::runtime_error>(KeystoreLog(), nivora::ERROR,
-                                              "Failed to begin transaction");
-    }
+    TransactionGuard guard = BeginGuarded(*db_);
     const uint64_t hashed = HashedName(index);
     const ItemKey version_stored = MakeItemKey(hashed, version_key);
 
@@ -318,10 +330,28 @@ bool RocksDBKeystore::PushMapImpl(const uint64_t& index, const uint64_t& map_key
     const auto next = EncodeVersion(expected_version + 1);
     status = guard.txn->Put(AsSlice(version_stored), AsSlice(next.data(), next.size()));
     if (!status.ok()) Fail("Failed to put version: ", status);
-    guard.done = true;  // a failed commit discards the transaction itself
-    status = guard.txn->Commit();
-    if (!status.ok()) Fail("Failed to commit transaction: ", status);
+    CommitGuarded(guard);
     KeystoreLog().info("Map and version successfully pushed to RocksDB");
+    return true;
+  });
+}
+
+bool RocksDBKeystore::PushConfigItemIfAbsent(const std::string& name, const uint8_t* data,
+                                             size_t size) {
+  return Guarded("PushConfigItemIfAbsent", OnFailure::kWrap, [&] {
+    TransactionGuard guard = BeginGuarded(*db_);
+    const std::string key = MakeConfigKey(name);
+    // The exclusive lock on the name, held to commit or rollback, makes the
+    // look and the write one step for every other writer of the name.
+    rocksdb::PinnableSlice existing;
+    const rocksdb::Status read =
+        guard.txn->GetForUpdate(rocksdb::ReadOptions(), db_->DefaultColumnFamily(), key,
+                                &existing, /*exclusive=*/true, /*do_validate=*/true);
+    if (read.ok()) return false;  // the guard rolls back
+    if (!read.IsNotFound()) Fail("Failed to get config item: ", read);
+    const rocksdb::Status status = guard.txn->Put(key, AsSlice(data, size));
+    if (!status.ok()) Fail("Failed to put config item: ", status);
+    CommitGuarded(guard);
     return true;
   });
 }

@@ -88,6 +88,10 @@ class RocksDBKeystore : public Keystore {
   // matrix. ConfigItemExists is false only when the item is absent: a read
   // error throws.
   void PushConfigItem(const std::string& name, const uint8_t* data, size_t size) override;
+  // Holds RocksDB's exclusive lock on the name's key for its look and
+  // write, as a versioned-map push does on its version key.
+  bool PushConfigItemIfAbsent(const std::string& name, const uint8_t* data,
+                              size_t size) override;
   nivora::Array2D<unsigned char> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
   void DeleteConfigItem(const std::string& name) override;
