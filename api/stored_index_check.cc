@@ -75,8 +75,9 @@ std::optional<nivora_encrypted_index::ChangeStamp> EncryptedIndex::CheckStoredIn
     throw;
   }
   // Every stored index has a stamp from its creation on: none means deleted,
-  // unless the index is being emptied right now.
-  if (stamp.version == 0 && !StillStored()) ThrowNoLongerStored();
+  // unless the index is being emptied right now; a stamp marked deleted is
+  // an index another client is deleting.
+  if (stamp.deleted || (stamp.version == 0 && !StillStored())) ThrowNoLongerStored();
   return stamp;
 }
 
