@@ -86,6 +86,7 @@ Client::Client(NewIndexConfig& config, nivora::Logger& logger) {
 
   counter_map_.assign(vocab_size_, 0);
   DeriveKeys();
+  StartRecord();
   EnableCaches(true);
   EagerLoadCaches();
   SetVectorsValueSize();

@@ -462,6 +462,10 @@ class Client {
   // The record as stored (ChangeLog::Read); one of the earlier form is
   // completed from the generation record that earlier releases kept beside it.
   ChangeRecord ReadRecord();
+  // Stores the first record of a new index (from nothing, or from what an
+  // unfinished deletion of the name left), so that a write logged into it
+  // later can tell its deletion from its creation.
+  void StartRecord();
   // Marks the record deleted (for DeleteIndex) and returns it as marked.
   ChangeRecord MarkDeleted();
   // Takes what a record read or stored says about the lists' ids.

@@ -104,7 +104,11 @@ void Client::LogItems(const std::vector<uint64_t>& id_hashes) {
 
 void Client::UndoChange(const ChangeEntry& change) noexcept {
   try {
-    if (!change.index_keys.empty()) index_keystore_->BatchDeleteItems(list_id_, change.index_keys);
+    // The counter map too: positions of an index that is gone.
+    std::vector<uint64_t> index_keys = change.index_keys;
+    index_keys.push_back(engine::kCounterMapKey);
+    index_keys.push_back(engine::kCounterMapVersionKey);
+    index_keystore_->BatchDeleteItems(list_id_, index_keys);
     if (change.items.empty()) return;
     const std::vector<uint64_t>& items = change.items;
     index_keystore_->BatchDeleteItems(list_id_, crypto::DeriveKeystoreKeys(items, location_key_));

@@ -241,7 +241,9 @@ void Client::CollectGenerations() noexcept {
 ChangeRecord Client::MarkDeleted() {
   for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
     const ChangeRecord seen = ReadRecord();
-    if (seen.stamp.version == 0 || seen.stamp.deleted) return seen;
+    // Also over no record at all: a write about to log into a new index
+    // must find it deleted.
+    if (seen.stamp.deleted) return seen;
     ChangeRecord next = ChangeLog::Next(seen);
     next.stamp.deleted = true;
     next.stamp.held = false;
@@ -249,6 +251,24 @@ ChangeRecord Client::MarkDeleted() {
     ChangeLog::PauseAfterRefusal(attempt);
   }
   throw std::runtime_error("Could not delete index " + index_name_ + ": the index is busy");
+}
+
+void Client::StartRecord() {
+  for (int attempt = 0; attempt < kRecordRetries; ++attempt) {
+    const ChangeRecord seen = ReadRecord();
+    ChangeRecord next = ChangeLog::Next(seen);
+    next.stamp.state_tag = engine::NewChangeTag();
+    if (seen.stamp.deleted) {
+      // The remains of a deletion that did not finish: a new history, which
+      // still knows how many generations the old one handed out.
+      next.stamp = {next.stamp.version, next.stamp.tag, next.stamp.state_tag, 0, kNoGeneration,
+                    seen.stamp.highest, seen.stamp.legacy_below};
+      next.recent.clear();
+    }
+    if (PushRecord(seen, std::move(next), NothingChanged(generation_))) return;
+    ChangeLog::PauseAfterRefusal(attempt);
+  }
+  throw std::runtime_error("Could not create index " + index_name_ + ": the index is busy");
 }
 
 }  // namespace nivora_encrypted_index

@@ -35,6 +35,7 @@ class ForwardingKeystore : public Keystore {
   // Counted from any thread that uses the store.
   std::atomic<size_t> map_reads{0};
   std::atomic<size_t> map_pushes{0};
+  std::atomic<size_t> key_listings{0};  // GetAllKeys calls (a cache fill lists every key)
 
   void BatchPushItemsImpl(const uint64_t& index, const std::vector<uint64_t>& keys,
                           const nivora::Array2D<unsigned char>& values) override {
@@ -94,6 +95,7 @@ class ForwardingKeystore : public Keystore {
   void DeleteIndexImpl(const uint64_t& index) override { target_.DeleteIndexImpl(index); }
   size_t GetTotalSize(const uint64_t& index) override { return target_.GetTotalSize(index); }
   std::vector<uint64_t> GetAllKeys(const uint64_t& index) override {
+    ++key_listings;
     return target_.GetAllKeys(index);
   }
   void SetValueSizeImpl(const uint64_t& index, size_t value_size) override {

@@ -54,10 +54,12 @@ TEST_F(ClientTest, NewIndexStoresOnlyItsEncryptedEngineConfig) {
   EXPECT_EQ(stored->payload_size(), 24u);
   EXPECT_EQ(stored->index_value_size(), 8u);
   EXPECT_EQ(stored->version()->str(), "0.15.0");
-  // The record is the buffer plus IV and tag; nothing reaches the index store.
+  // The record is the buffer plus IV and tag; the index store holds only
+  // the index's change record.
   EXPECT_EQ(stores_[BackingStoreType::CONFIG].LoadConfigItem(name_ + ".nei").cols,
             engine_config_bytes_.size() + 28);
-  EXPECT_EQ(stores_[BackingStoreType::INDEX].GetTotalSize(index_id), 0u);
+  EXPECT_THAT(stores_[BackingStoreType::INDEX].GetAllKeys(index_id),
+              ::testing::UnorderedElementsAre(kChangeStampKey, kChangeStampVersionKey));
   EXPECT_EQ(stores_[BackingStoreType::VECTORS].GetValueSize(index_id), 24u + 28u);
 
   EXPECT_EQ(client.tree_depth(), 32);

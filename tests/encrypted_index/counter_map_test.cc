@@ -212,7 +212,8 @@ TEST_F(CounterMapTest, AFailedMapReadLeavesAtOnceWithItsCause) {
   stores_.Replace(BackingStoreType::INDEX, &index_store);
   auto client = Create(1);
   index_store.fail_map_reads = true;
-  index_store.map_reads = 0;  // opening read the change stamp
+  index_store.map_reads = 0;  // creating read and stored the change record
+  index_store.map_pushes = 0;
   EXPECT_THAT([&] { Update(*client, {0}); }, ThrowsMessage<std::runtime_error>("map read failed"));
   EXPECT_EQ(index_store.map_reads, 1u);
   EXPECT_EQ(index_store.map_pushes, 0u);
@@ -223,6 +224,7 @@ TEST_F(CounterMapTest, GivesUpAfterOneHundredRefusals) {
   stores_.Replace(BackingStoreType::INDEX, &index_store);
   auto client = Create(1);
   index_store.refuse_map_pushes = true;
+  index_store.map_pushes = 0;  // creating stored the change record
   EXPECT_THAT([&] { Update(*client, {0}); },
               ThrowsMessage<std::runtime_error>("Failed to update map in 100 retries."));
   EXPECT_EQ(index_store.map_pushes, 100u);

@@ -178,28 +178,7 @@ TEST_F(RetrievalTest, RowsOfAnotherWidthThanThePayloadSizeAreRefused) {
               ThrowsMessage<std::runtime_error>("Stored payload rows are 60 bytes, expected 32"));
 }
 
-// An index whose stores report an external location gets the process's RAM
-// caches (thread-safe in-process stores); the data itself lives in plain
-// in-process stores of this test, so a second client on them, without
-// caches, plays another process. Config items need a store that keeps them.
-class CacheRefreshTest : public EngineTest {
- protected:
-  void SetUp() override {
-    raw_.Replace(BackingStoreType::CONFIG, &stores_[BackingStoreType::CONFIG]);
-    for (int t = 0; t < 6; ++t) {
-      const auto type = static_cast<BackingStoreType>(t);
-      forwarding_.push_back(std::make_unique<ForwardingKeystore>(raw_[type], nivora::Location::REDIS));
-      stores_.Replace(type, forwarding_.back().get());
-    }
-  }
-  std::unique_ptr<Client> OpenRaw() {
-    ExistingIndexConfig config = OpenConfig(raw_, name_, key_);
-    return std::make_unique<Client>(config, logger_);
-  }
-
-  Stores raw_{nivora::Location::MEMORY};
-  std::vector<std::unique_ptr<ForwardingKeystore>> forwarding_;
-};
+using CacheRefreshTest = CachedEngineTest;
 
 TEST_F(CacheRefreshTest, RefreshFetchesOnlyWhatAnotherProcessAdded) {
   auto cached = Create(3, 4);
