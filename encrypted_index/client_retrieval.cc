@@ -69,6 +69,18 @@ void Wipe(std::vector<std::string>& strings) {
   strings.clear();
 }
 
+// Copies plaintext bytes into a string in place: assigning from vector
+// iterators goes through a temporary string, freed unwiped.
+void AssignPlain(std::string& to, const std::vector<uint8_t>& from) {
+  to.assign(reinterpret_cast<const char*>(from.data()), from.size());
+}
+
+// Wipes decrypted strings when the scope ends, however it ends.
+struct WipeOnExit {
+  std::vector<std::string>& strings;
+  ~WipeOnExit() { Wipe(strings); }
+};
+
 // FNV-1a over an item's payload record and metadata record: every write
 // stores them with a fresh nonce, so a rewritten item has another digest.
 uint64_t RecordDigest(const uint8_t* row, size_t size, const std::vector<uint8_t>& metadata) {
@@ -129,7 +141,7 @@ std::vector<std::string> Client::RetrieveStrings(Keystore* store, const std::vec
                  : store->BatchGetVariable(index_id_, keys),
       key);
   nivora::ParallelForStatic(plain.size(), nivora::kSerialReadLimit, [&](size_t i) {
-    out[i].assign(plain[i].begin(), plain[i].end());
+    AssignPlain(out[i], plain[i]);
   });
   Wipe(plain);
   return out;
@@ -414,6 +426,7 @@ ItemBatch& Client::RetrieveChangedItems(ItemDigests& digests, std::vector<uint64
                                             ? crypto::DeriveKeystoreKeys(*only, id_key_)
                                             : id_keystore_->GetAllKeys(index_id_);
   std::vector<std::string> ids = RetrieveStrings(id_keystore_, id_keys, id_key_, /*from_store=*/true);
+  const WipeOnExit wipe_ids{ids};  // a read or check below may throw
   const std::vector<uint64_t> hashes = crypto::ComputeSHA3256String(ids, vectors_key_);
   // An ID record counts only under the key its id leads to.
   const std::vector<uint64_t> expected_keys = crypto::DeriveKeystoreKeys(hashes, id_key_);
@@ -470,7 +483,7 @@ ItemBatch& Client::RetrieveChangedItems(ItemDigests& digests, std::vector<uint64
   batch.payload = std::move(payload);
   std::vector<std::vector<uint8_t>> plain = crypto::DecryptItemsVariable(metadata_records, metadata_key_);
   batch.metadata.resize(m);
-  for (size_t j = 0; j < m; ++j) batch.metadata[j].assign(plain[j].begin(), plain[j].end());
+  for (size_t j = 0; j < m; ++j) AssignPlain(batch.metadata[j], plain[j]);
   Wipe(plain);
   return batch;
 }

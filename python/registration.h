@@ -28,7 +28,9 @@ void RegisterEncryptedIndex(IndexClass& cls);
 
 // Adds the submodule `_testing`: thin entry points into the conversions and
 // the exception translation that the public classes reach only through a
-// client and an index. Not part of the public interface.
+// client and an index, and the hooks that change the engine's behaviour
+// (those raise RuntimeError unless the process was started with
+// NIVORA_TESTING_HOOKS=1). Not part of the public interface.
 void RegisterTestingHooks(pybind11::module_& m);
 
 }  // namespace nivora::python

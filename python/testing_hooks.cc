@@ -1,10 +1,15 @@
 // Private entry points for the module's own tests (nivoradb_core._core._testing).
+// The hooks that change how the engine behaves (set_change_checks, stop_at)
+// act only in a process started with NIVORA_TESTING_HOOKS=1: in an installed
+// module they could turn coherence off for the whole process or park a
+// thread for good. The conversion and JSON helpers only compute and stay open.
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -27,6 +32,28 @@ py::array_t<float> ToNumpy(const Array2D<float>& matrix) {
   py::array_t<float> out({matrix.rows, matrix.cols});
   if (matrix.size() != 0) std::memcpy(out.mutable_data(), matrix.data, matrix.size() * 4);
   return out;
+}
+
+// Whether the process was started with NIVORA_TESTING_HOOKS=1; read once,
+// at the first call of a guarded hook.
+bool TestingHooksEnabled() {
+  static const bool enabled = [] {
+    const char* value = std::getenv("NIVORA_TESTING_HOOKS");
+    return value != nullptr && std::strcmp(value, "1") == 0;
+  }();
+  return enabled;
+}
+
+void RequireTestingHooks(const char* hook) {
+  if (TestingHooksEnabled()) return;
+  throw std::runtime_error(std::string("_testing.") + hook +
+                           " is a test hook: it acts only in a process started with "
+                           "NIVORA_TESTING_HOOKS=1");
+}
+
+void SetChangeChecks(bool enabled) {
+  RequireTestingHooks("set_change_checks");
+  internal::SetChangeChecks(enabled);
 }
 
 struct UnknownError {};
@@ -90,6 +117,7 @@ void HoldAtStopPoint(const char* point) {
 }
 
 void StopAt(const std::string& point, const std::string& release, const std::string& reached) {
+  RequireTestingHooks("stop_at");
   {
     std::lock_guard<std::mutex> lock(Stop().mutex);
     Stop().name = point;
@@ -103,7 +131,7 @@ void StopAt(const std::string& point, const std::string& release, const std::str
 
 void RegisterTestingHooks(py::module_& m) {
   py::module_ t = m.def_submodule("_testing", "Private hooks for the module's own tests.");
-  t.def("set_change_checks", &internal::SetChangeChecks, py::arg("enabled"));
+  t.def("set_change_checks", &SetChangeChecks, py::arg("enabled"));
   t.def(
       "numpy_to_matrix",
       [](const py::array_t<float>& array, bool allow_1d) {

@@ -25,7 +25,9 @@
 #include <vector>
 
 #include "core/array2d.h"
+#include "core/index_config.h"
 #include "core/item_batch.h"
+#include "encrypted_index/cryptography/secret.h"
 #include "vector/distance_kernels.h"
 #include "vector/ranker_common.h"
 #include "vector/ranking_driver.h"
@@ -161,9 +163,12 @@ RankingResults RankByMetric(const nivora_encrypted_index::RetrieveNeighborsResul
 template <typename Source, typename Metric>
 class VectorScorer {
  public:
-  // Buffers of one thread's scoring, reused from list to list.
+  // Buffers of one thread's scoring, reused from list to list. Decoded rows
+  // are plaintext: their storage is wiped whenever it is given back (growth
+  // or release), never per row.
   struct Scratch {
-    std::vector<float> decoded;  // decoded rows of one block (decoding sources)
+    nivora_encrypted_index::internal::cryptography::SecretVector<float>
+        decoded;                 // decoded rows of one block (decoding sources)
     std::vector<float> norms;    // per-row norms of one block
     // Of ScoreListMany:
     std::vector<float> gathered;  // the group's block queries, d x u

@@ -20,6 +20,10 @@ import time
 
 import numpy as np
 
+# set_change_checks is a test hook: it acts only in a process started with
+# this (read at its first call).
+os.environ["NIVORA_TESTING_HOOKS"] = "1"
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "python"))
 

@@ -5,6 +5,11 @@ import textwrap
 
 import pytest
 
+# The module's behaviour-changing test hooks (_testing.set_change_checks,
+# stop_at) act only in processes started with this; set before the module is
+# imported, and inherited by every child process the tests start.
+os.environ["NIVORA_TESTING_HOOKS"] = "1"
+
 
 def run_python(code, env=None, cwd=None):
     """Runs `code` in a fresh interpreter; returns the CompletedProcess."""

@@ -71,6 +71,20 @@ FORM = "expected host:H,port:P,db:N[,ssl:true,...]"
      "timeout must be a number of seconds from 1 to 86400, not '-1'"),
     ("host:127.0.0.1,port:{port},db:99", RuntimeError,
      "Failed to select Redis database (db=99): ERR DB index is out of range"),
+    # A misspelt key or a TLS setting without ssl:true would otherwise connect
+    # in plaintext to the (plain) server.
+    ("host:127.0.0.1,port:{port},db:0,SSL:true", ValueError,
+     "unknown key 'SSL' (known keys: host, port, db, ssl, ssl_verify, ca_cert, ca_path, cert, "
+     "key, timeout); " + FORM),
+    ("host:127.0.0.1,port:{port},db:0,ssl:true,sslverify:false", ValueError,
+     "unknown key 'sslverify'"),
+    ("host:127.0.0.1,port:{port},db:0,tls:true", ValueError, "unknown key 'tls'"),
+    ("host:127.0.0.1,port:{port},db:0,ca_cert:/etc/ssl/ca.pem", ValueError,
+     "ca_cert needs ssl:true; " + FORM),
+    ("host:127.0.0.1,port:{port},db:0,ssl:false,ssl_verify:false", ValueError,
+     "ssl_verify needs ssl:true"),
+    ("host:127.0.0.1,port:{port},db:0,ssl:0,cert:/c.pem,key:/k.pem", ValueError,
+     "cert needs ssl:true"),
 ])
 def test_bad_redis_connection_strings(redis_server, text, error, fragment):
     with pytest.raises(error) as caught:

@@ -1,6 +1,8 @@
 #include "backing_store/external/redis/redis_connection_params.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -12,6 +14,12 @@ namespace {
 
 constexpr char kExpectedForm[] = "; expected host:H,port:P,db:N[,ssl:true,...]";
 constexpr int kMaxTimeoutSeconds = 24 * 3600;
+
+// Every key a connection string may hold, in the order error messages list
+// them; the TLS-only ones mean nothing without ssl:true.
+constexpr const char* kKnownKeys[] = {"host",    "port",    "db",   "ssl", "ssl_verify",
+                                      "ca_cert", "ca_path", "cert", "key", "timeout"};
+constexpr const char* kTlsOnlyKeys[] = {"ssl_verify", "ca_cert", "ca_path", "cert", "key"};
 
 [[noreturn]] void Malformed(const std::string& what) {
   throw std::invalid_argument("Invalid Redis connection string: " + what + kExpectedForm);
@@ -57,6 +65,27 @@ bool Boolean(const RedisParams& params, const char* key, bool absent) {
                               " must be true, false, 1 or 0, not '" + it->second + "'");
 }
 
+// A misspelt key would otherwise be dropped without a word: a misspelt
+// "ssl" connects in plaintext.
+void RefuseUnknownKeys(const RedisParams& params) {
+  for (const auto& [key, value] : params) {
+    if (std::find(std::begin(kKnownKeys), std::end(kKnownKeys), key) != std::end(kKnownKeys)) {
+      continue;
+    }
+    std::string known;
+    for (const char* name : kKnownKeys) known.append(known.empty() ? "" : ", ").append(name);
+    Malformed("unknown key '" + key + "' (known keys: " + known + ")");
+  }
+}
+
+// TLS settings without ssl:true show that TLS was meant: refused rather
+// than connecting in plaintext.
+void RefuseTlsKeysWithoutTls(const RedisParams& params) {
+  for (const char* key : kTlsOnlyKeys) {
+    if (params.count(key) != 0) Malformed(std::string(key) + " needs ssl:true");
+  }
+}
+
 }  // namespace
 
 RedisParams ParseConnectionString(const std::string& connection_string) {
@@ -81,6 +110,7 @@ RedisParams ParseConnectionString(const std::string& connection_string) {
 
 RedisSettings ReadRedisSettings(const std::string& connection_string) {
   const RedisParams params = ParseConnectionString(connection_string);
+  RefuseUnknownKeys(params);
   RedisSettings settings;
   settings.host = Required(params, "host");
   const std::string& port = Required(params, "port");
@@ -111,6 +141,7 @@ RedisSettings ReadRedisSettings(const std::string& connection_string) {
     }
     settings.reply_timeout = std::chrono::seconds(*seconds);
   }
+  if (!settings.tls) RefuseTlsKeysWithoutTls(params);
   return settings;
 }
 

@@ -12,8 +12,9 @@
 //                    default paths (the system's CA store)
 //   cert, key        client certificate and its private key. Default: none
 //   timeout          seconds to wait for any one reply. Default: 30
-// Unknown keys are ignored. The keystore and the index lister read them the
-// same way.
+// Any other key (keys are case-sensitive) is refused, and so are the TLS
+// keys (ssl_verify, ca_cert, ca_path, cert, key) without ssl:true. The
+// keystore and the index lister read them the same way.
 //
 // Stateless free functions; safe from any thread.
 #ifndef NIVORA_BACKING_STORE_EXTERNAL_REDIS_REDIS_CONNECTION_PARAMS_H_
@@ -48,7 +49,9 @@ RedisParams ParseConnectionString(const std::string& connection_string);
 // Parses and checks a whole connection string. Throws std::invalid_argument
 // "Invalid Redis connection string: <what>; expected host:H,port:P,db:N[,ssl:true,...]"
 // for a missing host, port or db, a port or db that is not a number, or a
-// timeout that is not a positive number of seconds, and
+// timeout that is not a positive number of seconds, an unknown key
+// ("unknown key '<k>' (known keys: host, port, ...)") or a TLS key without
+// ssl:true ("<k> needs ssl:true"), and
 // "Invalid Redis connection string: <key> must be true, false, 1 or 0, not '<v>'"
 // for a bad boolean.
 RedisSettings ReadRedisSettings(const std::string& connection_string);

@@ -74,13 +74,14 @@ TEST(RedisConnectionStringTest, MalformedStringsShowTheExpectedForm) {
 
 TEST(RedisConnectionStringTest, BooleansInAnyCaseAndNothingElse) {
   const std::string base = "host:h,port:1,db:3";
+  const std::string tls = base + ",ssl:true";
   for (const char* on : {"true", "TRUE", "True", "1", " true "}) {
     EXPECT_TRUE(ReadRedisSettings(base + ",ssl:" + on).tls) << on;
-    EXPECT_TRUE(ReadRedisSettings(base + ",ssl_verify:" + on).tls_options.verify) << on;
+    EXPECT_TRUE(ReadRedisSettings(tls + ",ssl_verify:" + on).tls_options.verify) << on;
   }
   for (const char* off : {"false", "FALSE", "False", "0"}) {
     EXPECT_FALSE(ReadRedisSettings(base + ",ssl:" + off).tls) << off;
-    EXPECT_FALSE(ReadRedisSettings(base + ",ssl_verify:" + off).tls_options.verify) << off;
+    EXPECT_FALSE(ReadRedisSettings(tls + ",ssl_verify:" + off).tls_options.verify) << off;
   }
   for (const char* key : {"ssl", "ssl_verify"}) {
     for (const char* bad : {"yes", "", "on", "2", "tru"}) {
@@ -96,6 +97,43 @@ TEST(RedisConnectionStringTest, BooleansInAnyCaseAndNothingElse) {
   EXPECT_EQ(plain.db, 3);
   EXPECT_EQ(plain.reply_timeout, kRedisReplyTimeout);
   EXPECT_EQ(ReadRedisSettings(base + ",timeout:7").reply_timeout, std::chrono::seconds(7));
+}
+
+// A misspelt key, or a TLS setting without TLS turned on, must not leave the
+// connection quietly in plaintext: the string is refused before connecting.
+TEST(RedisConnectionStringTest, UnknownKeysAndTlsSettingsWithoutTlsAreRefused) {
+  const std::string base = "host:h,port:1,db:0";
+  const std::string known =
+      " (known keys: host, port, db, ssl, ssl_verify, ca_cert, ca_path, cert, key, timeout)";
+  const std::pair<std::string, std::string> cases[] = {
+      {base + ",SSL:true", "unknown key 'SSL'" + known},
+      {base + ",ssl:true,sslverify:false", "unknown key 'sslverify'" + known},
+      {base + ",ssl:true,ca-cert:/etc/ca.pem", "unknown key 'ca-cert'" + known},
+      {"Host:h,port:1,db:0", "unknown key 'Host'" + known},
+      {base + ",password:hunter2", "unknown key 'password'" + known},
+      {base + ",:x", "unknown key ''" + known},
+      {base + ",ca_cert:/etc/ca.pem", "ca_cert needs ssl:true"},
+      {base + ",ssl:false,ca_path:/etc/certs", "ca_path needs ssl:true"},
+      {base + ",ssl:0,cert:/c.pem,key:/k.pem", "cert needs ssl:true"},
+      {base + ",key:/k.pem", "key needs ssl:true"},
+      {base + ",ssl_verify:false", "ssl_verify needs ssl:true"},
+  };
+  const std::string form = "; expected host:H,port:P,db:N[,ssl:true,...]";
+  for (const auto& [text, what] : cases) {
+    EXPECT_THAT(FailureOf([&] { ReadRedisSettings(text); }),
+                ::testing::StrEq("Invalid Redis connection string: " + what + form))
+        << text;
+  }
+  // Every key read, together, with TLS on.
+  const RedisSettings all = ReadRedisSettings(
+      base + ",ssl:1,ssl_verify:0,ca_cert:/a.pem,ca_path:/certs,cert:/c.pem,key:/k.pem,timeout:9");
+  EXPECT_TRUE(all.tls);
+  EXPECT_FALSE(all.tls_options.verify);
+  EXPECT_EQ(all.tls_options.ca_cert, "/a.pem");
+  EXPECT_EQ(all.tls_options.ca_path, "/certs");
+  EXPECT_EQ(all.tls_options.cert, "/c.pem");
+  EXPECT_EQ(all.tls_options.key, "/k.pem");
+  EXPECT_EQ(all.reply_timeout, std::chrono::seconds(9));
 }
 
 // A raw connection to the plain server, for looking at what keystores wrote.
@@ -122,7 +160,7 @@ TEST_F(RedisConstructionTest, SelectsTheDatabaseTheStringNames) {
   const std::string base = "host:127.0.0.1,port:" + Port();
   const std::pair<std::string, int> cases[] = {
       {base + ",db:1,db:2", 2}, {"db: 5," + base, 5}, {" " + base + " , db : 3 ", 3},
-      {base + ",db:4,ssl:FALSE", 4}, {base + ",db:6,ssl:0,unknown:x", 6}};
+      {base + ",db:4,ssl:FALSE", 4}, {base + ",db:6,ssl:0,timeout:5", 6}};
   for (const auto& [text, db] : cases) {
     auto keystore = Open(text);
     const uint8_t byte = 7;
