@@ -10,14 +10,16 @@
 //
 // Thread safety: none of its own. One Client is never used by two threads
 // at once: calls on it must not overlap (the index layer serialises them).
-// Every operation that writes to the stores advances the index's change
-// stamp (change_stamp.h) once its writes are done, also when it fails after
-// writing part of them; the Index API reads the stamp at the start of each
-// operation and brings the RAM caches up to it (SyncCaches). Its parallel work runs in OpenMP regions inside its operations, on
-// cpu_threads threads whichever thread calls: every public operation opens a
-// nivora::ScopedThreadCount with it. Several Clients, in one process or
-// several, may work on one index: they agree only through the stores, and
-// the counter map's compare-and-set is their one point of agreement. Every
+// Every operation that writes to the stores logs its change in the index's
+// change record (change_log.h states the protocol) once its writes are done,
+// also when it fails after writing part of them; the Index API reads the
+// record at the start of each operation and brings the RAM caches up to it
+// (SyncCaches). Its parallel work runs in OpenMP regions inside its
+// operations, on cpu_threads threads whichever thread calls: every public
+// operation opens a nivora::ScopedThreadCount with it. Several Clients, in
+// one process or several, may work on one index: they agree only through
+// the stores, by compare-and-set of the change record and of the counter
+// map. Every
 // constructor also sets the calling thread's OpenMP default thread count (to
 // cpu_threads, 1 when unset, unless that is 0 or less) and selects its logger
 // as the engine-side logger for as long as the Client lives.
@@ -459,6 +461,8 @@ class Client {
   // The highest generation named by the generation record of earlier
   // releases (0 when there is none).
   uint64_t EarlierHighestGeneration();
+  // CollectGenerations' work; halfway_point as for DeleteGeneration.
+  void Collect(const char* halfway_point) noexcept;
   // The record as stored (ChangeLog::Read); one of the earlier form is
   // completed from the generation record that earlier releases kept beside it.
   ChangeRecord ReadRecord();
@@ -466,6 +470,9 @@ class Client {
   // unfinished deletion of the name left), so that a write logged into it
   // later can tell its deletion from its creation.
   void StartRecord();
+  // The record, when it is still `expected`; nullopt when it moved. Throws
+  // std::runtime_error when g is no longer claimed (another training took over).
+  std::optional<ChangeRecord> ReadClaimedRecord(uint64_t g, const ChangeStamp& expected);
   // Marks the record deleted (for DeleteIndex) and returns it as marked.
   ChangeRecord MarkDeleted();
   // Takes what a record read or stored says about the lists' ids.

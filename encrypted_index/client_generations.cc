@@ -8,6 +8,7 @@
 // one left is found by the next collection, which asks the stores what
 // they hold under every generation ever handed out.
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -167,18 +168,25 @@ uint64_t Client::ClaimGeneration() {
       logger_->warning("Replacing the claim of an earlier training of this index (generation " +
                        std::to_string(seen.stamp.pending) + ")");
     }
-    CollectGenerations();
+    Collect(nullptr);
     logger_->info("Building generation " + std::to_string(g) + " of the lists");
     return g;
   }
   throw std::runtime_error("Could not reserve a generation for training: the index is busy");
 }
 
+std::optional<ChangeRecord> Client::ReadClaimedRecord(uint64_t g, const ChangeStamp& expected) {
+  ChangeRecord seen = ReadRecord();
+  if (seen.stamp.pending != g || seen.stamp.deleted) throw std::runtime_error(kReplacedMessage);
+  if (!(seen.stamp == expected)) return std::nullopt;
+  return seen;
+}
+
 bool Client::HoldForCommit(uint64_t g, const ChangeStamp& expected, ChangeStamp* stored) {
   const auto threads = ThreadScope();
-  const ChangeRecord seen = ReadRecord();
-  if (seen.stamp.pending != g || seen.stamp.deleted) throw std::runtime_error(kReplacedMessage);
-  if (!(seen.stamp == expected)) return false;
+  const std::optional<ChangeRecord> claimed = ReadClaimedRecord(g, expected);
+  if (!claimed) return false;
+  const ChangeRecord& seen = *claimed;
   ChangeRecord next = ChangeLog::Next(seen);
   next.stamp.held = true;
   if (!PushRecord(seen, std::move(next), NothingChanged(seen.stamp.generation))) return false;
@@ -188,9 +196,9 @@ bool Client::HoldForCommit(uint64_t g, const ChangeStamp& expected, ChangeStamp*
 
 bool Client::CommitGeneration(uint64_t g, const ChangeStamp& expected, ChangeStamp* stored) {
   const auto threads = ThreadScope();
-  const ChangeRecord seen = ReadRecord();
-  if (seen.stamp.pending != g || seen.stamp.deleted) throw std::runtime_error(kReplacedMessage);
-  if (!(seen.stamp == expected)) return false;
+  const std::optional<ChangeRecord> claimed = ReadClaimedRecord(g, expected);
+  if (!claimed) return false;
+  const ChangeRecord& seen = *claimed;
   ChangeRecord next = ChangeLog::Next(seen);
   next.stamp.generation = g;
   next.stamp.pending = kNoGeneration;
@@ -226,12 +234,14 @@ void Client::AbandonGeneration(uint64_t g) noexcept {
   }
 }
 
-void Client::CollectGenerations() noexcept {
+void Client::CollectGenerations() noexcept { Collect("retired-lists-half-removed"); }
+
+void Client::Collect(const char* halfway_point) noexcept {
   try {
     const ChangeRecord now = ReadRecord();
     for (uint64_t g = 0; g <= now.stamp.highest; ++g) {
       if (g == now.stamp.generation || g == now.stamp.pending) continue;
-      DeleteGeneration(g, "retired-lists-half-removed");
+      DeleteGeneration(g, halfway_point);
     }
   } catch (const std::exception& e) {
     logger_->warning("Could not remove the replaced lists: " + std::string(e.what()));
