@@ -13,6 +13,7 @@
 #include "backing_store/external/redis/redis_index_lister.h"
 #include "backing_store/external/rocksdb/rocksdb_index_listing.h"
 #include "backing_store/thread_safe_memory_keystore.h"
+#include "encrypted_index/stored_layout.h"
 
 namespace nivora {
 
@@ -30,18 +31,24 @@ namespace {
 namespace crypto = nivora_encrypted_index::internal::cryptography;
 using internal::TelemetryEventType;
 using nivora_encrypted_index::BackingStoreType;
+using nivora_encrypted_index::internal::encrypted_index::kEngineConfigSuffix;
 
-constexpr size_t kMaxIndexNameLength = 255;
+constexpr size_t kMaxIndexNameBytes = 255;
+
+// The limits every store holds: a name of 1 to 255 bytes (in UTF-8).
+void ValidateIndexName(const std::string& name) {
+  if (name.size() > kMaxIndexNameBytes) {
+    throw std::invalid_argument("Index name cannot be longer than 255 bytes.");
+  }
+  if (name.empty()) throw std::invalid_argument("Index name cannot be an empty string.");
+}
 
 void ValidateNewIndex(const std::string& name, const std::array<uint8_t, 32>& key,
                       const IndexConfig& config, DistanceMetric metric) {
-  if (name.size() > kMaxIndexNameLength) {
-    throw std::invalid_argument("Index name cannot be longer than 255 characters.");
-  }
-  if (name.empty()) throw std::invalid_argument("Index name cannot be an empty string.");
+  ValidateIndexName(name);
   bool all_zero = true;
   for (uint8_t b : key) all_zero = all_zero && b == 0;
-  if (all_zero) throw std::invalid_argument("Index key cannot be an empty array.");
+  if (all_zero) throw std::invalid_argument("An index key of all zero bytes is refused.");
   if (config.n_lists() == 0) throw std::invalid_argument("n_lists cannot be 0.");
   if (static_cast<uint32_t>(config.index_type_) > 3) {
     throw std::invalid_argument("Index type must be IVF, IVFFLAT, IVFPQ, or IVFSQ.");
@@ -193,8 +200,13 @@ std::unique_ptr<EncryptedIndex> Client::LoadIndex(const std::string& index_name,
             "Memory location is not supported for loading an existing index.");
       }
     }
-    if (index_name.empty()) throw std::invalid_argument("Index name cannot be an empty string.");
+    ValidateIndexName(index_name);
     config_store().CheckIndexName(index_name);
+    // Said here, by name: the engine would only report a missing or empty
+    // config item.
+    if (!config_store().ConfigItemExists(index_name + kEngineConfigSuffix)) {
+      throw std::runtime_error("Index '" + index_name + "' does not exist.");
+    }
     SendInitEvent();
     nivora_encrypted_index::ExistingIndexConfig engine;
     engine.index_name = index_name;

@@ -56,8 +56,8 @@ namespace nivora {
 
 // The message of every operation on an index that was deleted.
 inline constexpr char kNotConnectedMessage[] =
-    "Not connected to any index. Please call `CreateIndex()` or `LoadIndex()` before calling "
-    "this function.";
+    "Not connected to any index. Please call `create_index()` or `load_index()` before "
+    "calling this function.";
 
 class EncryptedIndex {
  public:

@@ -24,6 +24,11 @@ constexpr bool HasFlag(GPUConfig set, GPUConfig flag) {
   return (static_cast<uint8_t>(set) & static_cast<uint8_t>(flag)) != 0;
 }
 
+// The message of every GPU path.
+inline constexpr char kCudaRequiredMessage[] =
+    "CUDA support is required, but the library was built without CUDA. This build has no GPU "
+    "support: leave every GPUConfig flag off.";
+
 // Item fields a caller asks for; an empty list means all of them.
 enum class ItemFields : int32_t {
   VECTOR = 0,

@@ -103,8 +103,16 @@ std::vector<uint8_t> Client::LoadConfig(const std::string& name) {
                                 ? record_size - crypto::kRecordOverhead
                                 : 0;
   std::vector<uint8_t> plain(std::max<size_t>(plain_size, 1));
-  internal::encrypted_index::RequirePresentRecords(record.data, 1, record_size);
-  crypto::DecryptItemsFixedInto(record.data, 1, record_size, index_key_, plain.data(), plain_size);
+  try {
+    internal::encrypted_index::RequirePresentRecords(record.data, 1, record_size);
+    crypto::DecryptItemsFixedInto(record.data, 1, record_size, index_key_, plain.data(),
+                                  plain_size);
+  } catch (const std::runtime_error&) {
+    // Every config item of the index is sealed under its key: one that does
+    // not open is, for the caller, a key that does not open the index.
+    throw std::runtime_error("The index key does not open index '" + index_name_ +
+                             "': its stored configuration does not decrypt with it.");
+  }
   plain.resize(plain_size);
   return plain;
 }

@@ -5,13 +5,13 @@
 
 #include <stdexcept>
 
+#include "core/flags.h"
+
 namespace nivora_encrypted_index::internal::encrypted_index {
 
-inline constexpr const char* kCudaRequiredMessage =
-    "CUDA support is required, but the library was built without CUDA. Please build and run the "
-    "program with CUDA support (e.g., ./build.sh -cuda).";
-
-[[noreturn]] inline void ThrowCudaRequired() { throw std::runtime_error(kCudaRequiredMessage); }
+[[noreturn]] inline void ThrowCudaRequired() {
+  throw std::runtime_error(nivora::kCudaRequiredMessage);
+}
 
 }  // namespace nivora_encrypted_index::internal::encrypted_index
 

@@ -98,7 +98,12 @@ inline constexpr const char* kLoadIndex =
 
             Raises:
                 ValueError: If the name or key is invalid, or a location of the client is "memory".
-                RuntimeError: If the index does not exist or cannot be loaded or decrypted.
+                RuntimeError: If the index does not exist, the key does not open it, or it cannot
+                    be loaded.
+
+            Note:
+                The open index holds its encrypted vectors, ids and metadata in memory, whatever
+                the store: expect well over twice the size of its raw vectors.
 
             Example:
                 >>> loaded = client.load_index(index.index_name(), key)
@@ -211,6 +216,8 @@ inline constexpr const char* kGet =
 
             Returns:
                 list[dict]: Decrypted items with requested fields. IDs will always be included in the returned items.
+                    'vector' is a list of float, 'contents' bytes (also when it was upserted as str),
+                    'metadata' a dict.
 
             Raises:
                 ValueError: If the arguments are invalid.
@@ -238,8 +245,10 @@ inline constexpr const char* kTrain =
 
             Note:
                 Training needs at least 10,000 items: with fewer, train logs a WARNING and returns
-                without training. There must also be at least 2 * n_lists vector embeddings in the
-                index. IVFFlat and IVFSQ indexes may be trained again; IVF and IVFPQ only once.
+                without training and without raising. At the default log level (ERROR) that
+                WARNING is not shown: check is_trained() afterwards. There must also be at least
+                2 * n_lists vector embeddings in the index. IVFFlat and IVFSQ indexes may be
+                trained again; IVF and IVFPQ only once.
 
             Raises:
                 ValueError: If there are fewer than 2 * n_lists items.
@@ -264,7 +273,10 @@ inline constexpr const char* kUpsert =
                     and 'metadata'. When the index has an embedding model and an item has no
                     'vector', its 'contents' text is embedded automatically.
                 upsert(ids, vectors): separate IDs (a list of str, or an integer NumPy array)
-                    and a float32 NumPy matrix with one row per ID.
+                    and a float32 NumPy matrix with one row per ID. The items get no contents
+                    and no metadata: an ID already stored loses its contents and metadata.
+
+            Contents given as str are stored as their UTF-8 bytes (get returns bytes).
 
             Parameters:
                 arg1 (list[dict] | list[str] | np.ndarray): The items, or the IDs.
@@ -343,7 +355,8 @@ inline constexpr const char* kQuery =
     R"(Retrieves the nearest neighbors for given query vectors.
 
             Parameters:
-                query_vectors (np.ndarray | list, optional): One query vector or several.
+                query_vectors (np.ndarray | list, optional): One query vector or several; a NumPy
+                    array must be float32.
                 query_contents (str, optional): A text to embed with the index's embedding model.
                 top_k (int, optional): The number of neighbours per query. If None, defaults to 100.
                 n_probes (int, optional): The number of lists to probe. Defaults to 0 for auto-calculation.
@@ -353,8 +366,9 @@ inline constexpr const char* kQuery =
                 greedy (bool, optional): Probe more lists. Defaults to False.
 
             Returns:
-                list[dict]: For a single query, a list of dicts with 'id', 'distance' and
-                    'metadata', nearest first; for several queries, a list of such lists.
+                list[dict]: For a single query (one vector, a text, or a matrix of one row), a
+                    list of dicts with 'id', 'distance' and 'metadata', nearest first; for several
+                    queries, a list of such lists.
 
             Raises:
                 ValueError: If the arguments are invalid or the query fails.

@@ -60,11 +60,16 @@ PYBIND11_PLUGIN_IMPL(_core) {
 }
 
 PYBIND11_MODULE_EXEC(_core, m) {
-  m.doc() = "Pybind11 bindings for NivoraDB";
+  m.doc() =
+      "Encrypted vector-database client: a Client on storage locations (DBConfig) creates and "
+      "loads encrypted indexes (EncryptedIndex) under a 32-byte key that only the application "
+      "holds.";
   nivora::python::InitJsonHandles();
   m.def(
       "set_working_dir", [](std::string path) { nivora::python::SetWorkingDir(std::move(path)); },
-      py::arg("path"), py::pos_only(), "Sets the working directory for the NivoraDB client.");
+      py::arg("path"), py::pos_only(),
+      "Records a working directory for the clients created afterwards. This build reads and "
+      "writes nothing there: RocksDB data goes where its DBConfig says.");
   nivora::python::RegisterValueClasses(m);
   nivora::python::ClientClass client(m, "Client", py::release_gil_before_calling_cpp_dtor());
   nivora::python::IndexClass index(m, "EncryptedIndex", py::release_gil_before_calling_cpp_dtor());

@@ -77,6 +77,11 @@ QueryMatrix ToQueryMatrix(const IndexHandle& self, const py::object& query_vecto
     return EmbedQueryText(self, query_contents);
   }
   if (py::array_t<float>::check_(query_vectors)) return QueryArrayToMatrix(query_vectors);
+  if (py::isinstance<py::array>(query_vectors)) {
+    // An array of another element type: converting it would hide a copy.
+    throw py::value_error("query_vector must be float32, not " +
+                          py::str(query_vectors.attr("dtype")).cast<std::string>() + ".");
+  }
   if (!py::isinstance<py::list>(query_vectors)) {
     throw py::value_error("query_vector must be a 1D or 2D NumPy array or List[List[float]].");
   }

@@ -112,6 +112,26 @@ constexpr const char* kSqBitsDoc = R"(Get the number of bits for scalar quantiza
 Returns:
     int: The number of bits (8 or 16).)";
 
+constexpr const char* kDBConfigDoc = R"(A storage location of a Client.
+
+Args:
+    location (str): "memory" (this client only; load_index refuses it), "threadsafememory"
+        (shared by the clients of this process), "rocksdb" (an embedded store in a local
+        folder), "redis" or "postgres".
+    table_name (str, optional): For "redis", the hash of index configurations; for
+        "postgres", the table. Required by both; not read by the others.
+    connection_string (str, optional): For "rocksdb", the data folder (~/.nivoradb/data when
+        not given); for "redis", key:value pairs ("host:H,port:P,db:N[,ssl:true,...]"); for
+        "postgres", a libpq connection string.
+
+Raises:
+    ValueError: If location is none of these.
+
+Example:
+    >>> location = DBConfig("threadsafememory")
+    >>> client = Client("your_api_key", location, location, location)
+)";
+
 constexpr const char* kGpuConfigDoc = "Configuration for GPU operations.";
 
 constexpr const char* kGpuConfigInitDoc = R"(Initialize the GPU operations configuration.
@@ -123,7 +143,7 @@ Args:
 // ---- registration --------------------------------------------------------
 
 void RegisterDBConfig(py::module_& m) {
-  py::class_<DBConfig, std::unique_ptr<DBConfig>>(m, "DBConfig")
+  py::class_<DBConfig, std::unique_ptr<DBConfig>>(m, "DBConfig", kDBConfigDoc)
       .def(py::init([](const std::string& location, std::optional<std::string> table_name,
                        std::optional<std::string> connection_string) {
              return std::make_unique<DBConfig>(LocationFromString(location),

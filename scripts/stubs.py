@@ -31,6 +31,61 @@ DELIBERATE_OVERRIDES = [
 ]
 
 
+# The dicts the index returns, as TypedDicts private to the stub (they exist
+# for type checkers only).
+RESULT_TYPES = """
+class _QueryResult(typing.TypedDict):
+    id: str
+    distance: float
+    metadata: dict[str, typing.Any]
+
+class _Item(typing.TypedDict, total=False):
+    id: typing.Required[str]
+    vector: list[float]
+    contents: bytes
+    metadata: dict[str, typing.Any]
+
+class _IndexConfig(typing.TypedDict):
+    dimension: int
+    metric: str
+    index_type: str
+    n_lists: int
+    pq_dim: int
+    pq_bits: int
+    sq_bits: int
+"""
+FIRST_CLASS = re.compile(r"^class ", re.M)
+RETURN_TYPES = [
+    (re.compile(r"^(\s*def get\(self: EncryptedIndex, .*\)) -> list:$", re.M), r"\1 -> list[_Item]:"),
+    (re.compile(r"^(\s*def index_config\(self: EncryptedIndex\)) -> dict:$", re.M),
+     r"\1 -> _IndexConfig:"),
+]
+# query: one vector (or a text) gives one list of results; a matrix gives a
+# list per row, except that a matrix of one row gives one list.
+QUERY = re.compile(r"^([ \t]*)def query\(self: EncryptedIndex, query_vectors: typing\.Any=None, "
+                   r"query_contents: typing\.Any=None, (.*)\) -> typing\.Any:\n\s*\.\.\.\n", re.M)
+QUERY_OVERLOADS = (
+    "{0}@typing.overload\n"
+    "{0}def query(self: EncryptedIndex, query_vectors: collections.abc.Sequence[float] | None=None, "
+    "query_contents: str | None=None, {1}) -> list[_QueryResult]:\n{0}    ...\n\n"
+    "{0}@typing.overload\n"
+    "{0}def query(self: EncryptedIndex, query_vectors: collections.abc.Sequence[collections.abc."
+    "Sequence[float]] | numpy.typing.NDArray[numpy.float32], query_contents: str | None=None, {1}) "
+    "-> list[_QueryResult] | list[list[_QueryResult]]:\n{0}    ...\n")
+
+
+def with_result_types(text):
+    """The stub with the result dicts typed and query overloaded."""
+    at = FIRST_CLASS.search(text).start()
+    text = text[:at] + RESULT_TYPES.lstrip() + "\n" + text[at:]
+    for pattern, replacement in RETURN_TYPES:
+        text, count = pattern.subn(replacement, text)
+        assert count == 1, pattern.pattern
+    text, count = QUERY.subn(lambda m: QUERY_OVERLOADS.format(m.group(1), m.group(2)), text)
+    assert count == 1, QUERY.pattern
+    return text
+
+
 def keep_positional_only_marker(printer_class):
     """pybind11-stubgen leaves out the "/" when every argument of a function
     is positional-only (set_working_dir(path, /)); put it back."""
@@ -70,7 +125,7 @@ def generate():
     text = without_docstrings(CORE_PREFIX.sub("", PRIVATE_IMPORT.sub("", text)))
     for pattern, replacement in DELIBERATE_OVERRIDES:
         text = pattern.sub(replacement, text)
-    return HEADER + text
+    return HEADER + with_result_types(text)
 
 
 def main():

@@ -174,8 +174,8 @@ constexpr std::string_view kShapes[] = {
     "Failed to write batch: {}",
     "No data directory was provided and HOME environment variable is not set",
     // engine
-    "CUDA support is required, but the library was built without CUDA. Please build and run the "
-    "program with CUDA support (e.g., ./build.sh -cuda).",
+    "CUDA support is required, but the library was built without CUDA. This build has no GPU "
+    "support: leave every GPUConfig flag off.",
     "Cached centroid data holds fewer tokens than its count",
     "Centroid id {n} is out of range for {n} {}",
     "Could not deserialize index config: buffer is empty",
@@ -209,6 +209,7 @@ constexpr std::string_view kShapes[] = {
     "Output row stride too small for plaintext size",
     "Position tree depth too large",
     "Stored payload rows are {n} bytes, expected {n}",
+    "The index key does not open index '{}': its stored configuration does not decrypt with it.",
     "The number of centroid Ids does not match the number item Ids.",
     "The number of positions ({n}) does not match the number of item Ids ({n}).",
     "The number of round should be at least 1.",
@@ -283,6 +284,7 @@ constexpr std::string_view kShapes[] = {
     "Unsupported operator: {}",
     "Unsupported type in $type operator: {}",
     // Index API
+    "An index key of all zero bytes is refused.",
     "Byte vector size is not a multiple of float size.",
     "Centroid id {n} is past the counter map ({n} lists).",
     "Error ingesting: {}",
@@ -295,9 +297,9 @@ constexpr std::string_view kShapes[] = {
     "Failed to serialize filters to JSON: {}",
     "IVF and IVFPQ indexes can only be trained once. Retraining is not supported.",
     "Index dimension is not set. Please upsert vectors first to auto-detect dimension.",
-    "Index key cannot be an empty array.",
+    "Index '{}' does not exist.",
     "Index name cannot be an empty string.",
-    "Index name cannot be longer than 255 characters.",
+    "Index name cannot be longer than 255 bytes.",
     "Index out of bounds while filtering item_ids",
     "Index out of bounds while filtering payloads",
     "Index state value too large to store",
@@ -317,8 +319,8 @@ constexpr std::string_view kShapes[] = {
     "Mismatch between the number of vectors and items.",
     "Mismatch between the number of vectors and metadata.",
     "No SQ quantizers found. Please train the index first.",
-    "Not connected to any index. Please call `CreateIndex()` or `LoadIndex()` before calling this "
-    "function.",
+    "Not connected to any index. Please call `create_index()` or `load_index()` before calling "
+    "this function.",
     "Number of embeddings is less than the 2 * n_lists. Please ingest more data before training.",
     "PostFiltering: metadata and item_ids size mismatch. metadata={n}, item_ids={n}",
     "Pre-filtering needs the trained coarse quantizer",

@@ -11,13 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "core/flags.h"
 #include "vector/entry_points.h"
 
 namespace nivora::internal::vector_index {
 
-inline constexpr char kCudaRequiredMessage[] =
-    "CUDA support is required, but the library was built without CUDA. Please build and run the "
-    "program with CUDA support (e.g., ./build.sh -cuda).";
+using nivora::kCudaRequiredMessage;
 
 namespace gpu {
 

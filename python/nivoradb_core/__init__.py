@@ -1,4 +1,4 @@
-"""Pybind11 bindings for NivoraDB"""
+"""Encrypted vector-database client (the docstring is the extension module's)."""
 
 from . import _fast_defaults
 

@@ -6,6 +6,26 @@ import numpy.typing
 import typing
 __all__: list = ['Client', 'DBConfig', 'EncryptedIndex', 'GPUConfig', 'IndexConfig', 'IndexIVF', 'IndexIVFFlat', 'IndexIVFPQ', 'IndexIVFSQ', 'Logger', 'set_working_dir']
 
+class _QueryResult(typing.TypedDict):
+    id: str
+    distance: float
+    metadata: dict[str, typing.Any]
+
+class _Item(typing.TypedDict, total=False):
+    id: typing.Required[str]
+    vector: list[float]
+    contents: bytes
+    metadata: dict[str, typing.Any]
+
+class _IndexConfig(typing.TypedDict):
+    dimension: int
+    metric: str
+    index_type: str
+    n_lists: int
+    pq_dim: int
+    pq_bits: int
+    sq_bits: int
+
 class DBConfig:
 
     def __init__(self: DBConfig, location: str, table_name: str | None=None, connection_string: str | None=None) -> None:
@@ -170,13 +190,13 @@ class EncryptedIndex:
     def delete_index(self: EncryptedIndex) -> None:
         ...
 
-    def get(self: EncryptedIndex, ids: collections.abc.Sequence[str], include: collections.abc.Sequence[str]=['vector', 'contents', 'metadata']) -> list:
+    def get(self: EncryptedIndex, ids: collections.abc.Sequence[str], include: collections.abc.Sequence[str]=['vector', 'contents', 'metadata']) -> list[_Item]:
         ...
 
     def get_num_vectors(self: EncryptedIndex) -> int:
         ...
 
-    def index_config(self: EncryptedIndex) -> dict:
+    def index_config(self: EncryptedIndex) -> _IndexConfig:
         ...
 
     def index_name(self: EncryptedIndex) -> str:
@@ -191,7 +211,12 @@ class EncryptedIndex:
     def list_ids(self: EncryptedIndex) -> list[str]:
         ...
 
-    def query(self: EncryptedIndex, query_vectors: typing.Any=None, query_contents: typing.Any=None, top_k: typing.SupportsInt | typing.SupportsIndex | None=None, n_probes: typing.SupportsInt | typing.SupportsIndex | None=None, filters: dict={}, include: collections.abc.Sequence[str]=['distance', 'metadata'], greedy: bool=False) -> typing.Any:
+    @typing.overload
+    def query(self: EncryptedIndex, query_vectors: collections.abc.Sequence[float] | None=None, query_contents: str | None=None, top_k: typing.SupportsInt | typing.SupportsIndex | None=None, n_probes: typing.SupportsInt | typing.SupportsIndex | None=None, filters: dict={}, include: collections.abc.Sequence[str]=['distance', 'metadata'], greedy: bool=False) -> list[_QueryResult]:
+        ...
+
+    @typing.overload
+    def query(self: EncryptedIndex, query_vectors: collections.abc.Sequence[collections.abc.Sequence[float]] | numpy.typing.NDArray[numpy.float32], query_contents: str | None=None, top_k: typing.SupportsInt | typing.SupportsIndex | None=None, n_probes: typing.SupportsInt | typing.SupportsIndex | None=None, filters: dict={}, include: collections.abc.Sequence[str]=['distance', 'metadata'], greedy: bool=False) -> list[_QueryResult] | list[list[_QueryResult]]:
         ...
 
     def query_numpy(self: EncryptedIndex, query_vectors: numpy.typing.NDArray[numpy.float32], top_k: typing.SupportsInt | typing.SupportsIndex=100, n_probes: typing.SupportsInt | typing.SupportsIndex=0, greedy: bool=False, batch: bool=False) -> numpy.typing.NDArray[numpy.int64]:

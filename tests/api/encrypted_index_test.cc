@@ -79,9 +79,9 @@ TEST_F(IndexTest, CreateIndexRefusalsStoreNothing) {
   std::array<uint8_t, 32> zero_key{};
   const std::vector<CreateCase> cases = {
       {"long name", ivf, std::string(256, 'n'), TestKey(1), std::nullopt,
-       "Index name cannot be longer than 255 characters."},
+       "Index name cannot be longer than 255 bytes."},
       {"empty name", ivf, "", TestKey(1), std::nullopt, "Index name cannot be an empty string."},
-      {"zero key", ivf, "zk", zero_key, std::nullopt, "Index key cannot be an empty array."},
+      {"zero key", ivf, "zk", zero_key, std::nullopt, "An index key of all zero bytes is refused."},
       {"no lists",
        [] {
          auto c = std::make_unique<IndexIVFFlat>(4);

@@ -24,6 +24,11 @@ using nivora_encrypted_index::ChangeStamp;
 using nivora_encrypted_index::internal::encrypted_index::kChangeStampKey;
 using nivora_encrypted_index::internal::encrypted_index::kChangeStampVersionKey;
 
+std::string KeyDoesNotOpen(const std::string& name) {
+  return "The index key does not open index '" + name +
+         "': its stored configuration does not decrypt with it.";
+}
+
 class ClientTest : public ::testing::Test {
  protected:
   // Decrypts and parses the stored "<name>.nei".
@@ -168,11 +173,12 @@ TEST_F(ClientTest, OpeningFailsWithAWrongKeyOrAnUnknownName) {
   Client created(config, logger_);
   ExistingIndexConfig wrong_key = OpenConfig(stores_, name_, TestIndexKey(2));
   EXPECT_THAT([&] { Client c(wrong_key, logger_); },
-              ThrowsMessage<std::runtime_error>("Decryption failed for 1 items"));
-  // The thread-safe store reads a missing item as empty.
+              ThrowsMessage<std::runtime_error>(KeyDoesNotOpen(name_)));
+  // The thread-safe store reads a missing item as empty, which does not
+  // decrypt either (the Index API asks for the item first).
   ExistingIndexConfig unknown = OpenConfig(stores_, name_ + "_never", key_);
   EXPECT_THAT([&] { Client c(unknown, logger_); },
-              ThrowsMessage<std::runtime_error>("Encrypted payload size too small"));
+              ThrowsMessage<std::runtime_error>(KeyDoesNotOpen(name_ + "_never")));
   // The plain in-process store keeps no config items.
   Stores plain(nivora::Location::MEMORY);
   ExistingIndexConfig in_plain = OpenConfig(plain, name_, key_);
@@ -276,7 +282,7 @@ TEST_F(ClientTest, ConfigItemsAreEncryptedUnderTheIndexKey) {
   const std::vector<uint8_t> zeros(30, 0);
   stores_[BackingStoreType::CONFIG].PushConfigItem(name_ + ".nvs", zeros.data(), zeros.size());
   EXPECT_THAT([&] { client.LoadIndexConfig(); },
-              ThrowsMessage<std::runtime_error>("Decryption failed for 1 items"));
+              ThrowsMessage<std::runtime_error>(KeyDoesNotOpen(name_)));
 }
 
 TEST_F(ClientTest, PayloadSizeRewritesTheEngineConfigOnlyWhenItChanges) {

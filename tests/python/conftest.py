@@ -39,7 +39,7 @@ def clean_env():
 # ---- clients and indexes -------------------------------------------------------
 
 KEY = bytes(range(1, 33))
-NOT_CONNECTED = ("Not connected to any index. Please call `CreateIndex()` or `LoadIndex()` "
+NOT_CONNECTED = ("Not connected to any index. Please call `create_index()` or `load_index()` "
                  "before calling this function.")
 
 

@@ -56,7 +56,8 @@ def make_certificates(folder):
 
 class RedisServer:
     """redis-server on a free port; `tls=True` serves TLS only, with
-    certificates from `make_certificates` (clients need not present one)."""
+    certificates from `make_certificates` (clients need not present one).
+    `extra` arguments come last, so they may override these."""
 
     def __init__(self, tls=False, extra=()):
         self.folder = tempfile.mkdtemp(prefix="nivora_redis_")
@@ -72,8 +73,7 @@ class RedisServer:
         for _ in range(5):
             self.port = port or free_port()
             args = ["redis-server", "--bind", "127.0.0.1", "--daemonize", "no", "--save", "",
-                    "--dir", self.folder, "--logfile", os.path.join(self.folder, "redis.log"),
-                    *self.extra]
+                    "--dir", self.folder, "--logfile", os.path.join(self.folder, "redis.log")]
             if self.tls:
                 args += ["--port", "0", "--tls-port", str(self.port),
                          "--tls-cert-file", self.certs["server"],
@@ -81,6 +81,7 @@ class RedisServer:
                          "--tls-ca-cert-file", self.certs["ca"], "--tls-auth-clients", "no"]
             else:
                 args += ["--port", str(self.port)]
+            args += self.extra
             self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             deadline = time.monotonic() + 10
             while time.monotonic() < deadline:

@@ -81,7 +81,7 @@ def test_refused_keys(key, create_error, load_error, message):
 
 
 def test_all_zero_key_is_refused_by_create(memory_client):
-    with pytest.raises(ValueError, match="^Index key cannot be an empty array.$"):
+    with pytest.raises(ValueError, match="^An index key of all zero bytes is refused.$"):
         memory_client.create_index(unique_name(), bytes(32))
 
 
@@ -94,7 +94,7 @@ def test_python_error_of_the_key_passes_unchanged(memory_client):
 
 def test_index_name_limits(memory_client):
     memory_client.create_index("n" * 255, KEY)
-    with pytest.raises(ValueError, match="^Index name cannot be longer than 255 characters.$"):
+    with pytest.raises(ValueError, match="^Index name cannot be longer than 255 bytes.$"):
         memory_client.create_index("n" * 256, KEY)
     with pytest.raises(ValueError, match="^Index name cannot be an empty string.$"):
         memory_client.create_index("", KEY)
@@ -133,6 +133,18 @@ def test_client_settings():
     assert client.get_gpu_config().train
     with pytest.raises((TypeError, RuntimeError)):
         nv.Client("k", None, db, db)
+
+
+def test_gpu_flag_fails_its_operation_saying_the_build_has_no_gpu_support():
+    db = nv.DBConfig("memory")
+    client = nv.Client("k", db, db, db, gpu_config=nv.GPUConfig(upsert=True))
+    index = client.create_index(unique_name(), KEY, nv.IndexIVFFlat(4))
+    with pytest.raises(ValueError) as raised:  # as every upsert failure
+        index.upsert(["a"], np.ones((1, 4), dtype=np.float32))
+    assert str(raised.value) == (
+        "CUDA support is required, but the library was built without CUDA. This build has no "
+        "GPU support: leave every GPUConfig flag off.")
+    assert index.list_ids() == []
 
 
 def test_working_dir_reaches_new_clients():

@@ -6,6 +6,8 @@ passes them as C strings, so a name is refused there, before anything is
 written, when with its 4-character ending it exceeds 255 characters or when
 it holds a NUL character. Redis, RocksDB and the in-process stores keep
 names as byte strings: every name create_index accepts is held exactly.
+Every store takes names of 1 to 255 bytes; load_index says which index does
+not exist, or that the key does not open it.
 """
 import pytest
 
@@ -112,3 +114,41 @@ def test_names_postgres_cannot_hold_are_refused_before_anything_is_written(clien
     with pytest.raises(ValueError):
         client.load_index(name, KEY)
 
+
+
+ALL_STORES = ["postgres", "redis", "rocksdb", "threadsafememory"]
+
+
+@pytest.mark.parametrize("store", ALL_STORES)
+@pytest.mark.parametrize("name", [
+    lambda t: t + "x" * (256 - len(t)),
+    # 132 characters in 256 bytes: the limit counts bytes.
+    lambda t: t[:8] + "é" * 124,
+], ids=["256-ascii", "256-bytes-in-132-characters"])
+def test_names_over_255_bytes_are_refused_by_create_and_load(client_of, store, name):
+    name = name(_tag())
+    assert len(name.encode()) == 256
+    client, _ = client_of(store)
+    for call in (client.create_index, client.load_index):
+        with pytest.raises(ValueError) as refused:
+            call(name, KEY)
+        assert str(refused.value) == "Index name cannot be longer than 255 bytes."
+    assert name not in client.list_indexes()
+
+
+@pytest.mark.parametrize("store", ALL_STORES)
+def test_load_names_a_missing_index_and_a_key_that_does_not_open_it(client_of, store):
+    client, _ = client_of(store)
+    missing = _tag() + "-missing"
+    with pytest.raises(RuntimeError) as raised:
+        client.load_index(missing, KEY)
+    assert str(raised.value) == f"Index '{missing}' does not exist."
+    name = _tag() + "-kept"
+    client.create_index(name, KEY, nv.IndexIVFFlat(2)).upsert([{"id": "a", "vector": [1.0, 2.0]}])
+    with pytest.raises(RuntimeError) as raised:
+        client.load_index(name, bytes(reversed(KEY)))
+    assert str(raised.value) == (f"The index key does not open index '{name}': its stored "
+                                 "configuration does not decrypt with it.")
+    loaded = client.load_index(name, KEY)
+    assert loaded.list_ids() == ["a"]
+    loaded.delete_index()

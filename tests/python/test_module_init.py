@@ -6,13 +6,16 @@ import pytest
 import nivoradb_core
 from nivoradb_core import _core
 
+DOC = ("Encrypted vector-database client: a Client on storage locations (DBConfig) creates and "
+       "loads encrypted indexes (EncryptedIndex) under a 32-byte key that only the application "
+       "holds.")
 PUBLIC_NAMES = ["set_working_dir", "DBConfig", "Logger", "IndexConfig", "IndexIVFPQ", "IndexIVF",
                 "IndexIVFFlat", "IndexIVFSQ", "GPUConfig"]
 
 
 def test_module_doc_and_names():
-    assert nivoradb_core.__doc__ == "Pybind11 bindings for NivoraDB"
-    assert _core.__doc__ == "Pybind11 bindings for NivoraDB"
+    assert nivoradb_core.__doc__ == DOC
+    assert _core.__doc__ == DOC
     for name in PUBLIC_NAMES:
         assert getattr(nivoradb_core, name) is getattr(_core, name)
     # Registration order is the order names were added to the module.
@@ -54,7 +57,7 @@ def test_set_working_dir_replaces_the_folder():
     finally:
         nivoradb_core.set_working_dir("")
     assert nivoradb_core.set_working_dir.__doc__.endswith(
-        "Sets the working directory for the NivoraDB client.\n")
+        "This build reads and writes nothing there: RocksDB data goes where its DBConfig says.\n")
 
 
 def test_subinterpreter_import_is_refused(python_run, tmp_path):
@@ -83,7 +86,7 @@ def test_subinterpreter_import_is_refused(python_run, tmp_path):
     assert result.returncode == 0, result.stderr
     assert out.read_text().startswith("ImportError: ")
     assert "subinterpreters" in out.read_text()
-    assert result.stdout.strip() == "Pybind11 bindings for NivoraDB"
+    assert result.stdout.strip() == DOC
 
 
 def test_json_after_exit_hook_imports_json_for_the_call(python_run):
@@ -135,4 +138,4 @@ def test_json_import_failure_fails_the_import_and_a_retry_succeeds(python_run):
     assert result.returncode == 0, result.stderr
     first, second = result.stdout.splitlines()
     assert first.startswith("refused: Failed to import json module: ")
-    assert second == "Pybind11 bindings for NivoraDB True"
+    assert second == DOC + " True"

@@ -54,7 +54,9 @@ def test_transposed_array_equals_its_copy(index):
 
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"query_vectors": np.array(Q, dtype=np.float64)}, ValueError,
-     "query_vector must be a 1D or 2D NumPy array or List[List[float]]."),
+     "query_vector must be float32, not float64."),
+    ({"query_vectors": np.array([Q], dtype=np.int32)}, ValueError,
+     "query_vector must be float32, not int32."),
     ({"query_vectors": tuple(Q)}, ValueError,
      "query_vector must be a 1D or 2D NumPy array or List[List[float]]."),
     ({"query_vectors": np.zeros((1, 1, 4), dtype=np.float32)}, TypeError,

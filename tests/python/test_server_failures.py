@@ -135,6 +135,29 @@ def test_tls_verifies_against_the_system_store_by_default(redis_tls_server):
         index.delete_index()
 
 
+@pytest.fixture(scope="module")
+def redis_client_auth_server():
+    """A TLS-only redis-server that requires a client certificate."""
+    from servers import RedisServer
+    server = RedisServer(tls=True, extra=["--tls-auth-clients", "yes"])
+    yield server
+    server.stop()
+
+
+def test_tls_server_that_wants_a_client_certificate(redis_client_auth_server):
+    server = redis_client_auth_server
+    with pytest.raises(RuntimeError) as refused:
+        client_on("redis", server.connection_string())
+    assert "Redis server closed the TLS connection (" in str(refused.value)
+    assert str(refused.value).endswith(
+        "; it may require a client certificate: set `cert` and `key` in the connection string")
+    certs = server.certs
+    index = index_with_five("redis", server.connection_string(cert=certs["client"],
+                                                              key=certs["client_key"]))
+    assert index.get_num_vectors() == 5
+    index.delete_index()
+
+
 # ---- silent servers ------------------------------------------------------------------
 
 @pytest.fixture

@@ -80,3 +80,37 @@ def test_type_checker_refuses_what_the_module_refuses(tmp_path, mypy_cache):
     for number, (call, message) in enumerate(REFUSED.items(), start=first):
         errors = [line for line in done.stdout.splitlines() if line.startswith(f"refused.py:{number}: error")]
         assert any(message in line for line in errors), (call, done.stdout)
+
+
+def test_results_have_the_types_they_are_returned_with(tmp_path, mypy_cache):
+    # The dicts are private to the stub (named in quotes); the file is also run,
+    # so the values are what the types say.
+    source = textwrap.dedent("""
+        import typing
+        import numpy as np
+        import nivoradb_core as nv
+
+        db = nv.DBConfig("memory")
+        index = nv.Client("k", db, db, db).create_index("typed", bytes(range(1, 33)), nv.IndexIVFFlat(2))
+        index.upsert([{"id": "a", "vector": [1.0, 0.0], "contents": "text", "metadata": {"k": 1}}])
+        hits = index.query([1.0, 0.0])
+        typing.assert_type(hits, list[nv._QueryResult])
+        assert isinstance(hits[0]["distance"], float) and hits[0]["metadata"] == {"k": 1}
+        batch = index.query([[1.0, 0.0], [0.0, 1.0]])
+        typing.assert_type(batch, list[nv._QueryResult] | list[list[nv._QueryResult]])
+        assert isinstance(batch[0], list)
+        typing.assert_type(index.query(np.ones((1, 2), dtype=np.float32)),
+                           list[nv._QueryResult] | list[list[nv._QueryResult]])
+        item = index.get(["a"])[0]
+        typing.assert_type(item["contents"], bytes)
+        assert item["contents"] == b"text" and item["vector"] == [1.0, 0.0]
+        config = index.index_config()
+        typing.assert_type(config["n_lists"], int)
+        assert config["index_type"] == "ivfflat"
+    """)
+    checked = tmp_path / "typed.py"
+    checked.write_text(source.replace("nv._QueryResult", '"nv._QueryResult"'))
+    done = mypy([checked], tmp_path, mypy_cache)
+    assert done.returncode == 0, done.stdout + done.stderr
+    done = run([str(checked)], tmp_path)
+    assert done.returncode == 0, done.stderr

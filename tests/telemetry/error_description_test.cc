@@ -22,10 +22,16 @@ TEST(ErrorDescriptionTest, OnlyTheWordingOfKnownMessagesLeaves) {
        "configuration (4)",
        "Exception in Query: The dimension of the vectors provided (5) doesn't match the index "
        "configuration (4)"},
-      {"Exception in Upsert: Not connected to any index. Please call `CreateIndex()` or "
-       "`LoadIndex()` before calling this function.",
-       "Exception in Upsert: Not connected to any index. Please call `CreateIndex()` or "
-       "`LoadIndex()` before calling this function."},
+      {"Exception in Upsert: Not connected to any index. Please call `create_index()` or "
+       "`load_index()` before calling this function.",
+       "Exception in Upsert: Not connected to any index. Please call `create_index()` or "
+       "`load_index()` before calling this function."},
+      {"Exception in LoadIndex: Index 'payroll' does not exist.",
+       "Exception in LoadIndex: Index '<redacted>' does not exist."},
+      {"Exception in LoadIndex: Exception in EncryptedIndex: The index key does not open index "
+       "'payroll': its stored configuration does not decrypt with it.",
+       "Exception in LoadIndex: Exception in EncryptedIndex: The index key does not open index "
+       "'<redacted>': its stored configuration does not decrypt with it."},
       {"Exception in Upsert: Item at index 3 is missing both 'vector' and 'contents' fields",
        "Exception in Upsert: Item at index 3 is missing both 'vector' and 'contents' fields"},
       {"Exception in EncryptedIndex: Index name cannot be an empty string.",

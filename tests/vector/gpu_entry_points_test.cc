@@ -69,8 +69,8 @@ TEST(GpuEntryPointsTest, EveryTwinThrowsTheCudaMessageAndLogsNothing) {
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(message,
-              "CUDA support is required, but the library was built without CUDA. Please build "
-              "and run the program with CUDA support (e.g., ./build.sh -cuda).")
+              "CUDA support is required, but the library was built without CUDA. This build has "
+              "no GPU support: leave every GPUConfig flag off.")
         << c.name;
     EXPECT_EQ(out + err, "") << c.name;
   }

@@ -184,7 +184,7 @@ bool RedisConnection::Flush() {
           SetTimedOut();
           return false;
         }
-        SetTlsError("SSL_write failed");
+        SetTlsTransferError("SSL_write failed");
         return false;
       }
       sent += static_cast<size_t>(n);
@@ -221,7 +221,7 @@ bool RedisConnection::ReadMore() {
         } else if (reason == SSL_ERROR_ZERO_RETURN || (reason == SSL_ERROR_SYSCALL && errno == 0)) {
           SetError(REDIS_ERR_EOF, "Server closed the connection");
         } else {
-          SetTlsError("SSL_read failed");
+          SetTlsTransferError("SSL_read failed");
         }
         return false;
       }

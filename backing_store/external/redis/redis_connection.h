@@ -145,6 +145,10 @@ class RedisConnection {
   // Bounds each blocking send and receive on the socket (0: no bound).
   void SetWaitLimit(std::chrono::milliseconds limit);
   void SetTlsError(const char* what);
+  // SetTlsError for a failed read or write of the open TLS connection: one
+  // that the server ended (reset or alert) says so, and without a client
+  // certificate names the likely reason.
+  void SetTlsTransferError(const char* what);
 
   int fd_ = -1;
   int error_code_ = 0;

@@ -118,6 +118,23 @@ void RedisConnection::SetTlsError(const char* what) {
   ERR_clear_error();
 }
 
+void RedisConnection::SetTlsTransferError(const char* what) {
+  // A TLS 1.3 server checks the client's certificate after the handshake
+  // has completed on this side: a refusal meets the first write or read as
+  // a reset or an alert.
+  const unsigned long code = ERR_peek_last_error();
+  const bool alert = code != 0 && ERR_GET_LIB(code) == ERR_LIB_SSL &&
+                     ERR_GET_REASON(code) >= SSL_AD_REASON_OFFSET;
+  const bool reset = code == 0 && (errno == ECONNRESET || errno == EPIPE);
+  SetTlsError(what);
+  if (!alert && !reset) return;
+  std::string text = "Redis server closed the TLS connection (" + error_text_ + ")";
+  if (tls_ctx_ == nullptr || SSL_CTX_get0_certificate(tls_ctx_.get()) == nullptr) {
+    text += "; it may require a client certificate: set `cert` and `key` in the connection string";
+  }
+  SetError(error_code_, text);
+}
+
 bool RedisConnection::StartTls(SSL_CTX* ctx, const RedisTlsOptions& options) {
   if (!ok()) return false;
   ERR_clear_error();
