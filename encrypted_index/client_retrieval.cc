@@ -468,6 +468,9 @@ ItemBatch& Client::RetrieveChangedItems(ItemDigests& digests, std::vector<uint64
   const size_t m = changed.size();
   nivora::Array2D<unsigned char> records(m, rows.cols);
   std::vector<std::vector<uint8_t>> metadata_records(m);
+  // Room for every id at once: a growing vector would free a buffer that
+  // holds short ids in place, unwiped.
+  batch.ids.reserve(m);
   for (size_t j = 0; j < m; ++j) {
     std::memcpy(records.row(j), rows.row(changed[j]), rows.cols);
     metadata_records[j] = metadata[changed[j]];
