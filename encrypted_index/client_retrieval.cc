@@ -300,7 +300,7 @@ bool Client::RetrieveByHash(const std::vector<uint64_t>& id_hashes, std::vector<
         ReadInTurn(store, [&] { return store->BatchGetVariable(index_id_, keys); });
     engine::CheckRowCount(records.size(), keys.size());
     std::vector<std::vector<uint8_t>> plain = crypto::DecryptItemsVariable(records, key);
-    for (size_t i = 0; i < plain.size(); ++i) out[begin + i].assign(plain[i].begin(), plain[i].end());
+    for (size_t i = 0; i < plain.size(); ++i) AssignPlain(out[begin + i], plain[i]);
     Wipe(plain);
     if (!ids_hash_back) return;
     // An ID record moved under another item's key still decrypts: only an
@@ -356,7 +356,7 @@ std::vector<RetrievedItem> Client::RetrieveItems(const std::vector<std::string>&
     RetrievedItem& item = items[i];
     item.id = ids[i];
     if (want_vector) item.vector.assign(vectors.row(i), vectors.row(i) + vectors.cols);
-    if (want_metadata) item.metadata.assign(metadata[i].begin(), metadata[i].end());
+    if (want_metadata) AssignPlain(item.metadata, metadata[i]);
     if (want_contents) item.contents = contents[i];
   });
   Wipe(vectors);
